@@ -1,0 +1,55 @@
+#include "tensorhost/bind/common.h"
+
+#include <cerrno>
+
+#include "tensorhost/errors.h"
+
+namespace quorvane::m2::bind {
+
+std::shared_ptr<const void> hold_py(py::object obj) {
+  auto* raw = obj.release().ptr();
+  return std::shared_ptr<const void>(raw, [](const void* p) {
+    py::gil_scoped_acquire gil;
+    Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+  });
+}
+
+FloatTensor from_numpy_f32(const py::array& a) {
+  auto arr = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!arr) throw py::error_already_set();
+  FloatTensor t;
+  t.data = const_cast<float*>(arr.data());
+  t.shape.assign(arr.shape(), arr.shape() + arr.ndim());
+  t.writable = arr.writeable();
+  t.owner = hold_py(arr);
+  return t;
+}
+
+void register_errors(py::module_&) {
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const ExitRequest& e) {
+      PyErr_SetObject(PyExc_SystemExit, py::int_(e.status).ptr());
+    } catch (const ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const TypeError& e) {
+      PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const RuntimeError& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const ZeroDivisionError& e) {
+      PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const IndexError& e) {
+      PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const OSError& e) {
+      errno = e.errno_value;
+      if (e.filename.empty()) {
+        PyErr_SetFromErrno(PyExc_OSError);
+      } else {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.filename.c_str());
+      }
+    }
+  });
+}
+
+}  // namespace quorvane::m2::bind

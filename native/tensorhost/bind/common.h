@@ -1,0 +1,43 @@
+// Shared helpers of the binding files: the only place, with the LiteRT runner, that sees Python.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+
+#include "tensorhost/tensor.h"
+
+namespace quorvane::m2::bind {
+
+namespace py = pybind11;
+
+/// A NumPy array viewing `t`'s storage without copying; the array's base keeps the storage alive.
+/// `readonly` clears the array's WRITEABLE flag.
+template <class T>
+py::array_t<T> to_numpy(const Tensor<T>& t, bool readonly) {
+  auto* keep = new std::shared_ptr<const void>(t.owner);
+  py::capsule base(keep, [](void* p) { delete static_cast<std::shared_ptr<const void>*>(p); });
+  std::vector<py::ssize_t> shape(t.shape.begin(), t.shape.end());
+  py::array_t<T> a(shape, t.data, base);
+  if (readonly || !t.writable) py::detail::array_proxy(a.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  return a;
+}
+
+/// An owner that holds a Python object and drops it under the interpreter lock, from any thread.
+std::shared_ptr<const void> hold_py(py::object obj);
+
+/// A float32 tensor viewing a C-contiguous float32 NumPy array (no copy; the array is held).
+FloatTensor from_numpy_f32(const py::array& a);
+
+/// Registration of each area's Python names, one file per area.
+void register_errors(py::module_& m);
+void register_host(py::module_& m);
+void register_audio(py::module_& m);
+void register_rgb(py::module_& m);
+void register_chain(py::module_& m);
+void register_bundle(py::module_& m);
+void register_renderer(py::module_& m);
+
+}  // namespace quorvane::m2::bind

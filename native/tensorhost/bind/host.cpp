@@ -1,0 +1,7 @@
+#include "tensorhost/bind/common.h"
+
+namespace quorvane::m2::bind {
+
+void register_host(py::module_& m) { (void)m; }
+
+}  // namespace quorvane::m2::bind

@@ -1,0 +1,1 @@
+// placeholder: the LiteRT runner lands with the model chain

@@ -1,0 +1,40 @@
+// Text helpers that reproduce the host's Python-facing spellings: whitespace stripping, integer
+// parsing as int() reads a decimal string, and quoted literals as repr() writes them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::m2 {
+
+/// True for the ASCII characters str.isspace() accepts (blank, \t \n \v \f \r and \x1c-\x1f).
+bool is_py_space(char c);
+
+/// Removes leading and trailing white space as str.strip() does for ASCII text.
+std::string strip(std::string_view s);
+
+/// Lower-cases ASCII letters.
+std::string lower(std::string_view s);
+
+/// Parses a base-10 integer the way int(text) does: surrounding white space, an optional sign,
+/// digits with single underscores between them. nullopt when the text is not such an integer or
+/// does not fit in 64 bits.
+std::optional<int64_t> parse_int(std::string_view s);
+
+/// A quoted literal as repr() of a str writes it: single quotes, or double quotes when the text
+/// holds a single quote and no double quote; backslashes and control characters escaped.
+std::string repr_str(std::string_view s);
+
+/// ['a', 'b']: each item through repr_str, joined by ", ", in square brackets.
+std::string repr_list(const std::vector<std::string>& items);
+
+/// Fixed-point text with `decimals` digits after the point, as "%.*f" writes it.
+std::string fixed(double v, int decimals);
+
+/// Value of an environment variable, or "" when unset.
+std::string getenv_str(const char* name);
+
+}  // namespace quorvane::m2

@@ -1,0 +1,38 @@
+#include <cerrno>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tensorhost/staging.h"
+
+namespace quorvane::m2 {
+
+std::vector<std::string>& staged() {
+  // Leaked on purpose: the exit hook runs during interpreter shutdown, after static destructors
+  // of this library may already have run.
+  static auto* list = new std::vector<std::string>();
+  return *list;
+}
+
+void release_staged(const std::vector<std::string>& paths) {
+  const std::vector<std::string> snapshot = paths;
+  auto& list = staged();
+  for (const auto& p : snapshot) {
+    auto it = std::find(list.begin(), list.end(), p);
+    if (it == list.end()) continue;
+    if (::unlink(p.c_str()) != 0) continue;
+    // The list may have changed shape since the lookup only if unlink re-entered; it cannot.
+    list.erase(std::find(list.begin(), list.end(), p));
+  }
+}
+
+void drop_staged() {
+  auto& list = staged();
+  while (!list.empty()) {
+    std::string p = std::move(list.back());
+    list.pop_back();
+    ::unlink(p.c_str());
+  }
+}
+
+}  // namespace quorvane::m2

@@ -1,0 +1,1 @@
+"""quorvane: a talking avatar rendered on your own machine."""
