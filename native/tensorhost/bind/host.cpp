@@ -1,7 +1,280 @@
+// Python names of the host program: module state in its load order, the command line, the log,
+// thread sizing, the staged list and the frame pipe.
+#include <dlfcn.h>
+
 #include "tensorhost/bind/common.h"
+#include "tensorhost/bind/pyrenderer.h"
+#include "tensorhost/cli.h"
+#include "tensorhost/constants.h"
+#include "tensorhost/log.h"
+#include "tensorhost/serve.h"
+#include "tensorhost/staging.h"
+#include "tensorhost/streams.h"
+#include "tensorhost/threads.h"
 
 namespace quorvane::m2::bind {
 
-void register_host(py::module_& m) { (void)m; }
+namespace {
+
+// The directory of this shared object. A compiled module has no __file__ while it initialises,
+// so ask the dynamic loader where the code of this function came from.
+std::string own_directory() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&own_directory), &info) == 0 || info.dli_fname == nullptr)
+    throw std::runtime_error("cannot locate the host module's own file");
+  auto path = py::module_::import("os.path");
+  return path.attr("dirname")(path.attr("abspath")(info.dli_fname)).cast<std::string>();
+}
+
+// Binds the dependency-store component: first from the tools directory three levels up (a source
+// checkout), then from this module's own directory (an installed package).
+void look_up_dependency_store(py::module_& m) {
+  m.attr("_SED") = py::none();
+  m.attr("_SED_WHY") = "";
+  auto path = py::module_::import("os.path");
+  auto sys_path = py::module_::import("sys").attr("path").cast<py::list>();
+  const std::string d = own_directory();
+  py::list candidates;
+  candidates.append(path.attr("normpath")(path.attr("join")(d, "..", "..", "..", "tools")));
+  candidates.append(d);
+  auto importlib = py::module_::import("importlib");
+  for (auto cand : candidates) {
+    if (!sys_path.contains(cand)) sys_path.insert(0, cand);
+    try {
+      m.attr("_SED") = importlib.attr("import_module")("shared_enc_dep");
+      m.attr("_SED_WHY") = cand;
+      return;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      m.attr("_SED_WHY") = py::str(e.value());
+      m.attr("_SED") = py::none();
+    }
+  }
+}
+
+void set_binary_mode_on_windows() {
+  py::module_ msvcrt;
+  try {
+    msvcrt = py::module_::import("msvcrt");
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_ModuleNotFoundError)) return;
+    throw;
+  }
+  auto os = py::module_::import("os");
+  auto sys = py::module_::import("sys");
+  msvcrt.attr("setmode")(sys.attr("stdin").attr("fileno")(), os.attr("O_BINARY"));
+  msvcrt.attr("setmode")(sys.attr("stdout").attr("fileno")(), os.attr("O_BINARY"));
+}
+
+// Python face of the host's byte streams (`_IN`, `_OUT`).
+struct InHandle {};
+struct OutHandle {};
+
+// Python face of the staged list: a live view of the one registry, not a copy.
+struct StagedHandle {};
+
+std::string fspath(const py::handle& p) {
+  return py::module_::import("os").attr("fspath")(p).cast<std::string>();
+}
+
+void bind_constants(py::module_& m) {
+  m.attr("SR") = SR;
+  m.attr("FPS") = FPS;
+  m.attr("SPF") = SPF;
+  m.attr("STEADY_PX") = STEADY_PX;
+  m.attr("SPC") = SPC;
+  m.attr("WIN_SAMPLES") = WIN_SAMPLES;
+  m.attr("TEMPO_SAMPLES") = TEMPO_SAMPLES;
+  m.attr("CHUNK0_LAT") = CHUNK0_LAT;
+  m.attr("STEADY_LAT") = STEADY_LAT;
+  m.attr("PRESENT_DELAY_FRAMES") = PRESENT_DELAY_FRAMES;
+  m.attr("LC") = LC;
+  m.attr("LH") = LH;
+  m.attr("LW") = LW;
+  m.attr("PLANE") = PLANE;
+  m.attr("CTX") = CTX;
+  m.attr("NA") = NA;
+  m.attr("CA") = CA;
+  m.attr("FH") = FH;
+  m.attr("FW") = FW;
+  m.attr("SR_WSOLA_SEGMENT") = SR_WSOLA_SEGMENT;
+  m.attr("SR_WSOLA_OVERLAP") = SR_WSOLA_OVERLAP;
+  m.attr("SR_WSOLA_SEARCH") = SR_WSOLA_SEARCH;
+  py::tuple sigs(SIGS.size());
+  for (size_t i = 0; i < SIGS.size(); ++i) sigs[i] = py::str(std::string(SIGS[i]));
+  m.attr("_SIGS") = sigs;
+  m.attr("COLOR_MEMBER") = std::string(COLOR_MEMBER);
+  m.attr("COLOR_ENV") = std::string(COLOR_ENV);
+  m.attr("COLOR_LOG_PREFIX") = std::string(COLOR_LOG_PREFIX);
+  m.attr("RGB_THREADS_ENV") = std::string(RGB_THREADS_ENV);
+  m.attr("COMBINED_MEMBER") = std::string(COMBINED_MEMBER);
+  m.attr("Q8GD_MEMBER") = std::string(Q8GD_MEMBER);
+  m.attr("Q8GD_HEADER_KEY") = std::string(Q8GD_HEADER_KEY);
+  m.attr("Q8GD_ENV") = std::string(Q8GD_ENV);
+  m.attr("INT8_DOT_FLAGS") = py::make_tuple(std::string(INT8_DOT_FLAGS[0]), std::string(INT8_DOT_FLAGS[1]));
+  m.attr("Q8GD_LOG") = std::string(Q8GD_LOG);
+  m.attr("FLUSH_WORD") = FLUSH_WORD;
+  m.attr("RESET_WORD") = RESET_WORD;
+  m.attr("MAX_STEP_SAMPLES") = MAX_STEP_SAMPLES;
+  m.attr("END_MARKER") = END_MARKER;
+}
+
+void bind_streams(py::module_& m) {
+  py::class_<InHandle>(m, "_InStream", "Standard input as a raw byte stream")
+      .def("read", [](InHandle&, size_t n) {
+        std::string buf(n, '\0');
+        size_t got;
+        {
+          py::gil_scoped_release nogil;
+          got = std_in().read_full(buf.data(), n);
+        }
+        buf.resize(got);
+        return py::bytes(buf);
+      })
+      .def("fileno", [](InHandle&) { return std_in().fd(); });
+  py::class_<OutHandle>(m, "_OutStream", "Standard output as a buffered raw byte stream")
+      .def("write", [](OutHandle&, py::buffer b) {
+        auto info = b.request();
+        py::gil_scoped_release nogil;
+        std_out().write(info.ptr, static_cast<size_t>(info.size * info.itemsize));
+        return info.size * info.itemsize;
+      })
+      .def("flush", [](OutHandle&) {
+        py::gil_scoped_release nogil;
+        std_out().flush();
+      })
+      .def("fileno", [](OutHandle&) { return std_out().fd(); });
+  m.attr("_IN") = py::cast(InHandle{});
+  m.attr("_OUT") = py::cast(OutHandle{});
+}
+
+void bind_staged(py::module_& m) {
+  py::class_<StagedHandle>(m, "_StagedList", "The live list of staged model files, oldest first")
+      .def("__len__", [](StagedHandle&) { return staged().size(); })
+      .def("__iter__", [](StagedHandle&) { return py::iter(py::cast(staged())); })
+      .def("__getitem__", [](StagedHandle&, py::ssize_t i) {
+        auto n = static_cast<py::ssize_t>(staged().size());
+        if (i < 0) i += n;
+        if (i < 0 || i >= n) throw py::index_error("staged list index out of range");
+        return staged()[static_cast<size_t>(i)];
+      })
+      .def("__contains__", [](StagedHandle&, const py::object& p) {
+        if (!py::isinstance<py::str>(p)) return false;
+        auto s = p.cast<std::string>();
+        return std::find(staged().begin(), staged().end(), s) != staged().end();
+      })
+      .def("__eq__", [](StagedHandle&, const py::object& other) {
+        try {
+          return other.cast<std::vector<std::string>>() == staged();
+        } catch (const py::cast_error&) {
+          return false;
+        }
+      })
+      .def("__repr__", [](StagedHandle&) { return py::repr(py::cast(staged())).cast<std::string>(); })
+      .def("append", [](StagedHandle&, const py::object& p) { staged().push_back(fspath(p)); })
+      .def("remove", [](StagedHandle&, const py::object& p) {
+        auto s = fspath(p);
+        auto it = std::find(staged().begin(), staged().end(), s);
+        if (it == staged().end()) throw py::value_error("path not in the staged list");
+        staged().erase(it);
+      })
+      .def("copy", [](StagedHandle&) { return staged(); });
+  m.attr("_STAGED") = py::cast(StagedHandle{});
+  m.def("_release_staged", [](const py::iterable& paths) {
+    std::vector<std::string> snapshot;
+    for (auto p : paths) snapshot.push_back(fspath(p));
+    release_staged(snapshot);
+  }, py::arg("paths"), "Deletes the staged files among `paths` and takes them off the staged list.");
+  m.def("_drop_staged", &drop_staged, "Deletes every staged file that is left (the exit hook).");
+  py::module_::import("atexit").attr("register")(m.attr("_drop_staged"));
+}
+
+std::vector<std::string> argv_from_py(const py::iterable& argv) {
+  std::vector<std::string> out;
+  for (auto a : argv) out.push_back(py::str(a).cast<std::string>());
+  return out;
+}
+
+}  // namespace
+
+void register_host(py::module_& m) {
+  look_up_dependency_store(m);
+  set_binary_mode_on_windows();
+  bind_streams(m);
+  bind_constants(m);
+  bind_staged(m);
+
+  m.def("_elog", [](const py::args& a) {
+    std::vector<std::string> parts;
+    for (auto v : a) parts.push_back(py::str(v).cast<std::string>());
+    elog_parts(parts);
+  }, "Writes one log line to standard error: the host's prefix and the values joined by blanks.");
+
+  m.def("effective_cpu_count", []() { return effective_cpu_count(); },
+        "The CPU count this process may really use (affinity and cgroup quotas applied), at least 1.");
+  m.def("default_threads", [](int64_t n_interpreters, const py::object& requested) {
+    int64_t req = 0;
+    if (!requested.is_none()) {
+      if (py::isinstance<py::str>(requested)) {
+        auto s = requested.cast<std::string>();
+        if (!s.empty()) req = py::int_(requested).cast<int64_t>();
+      } else {
+        req = py::int_(requested).cast<int64_t>();
+      }
+    }
+    return default_threads(n_interpreters, req);
+  }, py::arg("n_interpreters") = 1, py::arg("requested") = 0,
+     "Interpreter thread count from a request, LIBSTREAM_THREADS and the usable CPUs.");
+  m.def("_set_cpu_probe", [](std::string root, std::optional<int64_t> cpu_count,
+                             std::optional<int64_t> affinity, bool no_cpu_count, bool no_affinity) {
+    cpu_probe() = CpuProbe{std::move(root), cpu_count, affinity, no_cpu_count, no_affinity};
+  }, py::arg("root") = "", py::arg("cpu_count") = py::none(), py::arg("affinity") = py::none(),
+     py::arg("no_cpu_count") = false, py::arg("no_affinity") = false,
+     "Test hook: make thread sizing read a fake file tree and a fake machine.");
+
+  m.def("read_exact", [](size_t n) -> py::object {
+    std::string buf(n, '\0');
+    size_t got;
+    {
+      py::gil_scoped_release nogil;
+      got = std_in().read_full(buf.data(), n);
+    }
+    if (got < n) return py::none();
+    return py::bytes(buf);
+  }, py::arg("n"), "Reads exactly n bytes of standard input, or None when input ends first.");
+  m.def("write_frame", [](int64_t idx, const py::object& rgb) {
+    py::list one;
+    one.append(py::make_tuple(idx, rgb));
+    auto frames = frames_from_py(one);
+    py::gil_scoped_release nogil;
+    write_frame(std_out(), idx, frames[0].rgb, frames[0].n_bytes);
+  }, py::arg("idx"), py::arg("rgb"), "Writes one frame record to standard output, unflushed.");
+  m.def("emit", [](const py::iterable& frames) {
+    auto pairs = frames_from_py(frames);
+    py::gil_scoped_release nogil;
+    emit(std_out(), pairs);
+  }, py::arg("frames"), "Writes a batch of frame records, then flushes once if there was any.");
+  m.def("_serve", [m](const py::object& renderer, const py::object& chain, const std::string& nm) {
+    (void)chain;
+    PyServedRenderer adapter(m, renderer);
+    py::gil_scoped_release nogil;
+    return serve(adapter, nm, std_in(), std_out());
+  }, py::arg("renderer"), py::arg("chain"), py::arg("nm"),
+     "The request loop of the frame pipe; returns the exit status.");
+
+  m.def("main", [](const py::iterable& argv) {
+    auto args = argv_from_py(argv);
+    py::gil_scoped_release nogil;
+    return host_main(args);
+  }, py::arg("argv"), "The host program: parse the command line, load, serve. Returns the exit status.");
+  m.def("_parse_args", [](const py::iterable& argv) {
+    HostArgs a = parse_args(argv_from_py(argv));
+    return py::make_tuple(a.bundle, a.engine, a.threads);
+  }, py::arg("argv"), "Test hook: the (bundle, engine, threads) that main would settle on.");
+  m.def("_run", [](const std::string& bundle, std::optional<std::string> engine, int64_t threads) {
+    py::gil_scoped_release nogil;
+    return host_run(bundle, engine, threads);
+  }, py::arg("bundle"), py::arg("engine"), py::arg("threads"));
+}
 
 }  // namespace quorvane::m2::bind

@@ -1,0 +1,44 @@
+#include "tensorhost/cli.h"
+
+#include "tensorhost/errors.h"
+#include "tensorhost/log.h"
+#include "tensorhost/pystr.h"
+#include "tensorhost/threads.h"
+
+namespace quorvane::m2 {
+
+HostArgs parse_args(const std::vector<std::string>& argv) {
+  HostArgs a;
+  const size_t n = argv.size();
+  size_t i = 1;
+  while (i < n) {
+    const std::string& tok = argv[i];
+    if (tok == "render-stream") {
+      i += 1;
+    } else if (tok == "--engine" && i + 1 < n) {
+      a.engine = argv[i + 1];
+      i += 2;
+    } else if (tok == "--threads" && i + 1 < n) {
+      auto v = parse_int(argv[i + 1]);
+      if (!v) throw ValueError("invalid literal for int() with base 10: " + repr_str(argv[i + 1]));
+      a.threads = *v;
+      i += 2;
+    } else {
+      if (!tok.empty() && tok[0] != '-' && a.bundle.empty()) a.bundle = tok;
+      i += 1;
+    }
+  }
+  return a;
+}
+
+int host_main(const std::vector<std::string>& argv) {
+  HostArgs a = parse_args(argv);
+  if (a.bundle.empty()) {
+    elog(USAGE);
+    return 2;
+  }
+  const int64_t threads = default_threads(1, a.threads);
+  return host_run(a.bundle, a.engine, threads);
+}
+
+}  // namespace quorvane::m2

@@ -1,0 +1,61 @@
+#include "tensorhost/streams.h"
+
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tensorhost/errors.h"
+#include "tensorhost/fdio.h"
+
+namespace quorvane::m2 {
+
+void OutStream::write(const void* data, size_t n) {
+  if (buf_.size() + n <= capacity_) {
+    const char* p = static_cast<const char*>(data);
+    buf_.insert(buf_.end(), p, p + n);
+    return;
+  }
+  iovec iov[2] = {{buf_.data(), buf_.size()}, {const_cast<void*>(data), n}};
+  int first = buf_.empty() ? 1 : 0;
+  while (first < 2) {
+    ssize_t w = ::writev(fd_, iov + first, 2 - first);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw OSError(errno);
+    }
+    auto left = static_cast<size_t>(w);
+    while (first < 2 && left >= iov[first].iov_len) {
+      left -= iov[first].iov_len;
+      iov[first].iov_len = 0;
+      ++first;
+    }
+    if (first < 2) {
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
+  }
+  buf_.clear();
+}
+
+void OutStream::flush() {
+  if (buf_.empty()) return;
+  // Drop the bytes only once written: a failed flush leaves nothing half-counted behind.
+  write_all(fd_, buf_.data(), buf_.size());
+  buf_.clear();
+}
+
+size_t InStream::read_full(void* data, size_t n) { return quorvane::m2::read_full(fd_, data, n); }
+
+InStream& std_in() {
+  static auto* s = new InStream(0);
+  return *s;
+}
+
+OutStream& std_out() {
+  // Leaked on purpose: usable from exit hooks after static destruction has begun.
+  static auto* s = new OutStream(1);
+  return *s;
+}
+
+}  // namespace quorvane::m2

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine for quorvane: the system libraries the C++ core builds against, the
+# programs the demo uses, and a virtual environment (.venv) with the package and its test tools.
+# Usage: bash scripts/setup.sh            (a user's build)
+#        QUORVANE_WERROR=ON bash scripts/setup.sh   (CI: warnings fail the build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pkgs=(g++ pkg-config libssl-dev libzip-dev nlohmann-json3-dev ffmpeg)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python3 -m venv .venv
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q \
+  -Ccmake.define.QUORVANE_WERROR="${QUORVANE_WERROR:-OFF}" ".[test]"

@@ -1,0 +1,93 @@
+"""The host program's command line, its log writer and its exit statuses."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python
+
+PREFIX = b"[render-stream-tensorhost]"
+USAGE = b"usage: render_stream_tensorhost render-stream <bundle> [--engine <dir|.engine>] [--threads N]"
+
+
+def run_main(*argv, env=None):
+    code = "import sys; from quorvane._mirrant2._tensorhost import main; sys.exit(main(sys.argv))"
+    return run_python(code, args=argv, env=env)
+
+
+@pytest.mark.parametrize("argv", [(), ("render-stream",), ("render-stream", "render-stream", "-", "--x")])
+def test_no_bundle_prints_usage_and_exits_2(argv):
+    r = run_main(*argv)
+    assert r.returncode == 2
+    assert r.stdout == b""
+    assert r.stderr == PREFIX + b" " + USAGE + b"\n"
+
+
+def test_console_script_runs_main_with_the_argument_vector():
+    exe = shutil.which("render_stream_tensorhost", path=os.path.dirname(sys.executable))
+    assert exe, "the console script is installed beside the interpreter"
+    r = subprocess.run([exe], capture_output=True, timeout=60)
+    assert (r.returncode, r.stdout) == (2, b"")
+    assert USAGE in r.stderr
+
+
+def test_bad_threads_value_fails_before_warming_up():
+    r = run_main("--threads", "x", "bundle-dir")
+    assert r.returncode == 1
+    assert r.stdout == b""
+    assert b"'x'" in r.stderr and b"ValueError" in r.stderr
+    assert b"warming up" not in r.stderr
+
+
+def test_warming_up_line_comes_first_and_names_bundle_and_threads(tmp_path):
+    r = run_main("render-stream", str(tmp_path / "b"), "--threads", "3")
+    assert r.stderr.startswith(PREFIX + b" warming up identity=" + str(tmp_path / "b").encode() + b" threads=3 ...\n")
+    assert r.stdout == b""
+
+
+class TestParse:
+    @pytest.mark.parametrize(
+        "argv, want",
+        [
+            (["p", "b"], ("b", None, 0)),
+            (["p", "--threads", "4", "b", "--threads", "6"], ("b", None, 6)),
+            (["p", "b", "render-stream", "--engine", "e"], ("b", "e", 0)),
+            (["p", "b", "--engine"], ("b", None, 0)),
+            (["p", "--engine", "--threads", "4", "b"], ("4", "--threads", 0)),
+            (["p", "b", "c"], ("b", None, 0)),
+            (["p", "--unknown", "v"], ("v", None, 0)),
+            (["p", "-", "", "b"], ("b", None, 0)),
+            (["p", "--threads", " -3 ", "b"], ("b", None, -3)),
+            (["p", "--threads"], ("", None, 0)),
+        ],
+    )
+    def test_settled_values(self, th, argv, want):
+        assert th._parse_args(argv) == want
+
+    def test_bad_threads_names_the_value(self, th):
+        with pytest.raises(ValueError, match="'4.0'"):
+            th._parse_args(["p", "--threads", "4.0", "b"])
+
+
+def test_elog_joins_values_with_blanks_on_stderr(capfd, th):
+    th._elog("a", 1, None, 2.5)
+    th._elog()
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert err == "[render-stream-tensorhost] a 1 None 2.5\n[render-stream-tensorhost]\n"
+
+
+def test_elog_to_a_closed_stderr_is_an_ordinary_error():
+    code = (
+        "import os\n"
+        "from quorvane._mirrant2._tensorhost import _elog\n"
+        "os.close(2)\n"
+        "try:\n"
+        "    _elog('x')\n"
+        "except OSError:\n"
+        "    raise SystemExit(7)\n"
+    )
+    assert run_python(code).returncode == 7
