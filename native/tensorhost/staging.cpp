@@ -1,0 +1,123 @@
+#include "tensorhost/staging.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <tuple>
+
+#include "tensorhost/errors.h"
+#include "tensorhost/fdio.h"
+#include "tensorhost/fsops.h"
+#include "tensorhost/log.h"
+#include "tensorhost/pystr.h"
+#include "tensorhost/utf8.h"
+
+namespace quorvane::m2 {
+
+namespace {
+
+constexpr const char* STAGE_DIR_ENV = "MIRRANT2_STAGE_DIR";
+
+// os.makedirs(name, exist_ok=True): missing parents first; a parent that turns out to exist, or
+// `name` itself already being a directory, is no error.
+void make_dirs(const std::string& name) {
+  check_no_nul(name);
+  auto [head, tail] = split_path(name);
+  if (tail.empty()) std::tie(head, tail) = split_path(head);
+  if (!head.empty() && !tail.empty() && !path_exists(head)) {
+    try {
+      make_dirs(head);
+    } catch (const OSError& e) {
+      if (e.errno_value != EEXIST) throw;
+    }
+    if (tail == ".") return;
+  }
+  if (::mkdir(name.c_str(), 0777) != 0) {
+    const int err = errno;
+    if (!is_dir(name)) throw OSError(err, name);
+  }
+}
+
+struct NewFile {
+  UniqueFd fd;
+  std::string path;
+};
+
+// A new file "<dir>/tmpXXXXXX<suffix>", created exclusively with mode 0600.
+NewFile create_unique(const std::string& dir, const std::string& suffix) {
+  std::string path = join_path(abs_path(dir), "tmpXXXXXX" + suffix);
+  check_no_nul(path);
+  int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+  if (fd < 0) throw OSError(errno, path);
+  return {UniqueFd(fd), std::move(path)};
+}
+
+// The system's default temporary directory, found as the platform's temp-file facility finds it:
+// $TMPDIR, $TEMP, $TMP, then /tmp, /var/tmp, /usr/tmp and the working directory, the first in
+// which a file can be made. The file made there is the staged file.
+NewFile create_in_default_dir(const std::string& suffix) {
+  std::vector<std::string> candidates;
+  for (const char* env : {"TMPDIR", "TEMP", "TMP"}) {
+    std::string v = getenv_str(env);
+    if (!v.empty()) candidates.push_back(std::move(v));
+  }
+  for (const char* d : {"/tmp", "/var/tmp", "/usr/tmp"}) candidates.emplace_back(d);
+  candidates.emplace_back(".");
+  for (const auto& dir : candidates) {
+    try {
+      return create_unique(dir, suffix);
+    } catch (const OSError&) {
+      // not usable: the next candidate
+    } catch (const ValueError&) {
+      // a NUL in an environment value cannot occur, but would not be usable either
+    }
+  }
+  throw OSError(ENOENT, "No usable temporary directory found in " + repr_list(candidates));
+}
+
+}  // namespace
+
+std::optional<std::string> stage_dir() {
+  std::string dir = strip_unicode(getenv_str(STAGE_DIR_ENV));
+  if (dir.empty()) return std::nullopt;
+  try {
+    make_dirs(dir);
+    return dir;
+  } catch (const OSError& e) {
+    elog(std::string(STAGE_DIR_ENV) + "=" + repr_str(dir) + " unusable (" + os_error_text(e) +
+         ") — staging in the default temp dir instead");
+    return std::nullopt;
+  }
+}
+
+std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
+  if (is_dir(bundle)) {
+    std::string in_place = join_path(bundle, nm);
+    if (is_regular_file(in_place)) return in_place;
+  }
+  std::string suffix(1, '_');
+  suffix += base_name(nm);
+  auto& list = staged();
+  // Room on the list first: once the file is written, recording it must not fail.
+  list.reserve(list.size() + 1);
+  auto dir = stage_dir();
+  NewFile f = dir ? create_unique(*dir, suffix) : create_in_default_dir(suffix);
+  try {
+    write_all(f.fd.get(), data.data(), data.size());
+  } catch (const OSError& e) {
+    f.fd.close();
+    ::unlink(f.path.c_str());
+    throw OSError(e.errno_value, f.path);
+  }
+  if (int err = f.fd.close(); err != 0) {
+    ::unlink(f.path.c_str());
+    throw OSError(err, f.path);
+  }
+  list.push_back(f.path);
+  return f.path;
+}
+
+}  // namespace quorvane::m2
