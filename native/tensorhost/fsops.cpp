@@ -1,10 +1,13 @@
 #include "tensorhost/fsops.h"
 
+
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -191,6 +194,12 @@ const char* os_error_kind(int e) {
     case ETIMEDOUT: return "TimeoutError";
     default: return "OSError";
   }
+}
+
+std::string home_dir() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "~";
 }
 
 }  // namespace quorvane::m2

@@ -57,6 +57,9 @@ std::pair<std::string, std::string> split_path(std::string_view p);
 /// when the working directory cannot be read.
 std::string abs_path(std::string_view p);
 
+/// The user's home directory as os.path.expanduser("~") finds it: $HOME, else the password entry.
+std::string home_dir();
+
 /// Opens `path` read-only for a whole-file read. Throws ValueError for a NUL in the path,
 /// OSError(errno, path) when it cannot be opened, and OSError(EISDIR, path) for a directory (as
 /// Python's open() refuses one).

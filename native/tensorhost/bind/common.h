@@ -39,5 +39,6 @@ void register_rgb(py::module_& m);
 void register_chain(py::module_& m);
 void register_bundle(py::module_& m);
 void register_renderer(py::module_& m);
+void register_loader(py::module_& m);
 
 }  // namespace quorvane::m2::bind

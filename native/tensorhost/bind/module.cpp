@@ -14,4 +14,5 @@ PYBIND11_MODULE(_tensorhost, m) {
   register_chain(m);
   register_bundle(m);
   register_renderer(m);
+  register_loader(m);
 }

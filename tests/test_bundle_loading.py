@@ -1,0 +1,270 @@
+"""Bundle loading: the contract's refusals, the model shapes, and the shared-encoder search."""
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from bundles import CANON, COMBINED, IDENTITY, KINDS, Q8GD, SHARED_ENC, make, manifest, sha
+from quorvane._mirrant2 import _tensorhost as th
+
+SED_ID = "'mirrant2.shared-enc'"
+
+
+@pytest.fixture(autouse=True)
+def clean_env(monkeypatch, tmp_path):
+    for v in ("MIRRANT2_SHARED_ENC", "MIRRANT2_ENGINE_DIR", "MIRRANT2_ANE_ENGINE", "MIRRANT2_Q8GD",
+              "QUORVANE_DEPS_DIR", "MIRRANT2_COLOR_CORRECT"):
+        monkeypatch.delenv(v, raising=False)
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    stage = tmp_path / "stage"
+    monkeypatch.setenv("MIRRANT2_STAGE_DIR", str(stage))
+    yield
+    th._drop_staged()
+
+
+def declares(want):
+    return manifest(dependencies=[{"id": "mirrant2.shared-enc", "sha256": want}])
+
+
+def fatal(capfd, bundle, engine=None):
+    with pytest.raises(SystemExit) as e:
+        th.load_bundle(bundle, engine)
+    assert e.value.code == 3
+    err = capfd.readouterr().err.splitlines()
+    assert err[-1].startswith("[render-stream-tensorhost] FATAL: ")
+    return err[-1][len("[render-stream-tensorhost] FATAL: "):]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_no_canon(self, tmp_path, capfd, kind):
+        b = make(tmp_path, kind, {"combined_litert.tflite": COMBINED})
+        assert fatal(capfd, b) == f"no canon.bin in {b} (per-identity canon latent required)"
+
+    @pytest.mark.parametrize("data, count", [(CANON[:-4], 74879), (CANON + b"\0" * 4, 74881), (CANON[:-1], 74879), (b"", 0)])
+    def test_canon_count(self, tmp_path, capfd, data, count):
+        b = make(tmp_path, "imx", {"canon.f32": data, "combined_litert.tflite": COMBINED})
+        assert fatal(capfd, b) == f"canon.bin has {count} floats, expected 74880"
+
+    def test_canon_first_whatever_else(self, tmp_path, capfd):
+        b = make(tmp_path, "dir", {"x.onnx": b"1"})
+        assert fatal(capfd, b).startswith("no canon.bin in ")
+
+    def test_split_without_policy_module(self, tmp_path, capfd, monkeypatch):
+        b = make(tmp_path, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": SHARED_ENC})
+        monkeypatch.setattr(th, "_SED", None)
+        monkeypatch.setattr(th, "_SED_WHY", "No module named 'shared_enc_dep'")
+        assert fatal(capfd, b) == (
+            f"{b} is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) "
+            "\u2014 searched the repo tools/ dir and this host's own directory (No module named 'shared_enc_dep'). "
+            "Without it the base pairing cannot be verified, and an unverified pairing renders a different face "
+            "with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
+            "combined-member path does not need it and is unaffected.)")
+
+    def test_split_no_base_declared_no_own_copy(self, tmp_path, capfd):
+        b = make(tmp_path, "zip", {"canon.bin": CANON, "identity.tflite": IDENTITY})
+        assert fatal(capfd, b) == (
+            f"{b} carries identity.tflite (the two-artifact split's DELTA half) and declares no {SED_ID} base in "
+            "its manifest dependencies[], and carries no shared-enc.tflite of its own. There is no way to tell "
+            "which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE with no error "
+            "(measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+            "tools/imx_from_bundle, which stamps the base content address.")
+
+    def test_split_declared_base_nowhere(self, tmp_path, capfd):
+        want = sha(SHARED_ENC)
+        b = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares(want)})
+        assert fatal(capfd, b) == (
+            f"{b} was cut against shared-enc.tflite sha256={want} and that base is NOT on this machine. "
+            f"Resolution: no candidate found. Put it in the content store (${{QUORVANE_DEPS_DIR}} or "
+            f"~/.quorvane/deps, as <store>/{want} or <store>/{want[:2]}/{want}), or pass --engine <dir|.engine> "
+            "holding exactly that base. A base with the right NAME and the wrong CONTENT is refused here on purpose.")
+
+    def test_split_declared_base_mismatches_in_search_order(self, tmp_path, capfd, monkeypatch):
+        want = sha(SHARED_ENC)
+        b = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"other",
+                                   "manifest.json": declares(want)})
+        eng = tmp_path / "eng"
+        eng.mkdir()
+        (eng / "shared-enc.tflite").write_bytes(b"wrong")
+        wrong_file = tmp_path / "files" / "shared-enc.tflite"
+        wrong_file.parent.mkdir()
+        wrong_file.write_bytes(b"also wrong")
+        monkeypatch.setenv("MIRRANT2_SHARED_ENC", str(wrong_file))
+        line = fatal(capfd, b, str(eng))
+        how = line.split("Resolution: ", 1)[1].split(". Put it in", 1)[0]
+        notes = how.split("; ")
+        assert len(notes) == 3
+        assert notes[0].endswith("_shared-enc.tflite (co-located in the bundle): sha mismatch")
+        assert notes[1] == f"{eng / 'shared-enc.tflite'} (engine dir): sha mismatch"
+        assert notes[2] == f"{wrong_file} (explicit file): sha mismatch"
+
+    def test_split_empty_declared_base_nowhere(self, tmp_path, capfd, monkeypatch):
+        b = make(tmp_path, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares("x")})
+        monkeypatch.setattr(th._SED, "base_sha256_of", lambda deps: "")
+        assert fatal(capfd, b) == (
+            f"{b} carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was found. Provide it "
+            "via --engine <dir|.engine>, MIRRANT2_SHARED_ENC=<file>, or install the linux engine "
+            "(`quorvane engine install linux`) into ~/.quorvane/engines/.")
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_stray_models_sorted(self, tmp_path, capfd, kind):
+        b = make(tmp_path, kind, {"canon.bin": CANON, "other.tflite": b"1", "a.tflite": b"2",
+                                  "combined_litert_q8gd.tflite": Q8GD})
+        assert fatal(capfd, b) == (
+            f"{b} carries UNEXPECTED tflite member(s) ['a.tflite', 'combined_litert_q8gd.tflite', 'other.tflite'] "
+            "and none of the contract renderers. mirrant-2 names exactly two renderer shapes: "
+            "combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are "
+            "not loaded: re-pack the member under its contract name.")
+
+    def test_no_model_at_all(self, tmp_path, capfd):
+        b = make(tmp_path, "dir", {"canon.bin": CANON, "notes.txt": b"x"})
+        assert fatal(capfd, b) == (
+            f"no LiteRT tflite member in {b} (expected combined_litert.tflite, OR identity.tflite + an engine "
+            "shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)")
+
+    def test_refusal_leaves_through_python_and_the_exit_hook_cleans_up(self, tmp_path):
+        from conftest import run_python
+
+        want = sha(SHARED_ENC)
+        b = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"bad",
+                                   "manifest.json": declares(want)})
+        stage = tmp_path / "stage2"
+        r = run_python(f"from quorvane._mirrant2._tensorhost import main; raise SystemExit(main(['x', {b!r}]))",
+                       env={"MIRRANT2_STAGE_DIR": str(stage), "HOME": str(tmp_path / "home")})
+        assert r.returncode == 3 and r.stdout == b""
+        assert b"FATAL: " in r.stderr and b"co-located in the bundle): sha mismatch" in r.stderr
+        assert stage.is_dir() and os.listdir(stage) == []
+
+
+class TestShapes:
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_combined(self, tmp_path, kind):
+        b = make(tmp_path, kind, {"canon.f32": CANON, "combined_litert.tflite": COMBINED, "identity.tflite": IDENTITY})
+        paths, nm, canon = th.load_bundle(b)
+        assert nm == "combined_litert.tflite" and len(paths) == 1
+        assert Path(paths[0]).read_bytes() == COMBINED
+        assert (paths[0] == os.path.join(b, "combined_litert.tflite")) == (kind == "dir")
+        assert (paths[0] in th._STAGED) == (kind != "dir")
+        assert canon.dtype == np.float32 and canon.shape == (74880,) and canon.tobytes() == CANON
+
+    def test_canon_bin_preferred(self, tmp_path):
+        b = make(tmp_path, "zip", {"canon.f32": b"\0" * 299520, "canon.bin": CANON, "combined_litert.tflite": COMBINED})
+        assert th.load_bundle(b)[2].tobytes() == CANON
+
+    def test_int8_variant_selected_in_place(self, tmp_path, capfd):
+        if th.int8_dot_isa() is None:
+            pytest.skip("this CPU lists no int8 dot-product flag")
+        members = {"canon.bin": CANON, "combined_litert.tflite": COMBINED, "combined_litert_q8gd.tflite": Q8GD}
+        members["manifest.json"] = manifest(
+            members_sha256={"combined_litert_q8gd.tflite": sha(Q8GD), "combined_litert.tflite": sha(COMBINED)},
+            litert_q8gd={"sha256": sha(Q8GD), "base_member": "combined_litert.tflite", "base_sha256": sha(COMBINED)})
+        b = make(tmp_path, "dir", members)
+        paths, nm, _ = th.load_bundle(b)
+        assert paths == [os.path.join(b, "combined_litert_q8gd.tflite")] and nm == "combined_litert_q8gd.tflite"
+        assert "[q8gd] SELECTED combined_litert_q8gd.tflite" in capfd.readouterr().err
+        assert len(th._STAGED) == 0
+
+    def test_int8_variant_fallback_message_is_logged(self, tmp_path, capfd, monkeypatch):
+        monkeypatch.setenv("MIRRANT2_Q8GD", "0")
+        b = make(tmp_path, "dir", {"canon.bin": CANON, "combined_litert.tflite": COMBINED,
+                                   "combined_litert_q8gd.tflite": Q8GD})
+        assert th.load_bundle(b)[1] == "combined_litert.tflite"
+        assert capfd.readouterr().err == (
+            "[render-stream-tensorhost] [q8gd] off (MIRRANT2_Q8GD=0) \u2014 serving combined_litert.tflite\n")
+
+
+class TestSplit:
+    def split(self, tmp_path, kind, want=None, own=True):
+        members = {"canon.bin": CANON, "identity.tflite": IDENTITY}
+        if own:
+            members["shared-enc.tflite"] = SHARED_ENC
+        if want:
+            members["manifest.json"] = declares(want)
+        return make(tmp_path, kind, members)
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_own_copy_without_declared_base(self, tmp_path, capfd, kind):
+        b = self.split(tmp_path, kind)
+        (enc, idp), nm, _ = th.load_bundle(b)
+        assert nm == "shared-enc.tflite+identity.tflite"
+        assert Path(enc).read_bytes() == SHARED_ENC and Path(idp).read_bytes() == IDENTITY
+        err = capfd.readouterr().err.splitlines()
+        assert err[-2] == (f"[render-stream-tensorhost] two-artifact split: base UNVERIFIED (artifact declares no "
+                           f"{SED_ID} dependency; using the bundle's own copy) \u2014 re-emit with "
+                           "tools/imx_from_bundle to bind it")
+        assert err[-1] == f"[render-stream-tensorhost] two-artifact split: enc={enc} + id={idp}"
+
+    @pytest.mark.parametrize("nested", [False, True])
+    def test_content_store_by_name(self, tmp_path, capfd, monkeypatch, nested):
+        want = sha(SHARED_ENC)
+        store = tmp_path / "store"
+        f = store / want[:2] / want if nested else store / want
+        f.parent.mkdir(parents=True)
+        f.write_bytes(b"trusted by its name, never hashed")
+        monkeypatch.setenv("QUORVANE_DEPS_DIR", str(store))
+        b = self.split(tmp_path, "imx", want=want, own=True)
+        (enc, _), _, _ = th.load_bundle(b)
+        assert enc == str(f)
+        assert (f"two-artifact split: base sha256={want[:12]}\u2026 resolved by CONTENT ADDRESS (name-trusted, NOT "
+                f"re-hashed, per dependency_resolver) via name-trusted content store {f}") in capfd.readouterr().err
+
+    def test_engine_directory(self, tmp_path, capfd):
+        want = sha(SHARED_ENC)
+        eng = tmp_path / "engine"
+        eng.mkdir()
+        (eng / "shared-enc.tflite").write_bytes(SHARED_ENC)
+        b = self.split(tmp_path, "zip", want=want, own=False)
+        (enc, _), _, _ = th.load_bundle(b, str(eng))
+        assert enc == str(eng / "shared-enc.tflite")
+        assert f"VERIFIED (bytes hashed) via engine dir {eng}\n" in capfd.readouterr().err
+
+    def test_engine_file(self, tmp_path, capfd):
+        want = sha(SHARED_ENC)
+        f = tmp_path / "x" / "shared-enc.tflite"
+        f.parent.mkdir()
+        f.write_bytes(SHARED_ENC)
+        b = self.split(tmp_path, "dir", want=want, own=False)
+        (enc, _), _, _ = th.load_bundle(b, str(f))
+        assert enc == str(f)
+        assert f"via explicit file {f}\n" in capfd.readouterr().err
+
+    @pytest.mark.parametrize("container", ["imx", "zip"])
+    def test_engine_container(self, tmp_path, capfd, container):
+        want = sha(SHARED_ENC)
+        eng = make(tmp_path, container, {"models/shared-enc.tflite": SHARED_ENC}, name="linux.engine")
+        b = self.split(tmp_path, "dir", want=want, own=False)
+        (enc, _), _, _ = th.load_bundle(b, eng)
+        assert Path(enc).read_bytes() == SHARED_ENC and enc in th._STAGED
+        assert f"via container {eng}\n" in capfd.readouterr().err
+
+    def test_installed_engines_are_searched_in_name_order(self, tmp_path, monkeypatch):
+        want = sha(SHARED_ENC)
+        root = tmp_path / "home" / ".quorvane" / "engines"
+        for name, data in (("b", SHARED_ENC), ("a", b"wrong")):
+            (root / name).mkdir(parents=True)
+            (root / name / "shared-enc.tflite").write_bytes(data)
+        b = self.split(tmp_path, "dir", want=want, own=False)
+        enc, how = th._resolve_shared_enc(b, None, want)
+        assert enc == str(root / "b" / "shared-enc.tflite")
+        assert how == f"explicit file {root / 'b' / 'shared-enc.tflite'}"
+        enc, how = th._resolve_shared_enc(b, None, "0" * 64)
+        assert enc is None
+        assert how == "; ".join(f"{root / n / 'shared-enc.tflite'} (explicit file): sha mismatch" for n in "ab")
+
+    def test_without_declared_base_nothing_else_is_consulted(self, tmp_path, monkeypatch):
+        monkeypatch.setenv("MIRRANT2_SHARED_ENC", str(tmp_path / "does-not-matter"))
+        b = self.split(tmp_path, "dir")
+        enc, how = th._resolve_shared_enc(b, None, None)
+        assert enc == os.path.join(b, "shared-enc.tflite") and how == f"co-located in {b}"
+
+    def test_declared_base(self, tmp_path):
+        want = sha(SHARED_ENC)
+        assert th._declared_base_sha(self.split(tmp_path, "imx", want=want)) == want
+        bad = make(tmp_path, "dir", {"manifest.json": b"{not json"}, name="bad")
+        assert th._declared_base_sha(bad) is None
+        nodeps = make(tmp_path, "dir", {"manifest.json": b"{}"}, name="nodeps")
+        assert th._declared_base_sha(nodeps) is None
