@@ -1,14 +1,34 @@
+#include <memory>
+
+#include "tensorhost/chain.h"
 #include "tensorhost/cli.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/colour.h"
 #include "tensorhost/loader.h"
 #include "tensorhost/log.h"
+#include "tensorhost/renderer.h"
+#include "tensorhost/serve.h"
+#include "tensorhost/streams.h"
+#include "tensorhost/threads.h"
 
 namespace quorvane::m2 {
 
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   LoadedBundle lb = load_bundle(bundle, engine);
-  throw RuntimeError("this build cannot render yet");
+  auto [cc, color_report] = load_color_correct(bundle);
+  elog(color_report);
+  if (lb.tflite_paths.size() >= 2) {
+    // One interpreter per file, running one after the other's threads: keep both inside the cores.
+    const int64_t capped = default_threads(static_cast<int64_t>(lb.tflite_paths.size()), threads);
+    if (capped != threads) {
+      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(capped) +
+           " (<= cores/2)");
+      threads = capped;
+    }
+  }
+  auto chain = std::make_shared<LitertChain>(lb.tflite_paths, lb.canon, threads);
+  Renderer renderer(chain, cc);
+  return serve(renderer, lb.model_name, std_in(), std_out());
 }
 
 }  // namespace quorvane::m2

@@ -134,7 +134,7 @@ py::tuple build_dec_inputs_py(py::handle lats, int64_t blk, py::handle prev_lat)
 }
 
 void register_sliding_pcm(py::module_& m) {
-  py::class_<SlidingPCM>(m, "_SlidingPCM",
+  py::class_<SlidingPCM, std::shared_ptr<SlidingPCM>>(m, "_SlidingPCM",
                          "Append-only float32 sample stream of which only a live suffix is kept.")
       .def(py::init([](py::handle minimum_capacity) {
              auto v = integer_arg(minimum_capacity);

@@ -5,6 +5,7 @@
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/pyrenderer.h"
 #include "tensorhost/cli.h"
+#include "tensorhost/renderer.h"
 #include "tensorhost/constants.h"
 #include "tensorhost/log.h"
 #include "tensorhost/serve.h"
@@ -256,6 +257,11 @@ void register_host(py::module_& m) {
   }, py::arg("frames"), "Writes a batch of frame records, then flushes once if there was any.");
   m.def("_serve", [m](const py::object& renderer, const py::object& chain, const std::string& nm) {
     (void)chain;
+    // The native renderer is served without Python in the loop.
+    if (ServedRenderer* native = native_renderer(renderer)) {
+      py::gil_scoped_release nogil;
+      return serve(*native, nm, std_in(), std_out());
+    }
     PyServedRenderer adapter(m, renderer);
     py::gil_scoped_release nogil;
     return serve(adapter, nm, std_in(), std_out());

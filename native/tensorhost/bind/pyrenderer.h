@@ -16,6 +16,15 @@ py::list frames_to_py(const std::vector<FramePair>& frames);
 /// Compact JSON of color_descriptor(cc) for a Python colour correction, "null" for None.
 std::string color_json_of(py::module_ m, const py::object& cc);
 
+}  // namespace quorvane::m2::bind
+namespace quorvane::m2 {
+class Renderer;
+}
+namespace quorvane::m2::bind {
+
+/// The native renderer behind a Python Renderer object, or null for any other object.
+quorvane::m2::Renderer* native_renderer(const py::object& obj);
+
 /// Serves any Python object with the renderer's operations. Every call takes the GIL.
 class PyServedRenderer : public ServedRenderer {
  public:
