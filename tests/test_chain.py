@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from quorvane._mirrant2 import _tensorhost as th
-from tests.reference import chain as ref
+from reference import chain as ref
 
 DATA = Path(__file__).parent / "data"
 COMBINED = DATA / "combined_litert.tflite"
