@@ -18,16 +18,6 @@ constexpr int64_t HIST_FLOATS = LC * CTX * PLANE;  // 1198080
 constexpr int64_t TOK_FLOATS = 14 * NA * CA;       // 86016
 constexpr int64_t DEC_ROW_FLOATS = DEC_CH * PLANE;
 
-std::string shape_text(const std::vector<int64_t>& shape) {
-  std::string s = "(";
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(shape[i]);
-  }
-  if (shape.size() == 1) s += ",";
-  return s + ")";
-}
-
 /// The same storage under another shape of the same element count.
 FloatTensor reshaped(const FloatTensor& t, std::vector<int64_t> shape) {
   FloatTensor v = t;

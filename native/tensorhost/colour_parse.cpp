@@ -62,16 +62,6 @@ std::string utf8_problem(const std::string& s) {
   return "";
 }
 
-std::string shape_text(const std::vector<int64_t>& shape) {
-  std::string out = "(";
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (i) out += ", ";
-    out += std::to_string(shape[i]);
-  }
-  if (shape.size() == 1) out += ",";
-  return out + ")";
-}
-
 std::string path_text(const std::vector<size_t>& path) {
   std::string out;
   for (size_t i : path) out += "[" + std::to_string(i) + "]";

@@ -91,6 +91,16 @@ std::string repr_list(const std::vector<std::string>& items) {
   return out;
 }
 
+std::string shape_text(const std::vector<int64_t>& shape) {
+  std::string out = "(";
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (i) out += ", ";
+    out += std::to_string(shape[i]);
+  }
+  if (shape.size() == 1) out += ",";
+  return out + ")";
+}
+
 std::string fixed(double v, int decimals) {
   int n = std::snprintf(nullptr, 0, "%.*f", decimals, v);
   std::string out(static_cast<size_t>(n), '\0');

@@ -31,6 +31,9 @@ std::string repr_str(std::string_view s);
 /// ['a', 'b']: each item through repr_str, joined by ", ", in square brackets.
 std::string repr_list(const std::vector<std::string>& items);
 
+/// A shape as a tuple's repr writes it: "(3, 256)", "(768,)", "()".
+std::string shape_text(const std::vector<int64_t>& shape);
+
 /// Fixed-point text with `decimals` digits after the point, as "%.*f" writes it.
 std::string fixed(double v, int decimals);
 

@@ -38,16 +38,6 @@ uint8_t* thread_planar() {
   return t_planar.get();
 }
 
-std::string shape_text(const std::vector<int64_t>& shape) {
-  std::string out = "(";
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (i) out += ", ";
-    out += std::to_string(shape[i]);
-  }
-  if (shape.size() == 1) out += ",";
-  return out + ")";
-}
-
 const std::vector<int64_t>& frame_shape(const RgbFrame& f) {
   return f.is_f64 ? f.f64.shape : f.f32.shape;
 }
