@@ -28,9 +28,9 @@ def load_copy(so, env=None, pre=""):
         import importlib.util, json, sys
         {pre}
         before = list(sys.path)
-        spec = importlib.util.spec_from_file_location("_tensorhost", {str(so)!r})
-        m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
+        found = importlib.util.spec_from_file_location("_tensorhost", {str(so)!r})
+        m = importlib.util.module_from_spec(found)
+        found.loader.exec_module(m)
         sed = None if m._SED is None else m._SED.__file__
         print(json.dumps({{"sed": sed, "why": m._SED_WHY, "before": before, "after": list(sys.path)}}))
     """)
