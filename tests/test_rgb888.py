@@ -137,15 +137,47 @@ class TestPaths:
         th.px_to_rgb888(f)
         assert np.array_equal(f, original)
 
-    def test_strided_float32_frame_is_read_not_written(self):
-        (f,) = frames(4, 1)
+    @pytest.mark.parametrize("threads", [1, 2])
+    @pytest.mark.parametrize("layout", ["strided", "reversed", "unaligned"])
+    def test_writable_float32_frame_in_any_layout_is_scaled_in_place(self, layout, threads):
+        px = frames(4, 2)
+        want = ref.px_to_rgb888_chunk(copies(px))
+        if layout == "strided":
+            base = np.full((2, 3, FH, FW * 2), -5.0, np.float32)
+            base[:, :, :, ::2] = px
+            views = [base[i, :, :, ::2] for i in range(2)]
+        elif layout == "reversed":
+            base = np.stack([f[::-1, ::-1, ::-1] for f in px])
+            views = [base[i, ::-1, ::-1, ::-1] for i in range(2)]
+        else:
+            raw = bytearray(b"\0" + np.stack(px).tobytes())
+            base = np.frombuffer(raw, np.float32, offset=1).reshape(2, 3, FH, FW)
+            assert not base.flags.aligned
+            views = [base[0], base[1]]
+        out = th.px_to_rgb888_chunk(views, None, threads)
+        assert np.array_equal(out, want)
+        for v, f in zip(views, px):
+            assert np.array_equal(v, np.clip(f * np.float32(255.0), 0.0, 255.0))
+        if layout == "strided":
+            assert np.all(base[:, :, :, 1::2] == -5.0)  # the gaps between the elements untouched
+
+    def test_interleaved_frames_sharing_a_block_convert_in_order(self):
+        # Two frames whose elements interleave: no element shared, but their spans overlap.
+        px = frames(24, 2)
         base = np.empty((3, FH, FW * 2), np.float32)
-        base[:, :, ::2] = f
-        view = base[:, :, ::2]
-        before = base.copy()
-        out = th.px_to_rgb888_chunk([view], None, 1)
-        assert np.array_equal(out, ref.px_to_rgb888_chunk([f.copy()]))
-        assert np.array_equal(base, before)
+        base[:, :, 0::2], base[:, :, 1::2] = px
+        views = [base[:, :, 0::2], base[:, :, 1::2]]
+        assert np.array_equal(th.px_to_rgb888_chunk(views, None, 2),
+                              ref.px_to_rgb888_chunk(copies(px)))
+
+    @pytest.mark.parametrize("dtype", [">f4", ">f8"])
+    def test_other_byte_order_reads_the_values(self, dtype):
+        (f,) = frames(25, 1)
+        other = f.astype(dtype)
+        want = ref.px_to_rgb888_chunk([f.copy()])
+        assert np.array_equal(th.px_to_rgb888_chunk([other], None, 1), want)
+        assert th.px_to_rgb888(other) == want[0].tobytes()
+        assert np.array_equal(other, f)  # not a float32 array: the general path only reads it
 
     def test_float64_frame_in_double_precision(self):
         rng = np.random.default_rng(5)
