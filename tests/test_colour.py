@@ -33,6 +33,7 @@ class TestSwitch:
         (None, True), ("", True), ("1", True), ("yes", True), ("enable", True),
         ("0", False), ("false", False), ("no", False), ("off", False),
         ("FALSE", False), (" Off ", False), ("\tNO\n", False), ("00", True),
+        ("\u00a0off\u3000", False), ("\u2003False\x85", False),
     ])
     def test_values(self, monkeypatch, value, enabled):
         if value is None:
@@ -68,7 +69,7 @@ class TestParseFailures:
     @pytest.mark.parametrize("obj,keys", [
         ({}, "[]"), ({"gain": [1, 1, 1]}, "['gain']"), ({"gian": 1, "gain": 1}, "['gain', 'gian']"),
         ({"bias": [0, 0, 0], "LUT": 1}, "['LUT', 'bias']"), ({"b'": 1, "a\\": 2}, "['a\\\\', \"b'\"]"),
-        ({"\u00e9": 1, "z": 2}, "['z', '\u00e9']"),
+        ({"\u00e9": 1, "z": 2}, "['z', '\u00e9']"), ({"a\x85\x1f": 1}, "['a\\x85\\x1f']"),
     ])
     def test_neither_form(self, obj, keys):
         assert th.parse_color_correct(json.dumps(obj).encode()) == (

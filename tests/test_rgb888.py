@@ -431,7 +431,8 @@ class TestRgbThreads:
         assert 1 <= default <= 8
 
     @pytest.mark.parametrize("raw,expected", [(" 6 ", 6), ("6", 6), ("0", 1), ("-3", 1),
-                                              ("+2", 2), ("1_0", 10), ("99999999999999999999", 2**63 - 1)])
+                                              ("+2", 2), ("1_0", 10), ("99999999999999999999", 2**63 - 1),
+                                              ("\u00a06\u3000", 6), ("\u20053\x85", 3)])
     def test_integer_values(self, monkeypatch, capfd, raw, expected):
         monkeypatch.setenv(th.RGB_THREADS_ENV, raw)
         assert th.rgb_threads() == expected
@@ -444,7 +445,8 @@ class TestRgbThreads:
         assert capfd.readouterr().err == ""
 
     @pytest.mark.parametrize("raw,quoted", [("4.0", "'4.0'"), ("abc", "'abc'"), (" four ", "'four'"),
-                                            ("it's", "\"it's\""), ("a\\b", "'a\\\\b'")])
+                                            ("it's", "\"it's\""), ("a\\b", "'a\\\\b'"),
+                                            ("2\x1b3", "'2\\x1b3'"), ("2\x853", "'2\\x853'")])
     def test_non_integer_logged_once(self, monkeypatch, capfd, default, raw, quoted):
         capfd.readouterr()
         monkeypatch.setenv(th.RGB_THREADS_ENV, raw)

@@ -18,6 +18,7 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/log.h"
 #include "tensorhost/pystr.h"
+#include "tensorhost/utf8.h"
 #include "tensorhost/rgb_pool.h"
 #include "tensorhost/threads.h"
 
@@ -395,7 +396,7 @@ ByteTensor px_to_rgb888_chunk(const FloatTensor& px, const ColorCorrect* cc, int
 }
 
 int64_t rgb_threads() {
-  std::string raw = strip(getenv_str(std::string(RGB_THREADS_ENV).c_str()));
+  std::string raw = strip_unicode(getenv_str(std::string(RGB_THREADS_ENV).c_str()));
   if (!raw.empty()) {
     if (auto v = parse_int(raw)) return std::max<int64_t>(1, *v);
     // parse_int gives up beyond 64 bits where int() would not: a well-formed huge number still
