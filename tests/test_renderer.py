@@ -252,6 +252,29 @@ class TestChainProtocolBreaches:
         assert (r.ci, r._c_n) == (0, 0)
 
 
+class TestConversion:
+    def test_worker_count_read_once_at_construction(self, monkeypatch):
+        monkeypatch.setenv(th.RGB_THREADS_ENV, "3")
+        r = fake_renderer()
+        monkeypatch.setenv(th.RGB_THREADS_ENV, "5")
+        r.reset()
+        assert r.rgb_threads == 3 and fake_renderer().rgb_threads == 5
+
+    def test_colour_correction_reaches_every_frame(self):
+        table = np.random.default_rng(3).integers(0, 256, (3, 256)).astype(np.uint8)
+        cc = th.ColorCorrect("lut", lut=table)
+        plain, corrected = fake_renderer(), th.Renderer(FakeChain(), cc)
+        assert corrected.cc is cc and plain.cc is None
+        for r in (plain, corrected):
+            r.feed(speech(44000))
+        pairs, want = corrected.ready_chunks(), plain.ready_chunks()
+        assert len(pairs) == len(want) == 54
+        for (i, got), (j, raw) in zip(pairs, want):
+            raw = np.asarray(raw).reshape(720, 416, 3)
+            assert i == j and np.array_equal(np.asarray(got).reshape(720, 416, 3),
+                                             np.stack([table[c][raw[..., c]] for c in range(3)], -1))
+
+
 class TestCounters:
     def test_rtf_is_none_until_a_chunk_completes(self):
         r = fake_renderer()

@@ -519,6 +519,10 @@ pool = th._RGB_POOL
 r["first"] = [pool._max_workers, pool._tasks_queued, names(), pool._thread_names]
 th.px_to_rgb888_chunk(px(32), None, 8)
 r["second"] = [th._RGB_POOL._max_workers, th._RGB_POOL._tasks_queued, len(names())]
+for t in (1, 0, -3):
+    th.px_to_rgb888_chunk(px(4), None, t)
+th.px_to_rgb888_chunk(px(1), None, 8)
+r["callers_thread"] = th._RGB_POOL._tasks_queued
 print(json.dumps(r))
 """
 
@@ -540,6 +544,8 @@ class TestPoolLifecycle:
         assert len(os_names) == workers and sorted(names) == os_names
         assert all(len(n) <= 15 for n in names)
         assert r["second"] == [workers, queued + 8, workers]
+        # With the pool in place, one thread (or 0, or fewer) and one frame still queue nothing.
+        assert r["callers_thread"] == queued + 8
 
     def test_pool_of_zero_workers_is_refused(self):
         proc = run_python("from quorvane._mirrant2 import _tensorhost as th\n"
