@@ -18,9 +18,9 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/log.h"
 #include "tensorhost/pystr.h"
-#include "tensorhost/utf8.h"
 #include "tensorhost/rgb_pool.h"
 #include "tensorhost/threads.h"
+#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 
@@ -51,12 +51,12 @@ float* thread_unpacked() {
 // Visits the byte address of every element of a (3, FH, FW) frame in C order.
 template <class F>
 void for_each_element(const RgbFrame& f, F&& visit) {
-  const auto* base = reinterpret_cast<std::byte*>(f.f32.data);
+  auto* base = reinterpret_cast<std::byte*>(f.f32.data);
   const auto& st = f.f32_byte_strides;
   int64_t k = 0;
   for (int64_t c = 0; c < 3; ++c)
     for (int64_t y = 0; y < FH; ++y) {
-      std::byte* row = const_cast<std::byte*>(base) + c * st[0] + y * st[1];
+      std::byte* row = base + c * st[0] + y * st[1];
       for (int64_t x = 0; x < FW; ++x) visit(k++, row + x * st[2]);
     }
 }
