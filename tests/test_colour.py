@@ -33,6 +33,7 @@ class TestSwitch:
         (None, True), ("", True), ("1", True), ("yes", True), ("enable", True),
         ("0", False), ("false", False), ("no", False), ("off", False),
         ("FALSE", False), (" Off ", False), ("\tNO\n", False), ("00", True),
+        ("\u00a0off\u3000", False), ("\u2003False\x85", False),
     ])
     def test_values(self, monkeypatch, value, enabled):
         if value is None:
@@ -68,7 +69,7 @@ class TestParseFailures:
     @pytest.mark.parametrize("obj,keys", [
         ({}, "[]"), ({"gain": [1, 1, 1]}, "['gain']"), ({"gian": 1, "gain": 1}, "['gain', 'gian']"),
         ({"bias": [0, 0, 0], "LUT": 1}, "['LUT', 'bias']"), ({"b'": 1, "a\\": 2}, "['a\\\\', \"b'\"]"),
-        ({"\u00e9": 1, "z": 2}, "['z', '\u00e9']"),
+        ({"\u00e9": 1, "z": 2}, "['z', '\u00e9']"), ({"a\x85\x1f": 1}, "['a\\x85\\x1f']"),
     ])
     def test_neither_form(self, obj, keys):
         assert th.parse_color_correct(json.dumps(obj).encode()) == (
@@ -118,8 +119,28 @@ class TestParseFailures:
         nested = []
         for _ in range(5000):
             nested = [nested]
-        with pytest.raises(ValueError, match="nested deeper"):
-            th.parse_color_correct({"gain": nested, "bias": [0, 0, 0]})
+        assert th.parse_color_correct({"gain": nested, "bias": [0, 0, 0]}) == (
+            None, "color.json: 'gain'/'bias' are not float arrays (gain: arrays nested deeper "
+                  "than 32 levels)")
+
+    def test_decoded_object_keys_that_are_never_read(self):
+        # Whatever sits under keys the parser ignores, however deep or however foreign, is
+        # ignored; where the parser does read, it is refused in the message.
+        nested = []
+        for _ in range(5000):
+            nested = [nested]
+        loop = []
+        loop.append(loop)
+        junk = {"deep": nested, "loop": loop, "raw": b"x", "thing": object(), "obj": {1: 2},
+                "surrogate": "\udcff"}
+        cc, msg = th.parse_color_correct({"lut": IDENTITY.tolist(), **junk})
+        assert cc.kind == "lut" and msg == "per-channel LUT (model->driver) from color.json"
+        cc, _ = th.parse_color_correct({"gain": [1, 1, 1], "bias": [0, 0, 0], **junk})
+        assert cc.kind == "gain_bias"
+        table = IDENTITY.tolist()
+        table[2][9] = b"7"
+        assert th.parse_color_correct({"lut": table}) == (
+            None, "color.json: 'lut' is not a uint8 array (a bytes value at [2][9] is not a number)")
 
     def test_invalid_table_is_not_replaced_by_gain_bias(self):
         cc, msg = th.parse_color_correct(doc(lut=[1, 2], gain=[1, 1, 1], bias=[0, 0, 0]))

@@ -147,6 +147,23 @@ class TestSchedule:
         with pytest.raises(ValueError, match="one-dimensional PCM required"):
             r.feed(np.zeros((2, 2), np.float32))
 
+    @pytest.mark.parametrize("pcm, kind", [(np.array(["a", "b"]), ValueError), (["x"], ValueError),
+                                           ([object()], TypeError)])
+    def test_feed_passes_on_the_conversion_error(self, pcm, kind):
+        r = fake_renderer()
+        r.feed(speech(10))
+        with pytest.raises(kind, match="float"):
+            r.feed(pcm)
+        assert r.fed_samples == 10 and r._pcm.counters()["input_samples_copied"] == 10
+
+    def test_feed_of_its_own_buffer_is_copied_first(self):
+        r = fake_renderer()
+        audio = speech(1000)
+        r.feed(audio)
+        r.feed(r.buf[::-2])
+        assert r._pcm.aliased_samples_snapshotted == 500
+        assert np.array_equal(r.buf, np.concatenate([audio, audio[::-2]]))
+
     def test_feed_converts_and_mirrors_the_buffer(self):
         r = fake_renderer()
         r.feed(np.array([0.5, -0.25], np.float64))
@@ -199,6 +216,63 @@ class TestFlush:
         assert (r.ci, r.px_frame, r.fed_samples, r._c_n, r._c_wall, r.prev_lat, r.rtf()) == (0, 3, 0, 0, 0.0, None, None)
         r.feed(speech(25600))
         assert r.ready_chunks()[0][0] == 3
+
+
+class ShortChain(FakeChain):
+    """A chain from outside that breaks the protocol: too few token rows or decoded frames."""
+
+    def __init__(self, tok_rows=14, frames_short=0):
+        super().__init__()
+        self.n_tok_rows, self.frames_short = tok_rows, frames_short
+
+    def run_tok(self, feats):
+        return super().run_tok(feats)[: self.n_tok_rows]
+
+    def run_dec_frames(self, xs, n):
+        return super().run_dec_frames(xs, n)[: n - self.frames_short]
+
+
+class TestChainProtocolBreaches:
+    @pytest.mark.parametrize("fed, rows, match", [(25600, 5, "index 5 is out of bounds for axis 0 with size 5"),
+                                                  (44000, 13, "index 13 is out of bounds for axis 0 with size 13"),
+                                                  (25600, 0, "index 0 is out of bounds")])
+    def test_too_few_token_rows(self, fed, rows, match):
+        r = th.Renderer(ShortChain(tok_rows=rows))
+        r.feed(speech(fed))
+        with pytest.raises(IndexError, match=match):
+            r.ready_chunks()
+        # The rows that exist were stepped before the missing one was reached.
+        assert r.chain.tok_rows == list(range(min(rows, 6))) + list(range(6, rows)) * (fed > 25600)
+
+    def test_too_few_frames(self):
+        r = th.Renderer(ShortChain(frames_short=1))
+        r.feed(speech(25600))
+        with pytest.raises(ValueError, match="returned 20 frames for 21 decoder rows"):
+            r.ready_chunks()
+        assert (r.ci, r._c_n) == (0, 0)
+
+
+class TestConversion:
+    def test_worker_count_read_once_at_construction(self, monkeypatch):
+        monkeypatch.setenv(th.RGB_THREADS_ENV, "3")
+        r = fake_renderer()
+        monkeypatch.setenv(th.RGB_THREADS_ENV, "5")
+        r.reset()
+        assert r.rgb_threads == 3 and fake_renderer().rgb_threads == 5
+
+    def test_colour_correction_reaches_every_frame(self):
+        table = np.random.default_rng(3).integers(0, 256, (3, 256)).astype(np.uint8)
+        cc = th.ColorCorrect("lut", lut=table)
+        plain, corrected = fake_renderer(), th.Renderer(FakeChain(), cc)
+        assert corrected.cc is cc and plain.cc is None
+        for r in (plain, corrected):
+            r.feed(speech(44000))
+        pairs, want = corrected.ready_chunks(), plain.ready_chunks()
+        assert len(pairs) == len(want) == 54
+        for (i, got), (j, raw) in zip(pairs, want):
+            raw = np.asarray(raw).reshape(720, 416, 3)
+            assert i == j and np.array_equal(np.asarray(got).reshape(720, 416, 3),
+                                             np.stack([table[c][raw[..., c]] for c in range(3)], -1))
 
 
 class TestCounters:

@@ -137,15 +137,47 @@ class TestPaths:
         th.px_to_rgb888(f)
         assert np.array_equal(f, original)
 
-    def test_strided_float32_frame_is_read_not_written(self):
-        (f,) = frames(4, 1)
+    @pytest.mark.parametrize("threads", [1, 2])
+    @pytest.mark.parametrize("layout", ["strided", "reversed", "unaligned"])
+    def test_writable_float32_frame_in_any_layout_is_scaled_in_place(self, layout, threads):
+        px = frames(4, 2)
+        want = ref.px_to_rgb888_chunk(copies(px))
+        if layout == "strided":
+            base = np.full((2, 3, FH, FW * 2), -5.0, np.float32)
+            base[:, :, :, ::2] = px
+            views = [base[i, :, :, ::2] for i in range(2)]
+        elif layout == "reversed":
+            base = np.stack([f[::-1, ::-1, ::-1] for f in px])
+            views = [base[i, ::-1, ::-1, ::-1] for i in range(2)]
+        else:
+            raw = bytearray(b"\0" + np.stack(px).tobytes())
+            base = np.frombuffer(raw, np.float32, offset=1).reshape(2, 3, FH, FW)
+            assert not base.flags.aligned
+            views = [base[0], base[1]]
+        out = th.px_to_rgb888_chunk(views, None, threads)
+        assert np.array_equal(out, want)
+        for v, f in zip(views, px):
+            assert np.array_equal(v, np.clip(f * np.float32(255.0), 0.0, 255.0))
+        if layout == "strided":
+            assert np.all(base[:, :, :, 1::2] == -5.0)  # the gaps between the elements untouched
+
+    def test_interleaved_frames_sharing_a_block_convert_in_order(self):
+        # Two frames whose elements interleave: no element shared, but their spans overlap.
+        px = frames(24, 2)
         base = np.empty((3, FH, FW * 2), np.float32)
-        base[:, :, ::2] = f
-        view = base[:, :, ::2]
-        before = base.copy()
-        out = th.px_to_rgb888_chunk([view], None, 1)
-        assert np.array_equal(out, ref.px_to_rgb888_chunk([f.copy()]))
-        assert np.array_equal(base, before)
+        base[:, :, 0::2], base[:, :, 1::2] = px
+        views = [base[:, :, 0::2], base[:, :, 1::2]]
+        assert np.array_equal(th.px_to_rgb888_chunk(views, None, 2),
+                              ref.px_to_rgb888_chunk(copies(px)))
+
+    @pytest.mark.parametrize("dtype", [">f4", ">f8"])
+    def test_other_byte_order_reads_the_values(self, dtype):
+        (f,) = frames(25, 1)
+        other = f.astype(dtype)
+        want = ref.px_to_rgb888_chunk([f.copy()])
+        assert np.array_equal(th.px_to_rgb888_chunk([other], None, 1), want)
+        assert th.px_to_rgb888(other) == want[0].tobytes()
+        assert np.array_equal(other, f)  # not a float32 array: the general path only reads it
 
     def test_float64_frame_in_double_precision(self):
         rng = np.random.default_rng(5)
@@ -399,7 +431,8 @@ class TestRgbThreads:
         assert 1 <= default <= 8
 
     @pytest.mark.parametrize("raw,expected", [(" 6 ", 6), ("6", 6), ("0", 1), ("-3", 1),
-                                              ("+2", 2), ("1_0", 10), ("99999999999999999999", 2**63 - 1)])
+                                              ("+2", 2), ("1_0", 10), ("99999999999999999999", 2**63 - 1),
+                                              ("\u00a06\u3000", 6), ("\u20053\x85", 3)])
     def test_integer_values(self, monkeypatch, capfd, raw, expected):
         monkeypatch.setenv(th.RGB_THREADS_ENV, raw)
         assert th.rgb_threads() == expected
@@ -412,7 +445,8 @@ class TestRgbThreads:
         assert capfd.readouterr().err == ""
 
     @pytest.mark.parametrize("raw,quoted", [("4.0", "'4.0'"), ("abc", "'abc'"), (" four ", "'four'"),
-                                            ("it's", "\"it's\""), ("a\\b", "'a\\\\b'")])
+                                            ("it's", "\"it's\""), ("a\\b", "'a\\\\b'"),
+                                            ("2\x1b3", "'2\\x1b3'"), ("2\x853", "'2\\x853'")])
     def test_non_integer_logged_once(self, monkeypatch, capfd, default, raw, quoted):
         capfd.readouterr()
         monkeypatch.setenv(th.RGB_THREADS_ENV, raw)
@@ -485,6 +519,10 @@ pool = th._RGB_POOL
 r["first"] = [pool._max_workers, pool._tasks_queued, names(), pool._thread_names]
 th.px_to_rgb888_chunk(px(32), None, 8)
 r["second"] = [th._RGB_POOL._max_workers, th._RGB_POOL._tasks_queued, len(names())]
+for t in (1, 0, -3):
+    th.px_to_rgb888_chunk(px(4), None, t)
+th.px_to_rgb888_chunk(px(1), None, 8)
+r["callers_thread"] = th._RGB_POOL._tasks_queued
 print(json.dumps(r))
 """
 
@@ -506,6 +544,8 @@ class TestPoolLifecycle:
         assert len(os_names) == workers and sorted(names) == os_names
         assert all(len(n) <= 15 for n in names)
         assert r["second"] == [workers, queued + 8, workers]
+        # With the pool in place, one thread (or 0, or fewer) and one frame still queue nothing.
+        assert r["callers_thread"] == queued + 8
 
     def test_pool_of_zero_workers_is_refused(self):
         proc = run_python("from quorvane._mirrant2 import _tensorhost as th\n"

@@ -9,6 +9,7 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/float_repr.h"
 #include "tensorhost/pystr.h"
+#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 
@@ -125,7 +126,7 @@ std::string ColorCorrect::describe() const {
 }
 
 bool color_enabled() {
-  std::string v = lower(strip(getenv_str(std::string(COLOR_ENV).c_str())));
+  std::string v = lower(strip_unicode(getenv_str(std::string(COLOR_ENV).c_str())));
   return !(v == "0" || v == "false" || v == "no" || v == "off");
 }
 

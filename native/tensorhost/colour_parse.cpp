@@ -85,6 +85,8 @@ std::string value_text(const json& v) {
       return "null";
     case json::value_t::object:
       return "an object";
+    case json::value_t::binary:  // a decoded value with no JSON form; it carries its type name
+      return "a " + std::string(v.get_binary().begin(), v.get_binary().end()) + " value";
     default:
       return "a value";
   }

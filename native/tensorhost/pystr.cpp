@@ -59,8 +59,16 @@ std::string repr_str(std::string_view s) {
   bool has_double = s.find('"') != std::string_view::npos;
   char q = (has_single && !has_double) ? '"' : '\'';
   std::string out(1, q);
-  for (unsigned char c : s) {
-    if (c == static_cast<unsigned char>(q) || c == '\\') {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const auto next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0u;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // U+0080..U+009F, the second block of control characters, escaped like the first.
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", next);
+      out += buf;
+      ++i;
+    } else if (c == static_cast<unsigned char>(q) || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c == '\n') {

@@ -25,7 +25,8 @@ std::string lower(std::string_view s);
 std::optional<int64_t> parse_int(std::string_view s);
 
 /// A quoted literal as repr() of a str writes it: single quotes, or double quotes when the text
-/// holds a single quote and no double quote; backslashes and control characters escaped.
+/// holds a single quote and no double quote; backslashes and control characters (U+0000..U+001F,
+/// U+007F..U+009F) escaped.
 std::string repr_str(std::string_view s);
 
 /// ['a', 'b']: each item through repr_str, joined by ", ", in square brackets.

@@ -87,9 +87,17 @@ std::vector<FramePair> Renderer::process_chunk(int64_t c) {
   FloatTensor feats = chain_->run_enc(tempo);
   FloatTensor tok = chain_->run_tok(feats);
 
+  // A chain given from outside may return fewer token rows than the chunk reads: the row that
+  // is missing is refused when its step comes, instead of being read from past the array.
+  const int64_t n_tok_rows = tok.shape.empty() ? 0 : tok.shape[0];
+
   std::vector<FloatTensor> lats;
   lats.reserve(static_cast<size_t>(blk));
   for (int64_t j = 0; j < blk; ++j) {
+    if (row_base + j >= n_tok_rows) {
+      throw IndexError("index " + std::to_string(row_base + j) +
+                       " is out of bounds for axis 0 with size " + std::to_string(n_tok_rows));
+    }
     FloatTensor atok = tok.row(row_base + j);
     FloatTensor lat = chain_->run_step(hist, atok);
     chain_->shift_hist(hist, lat);
@@ -102,6 +110,12 @@ std::vector<FramePair> Renderer::process_chunk(int64_t c) {
 
   ByteTensor u8 = px_to_rgb888_chunk(px, cc_.get(), rgb_threads);
   u8.writable = false;
+  // The chunk's buffer is cut into exactly n frames; a decoder that returned another count
+  // (a chain given from outside) would otherwise have frames read past the buffer.
+  if (static_cast<int64_t>(px.size()) != n) {
+    throw ValueError("the decoder returned " + std::to_string(px.size()) + " frames for " +
+                     std::to_string(n) + " decoder rows");
+  }
 
   std::vector<FramePair> frames;
   frames.reserve(static_cast<size_t>(n + PRESENT_DELAY_FRAMES));

@@ -20,6 +20,7 @@
 #include "tensorhost/pystr.h"
 #include "tensorhost/rgb_pool.h"
 #include "tensorhost/threads.h"
+#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 
@@ -38,17 +39,47 @@ uint8_t* thread_planar() {
   return t_planar.get();
 }
 
+// This thread's float scratch for fast-path frames that are not laid out contiguously; made only
+// when such a frame comes along.
+thread_local std::unique_ptr<float[]> t_unpacked;
+
+float* thread_unpacked() {
+  if (!t_unpacked) t_unpacked.reset(new float[static_cast<size_t>(3 * kPlane)]);
+  return t_unpacked.get();
+}
+
+// Visits the byte address of every element of a (3, FH, FW) frame in C order.
+template <class F>
+void for_each_element(const RgbFrame& f, F&& visit) {
+  auto* base = reinterpret_cast<std::byte*>(f.f32.data);
+  const auto& st = f.f32_byte_strides;
+  int64_t k = 0;
+  for (int64_t c = 0; c < 3; ++c)
+    for (int64_t y = 0; y < FH; ++y) {
+      std::byte* row = base + c * st[0] + y * st[1];
+      for (int64_t x = 0; x < FW; ++x) visit(k++, row + x * st[2]);
+    }
+}
+
 const std::vector<int64_t>& frame_shape(const RgbFrame& f) {
   return f.is_f64 ? f.f64.shape : f.f32.shape;
 }
 
-const void* frame_data(const RgbFrame& f) {
-  return f.is_f64 ? static_cast<const void*>(f.f64.data) : static_cast<const void*>(f.f32.data);
-}
-
-size_t frame_bytes(const RgbFrame& f) {
-  return f.is_f64 ? static_cast<size_t>(f.f64.size()) * sizeof(double)
-                  : static_cast<size_t>(f.f32.size()) * sizeof(float);
+// The bytes [begin, end) that a frame's elements lie in (all of them, for a strided frame).
+std::pair<uintptr_t, uintptr_t> frame_span(const RgbFrame& f) {
+  if (f.is_f64) {
+    auto b = reinterpret_cast<uintptr_t>(f.f64.data);
+    return {b, b + static_cast<size_t>(f.f64.size()) * sizeof(double)};
+  }
+  auto b = reinterpret_cast<uintptr_t>(f.f32.data);
+  if (f.f32.size() == 0) return {b, b};
+  if (f.f32_byte_strides.empty()) return {b, b + static_cast<size_t>(f.f32.size()) * sizeof(float)};
+  int64_t lo = 0, hi = 0;
+  for (size_t d = 0; d < 3; ++d) {
+    int64_t reach = (f.f32.shape[d] - 1) * f.f32_byte_strides[d];
+    (reach < 0 ? lo : hi) += reach;
+  }
+  return {b + static_cast<uintptr_t>(lo), b + static_cast<uintptr_t>(hi) + sizeof(float)};
 }
 
 void check_general_shape(const RgbFrame& f) {
@@ -224,9 +255,8 @@ bool frames_overlap(const std::vector<RgbFrame>& px) {
   std::vector<Span> spans;
   spans.reserve(px.size());
   for (const auto& f : px) {
-    auto b = reinterpret_cast<uintptr_t>(frame_data(f));
-    size_t n = frame_bytes(f);
-    if (n) spans.push_back({b, b + n, f.fast()});
+    auto [b, e] = frame_span(f);
+    if (e > b) spans.push_back({b, e, f.fast()});
   }
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.b < b.b; });
   // Sweep keeping the furthest end seen so far and whether a written frame reaches it.
@@ -276,7 +306,17 @@ void rgb_convert_range(const std::vector<RgbFrame>& px, uint8_t* u8, int64_t lo,
         have_map = true;
       }
     }
-    convert_fast(f.f32.data, planar, have_map ? map.data() : nullptr, out);
+    const uint8_t* byte_map = have_map ? map.data() : nullptr;
+    if (f.f32_byte_strides.empty()) {
+      convert_fast(f.f32.data, planar, byte_map, out);
+    } else {
+      // Another layout: converted in a contiguous copy whose scaled values are then written
+      // back, so the caller's frame ends up as a contiguous one would.
+      float* unpacked = thread_unpacked();
+      for_each_element(f, [&](int64_t k, std::byte* p) { std::memcpy(unpacked + k, p, 4); });
+      convert_fast(unpacked, planar, byte_map, out);
+      for_each_element(f, [&](int64_t k, std::byte* p) { std::memcpy(p, unpacked + k, 4); });
+    }
     if (cc && !have_map) custom_apply_into(*cc, out);
   }
 }
@@ -356,7 +396,7 @@ ByteTensor px_to_rgb888_chunk(const FloatTensor& px, const ColorCorrect* cc, int
 }
 
 int64_t rgb_threads() {
-  std::string raw = strip(getenv_str(std::string(RGB_THREADS_ENV).c_str()));
+  std::string raw = strip_unicode(getenv_str(std::string(RGB_THREADS_ENV).c_str()));
   if (!raw.empty()) {
     if (auto v = parse_int(raw)) return std::max<int64_t>(1, *v);
     // parse_int gives up beyond 64 bits where int() would not: a well-formed huge number still

@@ -15,18 +15,27 @@
 
 namespace quorvane::m2 {
 
-/// One input frame: float32 (`f32`) or, when `is_f64`, float64 (`f64`); C-contiguous either way.
+/// One input frame: float32 (`f32`) or, when `is_f64`, float64 (`f64`).
 /// A writable float32 frame of shape exactly (3, FH, FW) takes the fast path and is overwritten
 /// with its scaled and clipped values (0.0 to 255.0; NaN stays NaN). Every other frame takes the
-/// general path and is only read; it must be 3-D, hold 3 planes and 3 * FH * FW values.
+/// general path and is only read; it must be 3-D, hold 3 planes and 3 * FH * FW values, and be
+/// C-contiguous and aligned.
+///
+/// A fast-path frame may be laid out in any way: when `f32_byte_strides` is set (three byte
+/// strides, any sign, the data pointer possibly unaligned) it is read into a per-thread scratch,
+/// converted there and its scaled values written back, element by element.
 struct RgbFrame {
   FloatTensor f32;
+  std::vector<int64_t> f32_byte_strides;  // empty: C-contiguous and aligned
   Tensor<double> f64;
   bool is_f64 = false;
 
   RgbFrame() = default;
   RgbFrame(FloatTensor t) : f32(std::move(t)) {}  // NOLINT: a float32 frame converts implicitly
   explicit RgbFrame(Tensor<double> t) : f64(std::move(t)), is_f64(true) {}
+  /// A writable (3, FH, FW) float32 frame with its own layout (byte strides per axis).
+  RgbFrame(FloatTensor t, std::vector<int64_t> byte_strides)
+      : f32(std::move(t)), f32_byte_strides(std::move(byte_strides)) {}
 
   /// True when the frame takes the in-place fast path.
   bool fast() const;

@@ -36,8 +36,10 @@ def px_to_rgb888(px_chw, cc=None, apply=colour.apply):
 
 
 def fast_path_ok(f):
+    """A float32 array (native byte order) of exactly (3, FH, FW) that may be written, whatever
+    its strides."""
     return (isinstance(f, np.ndarray) and f.dtype == np.float32 and f.shape == (3, FH, FW)
-            and f.flags.writeable and f.flags.c_contiguous)
+            and f.flags.writeable)
 
 
 def convert_range(px, u8, lo, hi, cc, apply=colour.apply):

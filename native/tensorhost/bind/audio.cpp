@@ -142,18 +142,7 @@ void register_sliding_pcm(py::module_& m) {
              return SlidingPCM(*v);
            }),
            py::arg("minimum_capacity") = SlidingPCM::DEFAULT_MINIMUM_CAPACITY)
-      .def(
-          "append",
-          [](SlidingPCM& self, py::handle pcm) {
-            auto a = as_array<float>(pcm);
-            if (a.size() == 0) return;
-            if (a.ndim() != 1) throw ValueError("one-dimensional PCM required");
-            // Raw bytes: the array may be strided, reversed or unaligned.
-            const void* raw = static_cast<const py::array&>(a).data();
-            const auto* first = static_cast<const std::byte*>(raw);
-            self.append_strided(first, a.shape(0), a.strides(0));
-          },
-          py::arg("pcm"))
+      .def("append", &append_pcm, py::arg("pcm"))
       .def(
           "discard_before",
           [](SlidingPCM& self, py::handle absolute_sample) {
@@ -196,6 +185,16 @@ void register_sliding_pcm(py::module_& m) {
 }
 
 }  // namespace
+
+void append_pcm(SlidingPCM& pcm, py::handle samples) {
+  auto a = as_array<float>(samples);
+  if (a.size() == 0) return;
+  if (a.ndim() != 1) throw ValueError("one-dimensional PCM required");
+  // Raw bytes: the array may be strided, reversed or unaligned.
+  const void* raw = static_cast<const py::array&>(a).data();
+  const auto* first = static_cast<const std::byte*>(raw);
+  pcm.append_strided(first, a.shape(0), a.strides(0));
+}
 
 void register_audio(py::module_& m) {
   register_sliding_pcm(m);

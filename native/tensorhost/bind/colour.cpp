@@ -143,13 +143,20 @@ class PyCorrect final : public ColorCorrect {
   bool custom_;
 };
 
-// Python's own JSON reader stops at its recursion limit; so does this conversion.
-constexpr int kMaxPyDepth = 1000;
+// A decoded colour table may carry anything under keys the parser never reads, so the
+// conversion never fails on a value: one that has no JSON form becomes an opaque value naming its
+// type (which the parser refuses as "not a number" wherever it does read it), and nesting deeper
+// than the parser ever looks is cut off (it refuses arrays nested more than 32 levels long
+// before).
+constexpr int kMaxPyDepth = 64;
+
+json opaque(py::handle v) {
+  std::string name = py::str(py::type::handle_of(v).attr("__name__"));
+  return json::binary(json::binary_t::container_type(name.begin(), name.end()));
+}
 
 json py_to_json(py::handle v, int depth = 0) {
-  if (depth > kMaxPyDepth)
-    throw ValueError("colour table data nested deeper than " + std::to_string(kMaxPyDepth) +
-                     " levels");
+  if (depth > kMaxPyDepth) return opaque(v);
   if (v.is_none()) return nullptr;
   if (py::isinstance<py::bool_>(v)) return v.cast<bool>();
   if (py::isinstance<py::int_>(v)) {
@@ -173,13 +180,27 @@ json py_to_json(py::handle v, int depth = 0) {
     return d;
   }
   if (py::isinstance<py::float_>(v)) return v.cast<double>();
-  if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+  if (py::isinstance<py::str>(v)) {
+    // Text that has no UTF-8 form (a lone surrogate) is no JSON text either.
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(v.ptr(), &len);
+    if (!utf8) {
+      PyErr_Clear();
+      return opaque(v);
+    }
+    return std::string(utf8, static_cast<size_t>(len));
+  }
   if (py::isinstance<py::dict>(v)) {
     json obj = json::object();
     for (auto item : v.cast<py::dict>()) {
-      if (!py::isinstance<py::str>(item.first))
-        throw TypeError("colour table keys must be text, got " +
-                        std::string(py::str(py::type::handle_of(item.first).attr("__name__"))));
+      if (!py::isinstance<py::str>(item.first)) {
+        // Only the top level's keys are ever read (or listed); below it an object is refused
+        // as a whole, so its keys do not matter.
+        if (depth == 0)
+          throw TypeError("colour table keys must be text, got " +
+                          std::string(py::str(py::type::handle_of(item.first).attr("__name__"))));
+        continue;
+      }
       obj[item.first.cast<std::string>()] = py_to_json(item.second, depth + 1);
     }
     return obj;
@@ -190,11 +211,9 @@ json py_to_json(py::handle v, int depth = 0) {
     return arr;
   }
   py::object np = numpy();
-  if (py::isinstance(v, np.attr("ndarray"))) return py_to_json(v.attr("tolist")(), depth + 1);
-  if (py::isinstance(v, np.attr("generic"))) return py_to_json(v.attr("item")(), depth + 1);
-  throw TypeError("cannot read a " +
-                  std::string(py::str(py::type::handle_of(v).attr("__name__"))) +
-                  " as JSON data");
+  if (py::isinstance(v, np.attr("ndarray"))) return py_to_json(v.attr("tolist")(), depth);
+  if (py::isinstance(v, np.attr("generic"))) return py_to_json(v.attr("item")(), depth);
+  return opaque(v);
 }
 
 py::tuple parsed(const ColorParse& p) {

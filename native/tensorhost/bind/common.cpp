@@ -15,8 +15,9 @@ std::shared_ptr<const void> hold_py(py::object obj) {
 }
 
 FloatTensor from_numpy_f32(const py::array& a) {
-  auto arr = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(a);
-  if (!arr) throw py::error_already_set();
+  // The converting constructor, not ensure(): ensure() clears NumPy's conversion error, and the
+  // caller is owed that error (a string array, say), not an internal one.
+  py::array_t<float, py::array::c_style | py::array::forcecast> arr(a);
   FloatTensor t;
   t.data = const_cast<float*>(arr.data());
   t.shape.assign(arr.shape(), arr.shape() + arr.ndim());

@@ -9,6 +9,10 @@
 
 #include "tensorhost/tensor.h"
 
+namespace quorvane::m2 {
+class SlidingPCM;
+}
+
 namespace quorvane::m2::bind {
 
 namespace py = pybind11;
@@ -30,6 +34,12 @@ std::shared_ptr<const void> hold_py(py::object obj);
 
 /// A float32 tensor viewing a C-contiguous float32 NumPy array (no copy; the array is held).
 FloatTensor from_numpy_f32(const py::array& a);
+
+/// Appends any numeric 1-D array-like to `pcm`, as `_SlidingPCM.append` does: converted to float32
+/// (no copy when it already is native float32, however strided), an empty array of any shape
+/// ignored, a non-empty one that is not 1-D refused with ValueError "one-dimensional PCM
+/// required". NumPy's own conversion errors propagate. Needs the GIL.
+void append_pcm(SlidingPCM& pcm, py::handle samples);
 
 /// Registration of each area's Python names, one file per area.
 void register_errors(py::module_& m);

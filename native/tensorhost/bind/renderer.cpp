@@ -70,13 +70,10 @@ std::shared_ptr<Chain> chain_from_py(const py::object& chain) {
   return std::make_shared<PyChain>(chain);
 }
 
+// The renderer's append is the buffer's own: the same conversion, checks and overlap rule.
 void feed_py(Renderer& r, const py::object& pcm) {
-  auto a = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(pcm);
-  if (!a) throw py::error_already_set();
-  if (a.size() == 0) return;
-  if (a.ndim() != 1) throw py::value_error("one-dimensional PCM required");
-  py::gil_scoped_release nogil;
-  r.feed(a.data(), a.size());
+  append_pcm(*r.pcm, pcm);
+  r.sync_audio();
 }
 
 template <class F>

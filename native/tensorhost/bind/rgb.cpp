@@ -19,32 +19,50 @@ struct RgbTlsHandle {};
 
 py::module_ numpy() { return py::module_::import("numpy"); }
 
-// One frame as the core sees it. A C-contiguous float32 array is used in place (written only when
-// it is writable and exactly (3, FH, FW)); a float32 array laid out otherwise is read through a
-// contiguous copy, so it is never written; float64 is used in place or copied contiguous;
+// One frame as the core sees it. A native float32 array is used in place: written (fast path)
+// when it is writable and exactly (3, FH, FW), whatever its strides or alignment, only read
+// otherwise. Everything the general path reads is C-contiguous and aligned: a float32 array in
+// another byte order or layout is read through such a copy (never written), float64 likewise;
 // integer and boolean frames are read as float64, which represents them as NumPy's product does.
 RgbFrame frame_from_py(py::handle f, int64_t index) {
   py::object np = numpy();
   py::object a = np.attr("asarray")(f);
-  std::string kind = a.attr("dtype").attr("kind").cast<std::string>();
-  int64_t itemsize = a.attr("dtype").attr("itemsize").cast<int64_t>();
+  py::object dtype = a.attr("dtype");
+  std::string kind = dtype.attr("kind").cast<std::string>();
+  int64_t itemsize = dtype.attr("itemsize").cast<int64_t>();
   auto shape_of = [](const py::array& arr) {
     return std::vector<int64_t>(arr.shape(), arr.shape() + arr.ndim());
   };
+  // An aligned C-contiguous copy unless the array already is one of that dtype.
+  auto required = [&](const char* type) {
+    return py::reinterpret_borrow<py::array>(
+        np.attr("require")(a, np.attr(type), py::make_tuple("C", "A")));
+  };
   if (kind == "f" && itemsize == 4) {
     auto arr = py::reinterpret_borrow<py::array>(a);
-    bool contiguous = (arr.flags() & py::array::c_style) != 0;
-    if (!contiguous) arr = np.attr("ascontiguousarray")(arr);
+    const bool native = dtype.attr("isnative").cast<bool>();
+    const std::vector<int64_t> frame_shape{3, FH, FW};
+    if (native && arr.writeable() && shape_of(arr) == frame_shape) {
+      const int flags = arr.flags();
+      FloatTensor t;
+      t.data = static_cast<float*>(arr.mutable_data());
+      t.shape = frame_shape;
+      t.writable = true;
+      t.owner = hold_py(arr);
+      if ((flags & py::array::c_style) && (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_))
+        return RgbFrame(std::move(t));
+      return RgbFrame(std::move(t), {arr.strides(0), arr.strides(1), arr.strides(2)});
+    }
+    arr = required("float32");
     FloatTensor t;
     t.data = static_cast<float*>(const_cast<void*>(arr.data()));
     t.shape = shape_of(arr);
-    t.writable = contiguous && arr.writeable();
+    t.writable = false;
     t.owner = hold_py(arr);
     return RgbFrame(std::move(t));
   }
   if ((kind == "f" && itemsize == 8) || kind == "i" || kind == "u" || kind == "b") {
-    auto arr = py::reinterpret_borrow<py::array>(
-        np.attr("ascontiguousarray")(a, np.attr("float64")));
+    auto arr = required("float64");
     Tensor<double> t;
     t.data = static_cast<double*>(const_cast<void*>(arr.data()));
     t.shape = shape_of(arr);
@@ -53,7 +71,7 @@ RgbFrame frame_from_py(py::handle f, int64_t index) {
     return RgbFrame(std::move(t));
   }
   throw TypeError("frame " + std::to_string(index) + " has dtype " +
-                  std::string(py::str(a.attr("dtype"))) + "; frames must be float32 or float64");
+                  std::string(py::str(dtype)) + "; frames must be float32 or float64");
 }
 
 // Frames lo .. hi-1 of `px` (a sequence of arrays or an array of frames) at their own indices.
