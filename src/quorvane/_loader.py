@@ -1,0 +1,54 @@
+"""Loading a native fixture for an avatar object: the package's own stand-in for that loader.
+
+:class:`NativeFixtureLoaderMixin` is the base of the classes that hold a ``quorvane._core`` fixture
+and runtime (the live ``AsyncAvatar``). It gives them:
+
+- ``_register_default_audio_encoder()``: called on the class; registers the "rms" audio encoder
+  with ``quorvane._core`` (fixtures refuse to load until their encoder is registered). Idempotent.
+- ``_load_fixture_blocking(path)``: loads the fixture file at ``path`` and sets ``_fixture``,
+  ``_runtime`` (a new ``_core.Runtime``) and ``_model_path``. The intra-op thread count is the
+  instance's ``_num_threads`` when above 0, else ``default_threads(CORVINE1)``. Blocking; its
+  errors (OSError, ValueError, ...) propagate, and then the instance's attributes are unchanged.
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from . import _core
+from ._threads import CORVINE1, default_threads
+
+DEFAULT_AUDIO_ENCODER = "rms"
+
+
+def rms_level(tick: np.ndarray) -> int:
+    """The "rms" audio encoder: mouth brightness 0..255 from the tick's RMS level, full at 0.25."""
+    t = np.asarray(tick, dtype=np.float64)
+    rms = float(np.sqrt(np.mean(t * t))) if t.size else 0.0
+    return int(round(min(1.0, rms / 0.25) * 255.0))
+
+
+class NativeFixtureLoaderMixin:
+    """Base for objects that own a ``_core`` fixture and runtime (attributes ``_fixture``,
+    ``_runtime``, ``_model_path``; reads ``_num_threads``)."""
+
+    @staticmethod
+    def _register_default_audio_encoder() -> None:
+        """Register the default audio encoder with the native runtime. Safe to call any number of
+        times, from any thread."""
+        if _core.audio_encoder(DEFAULT_AUDIO_ENCODER) is not rms_level:
+            _core.register_audio_encoder(DEFAULT_AUDIO_ENCODER, rms_level)
+
+    def _load_fixture_blocking(self, path) -> None:
+        """Load the fixture at ``path`` and build its runtime (see the module text)."""
+        path = os.fspath(path)
+        self._register_default_audio_encoder()
+        n = getattr(self, "_num_threads", 0)
+        threads = n if isinstance(n, int) and not isinstance(n, bool) and n > 0 else default_threads(CORVINE1)
+        fixture = _core.Fixture(path, preferred_ep=_core.EP_AUTO, intra_op_threads=threads)
+        runtime = _core.Runtime(fixture)
+        self._fixture = fixture
+        self._runtime = runtime
+        self._model_path = path

@@ -1,0 +1,216 @@
+"""``Mirrant2Engine``: renders a mirrant-2 avatar through the model host program.
+
+The engine starts one host per engine (``python -c "from quorvane._mirrant2._entry import run;
+run()" render-stream <avatar>``, with this interpreter), waits for its READY line and keeps it for
+every render. A render (:meth:`Mirrant2Engine.frames`) sends the reset word, the audio in sample
+steps of at most ``STEP_SAMPLES`` float32 samples, then the flush word, and yields the frame
+records as (height, width, 3) uint8 RGB arrays until the end record.
+
+The consumer's thread only pulls audio chunks, queues their words for the writer thread and takes
+frames off the reader thread's queue (``HostPipe``), so neither pipe can fill up with both sides
+waiting on each other. An abandoned render (the consumer stopped early, or :meth:`interrupt`)
+drops the words not yet written and sends reset and flush; what the host still sends for audio it
+had already read is discarded, up to the end records owed, before the next render starts.
+
+Errors: ``EngineUnavailable`` (of ``quorvane._session``) when the host module is not installed or
+the program cannot be started; ``EngineFailed`` when the host refuses the avatar (exit status 3:
+the detail is its FATAL line), exits or stops answering, or loses frames (the detail gives its exit
+status and last log lines); FileNotFoundError for a missing avatar; RuntimeError when a second
+render starts while one is still running on the same engine.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import queue
+import struct
+import sys
+
+import numpy as np
+
+from ._host_pipe import HostPipe
+
+STEP_SAMPLES = 16000  # one second per step, so an interrupt cuts in within about a second of audio
+READY_TIMEOUT_S = 300.0
+STALL_TIMEOUT_S = 300.0
+_FLUSH = struct.pack("<I", 0xFFFFFFFF)
+_RESET = struct.pack("<I", 0xFFFFFFFE)
+_HOST_MODULE = "quorvane._mirrant2._tensorhost"
+
+
+def host_command() -> list[str]:
+    """The command that starts the model host with this interpreter."""
+    return [sys.executable, "-c", "from quorvane._mirrant2._entry import run; run()"]
+
+
+def _errors():
+    from .._session import EngineFailed, EngineUnavailable
+
+    return EngineFailed, EngineUnavailable
+
+
+class Mirrant2Engine:
+    """The engine of one mirrant-2 avatar file (``source``), over one model host process.
+
+    ``frames_per_second`` is the host's frame rate (20); ``frame_width`` and ``frame_height`` its
+    frame size; ``stop_reason`` says how the last render ended ("unfinished", "flushed",
+    "interrupted"). Used from one thread at a time.
+    """
+
+    def __init__(self, source) -> None:
+        EngineFailed, EngineUnavailable = _errors()
+        self._host = None
+        source = os.fspath(source)
+        if not isinstance(source, str):
+            raise TypeError(f"Mirrant2Engine takes the path of an avatar; got {type(source).__name__}")
+        if not os.path.exists(source):
+            raise FileNotFoundError(2, "no avatar at", source)
+        try:
+            found = importlib.util.find_spec(_HOST_MODULE) is not None
+        except (ImportError, ValueError):
+            found = False
+        if not found:
+            raise EngineUnavailable("the mirrant-2 engine is not available on this machine",
+                                    f"the model host module {_HOST_MODULE} is not installed")
+        self._active = None  # token of the render in flight
+        self._ends_owed = 0  # end records the host will still send for flushes already queued
+        self.stop_reason = "not started"
+        # An absolute path: a relative one that starts with "-" would read as an option.
+        try:
+            host = HostPipe(host_command() + ["render-stream", os.path.abspath(source)])
+        except OSError as e:
+            raise EngineUnavailable("the mirrant-2 engine could not be started", repr(e)) from None
+        if not host.ready.wait(READY_TIMEOUT_S):
+            host.stop()
+            raise EngineFailed("the mirrant-2 engine did not start",
+                               f"no READY line within {READY_TIMEOUT_S:.0f} s; {host.tail()}")
+        if host.hello is None:
+            status = host.wait_exit()
+            host.stop()
+            if status == 3:
+                raise EngineFailed("that avatar could not be loaded by the mirrant-2 engine",
+                                   host.fatal or f"the host exited with status 3; {host.tail()}")
+            raise EngineFailed("the mirrant-2 engine did not start", f"the host exited with status {status}; {host.tail()}")
+        self._host = host
+        self.frames_per_second = host.hello["fps"]
+        self.frame_width = host.hello["width"]
+        self.frame_height = host.hello["height"]
+
+    # -- the pipe ----------------------------------------------------------------------------------
+
+    def _died(self):
+        EngineFailed, _ = _errors()
+        status = self._host.wait_exit()
+        return EngineFailed("the mirrant-2 engine stopped", f"the host exited with status {status}; "
+                            f"{self._host.fatal or self._host.tail()}")
+
+    def _next_record(self, wait: bool = True):
+        try:
+            if wait:
+                rec = self._host.records.get(timeout=STALL_TIMEOUT_S)
+            else:
+                rec = self._host.records.get_nowait()
+        except queue.Empty:
+            if not wait:
+                return None
+            EngineFailed, _ = _errors()
+            raise EngineFailed("the mirrant-2 engine stopped answering",
+                               f"no frame for {STALL_TIMEOUT_S:.0f} s; {self._host.tail()}") from None
+        if rec[0] == "eof":
+            self._host.records.put(rec)  # every later read sees the end too
+            raise self._died()
+        if rec[0] == "end":
+            self._ends_owed -= 1
+        return rec
+
+    def _resync(self) -> None:
+        """Discard what the host still sends for abandoned renders, up to the end records owed."""
+        while self._ends_owed > 0:
+            self._next_record()
+
+    def _abandon(self) -> None:
+        """Stop the render in flight: unsent words are dropped, reset + flush sent."""
+        self._active = None
+        self._ends_owed -= sum(1 for w in self._host.drop_words() if w is _FLUSH)
+        self._host.words.put(_RESET)
+        self._put_flush()
+
+    def _put_flush(self) -> None:
+        self._ends_owed += 1
+        self._host.words.put(_FLUSH)
+
+    def _frame(self, rec, last):
+        EngineFailed, _ = _errors()
+        if rec[0] != "frame":
+            raise EngineFailed("the mirrant-2 engine lost step", f"an end record came before the flush; {self._host.tail()}")
+        if last is not None and rec[1] != last + 1:
+            raise EngineFailed("the mirrant-2 engine lost frames", f"frame {rec[1]} followed frame {last}")
+        return rec[1], np.frombuffer(rec[2], dtype=np.uint8).reshape(self.frame_height, self.frame_width, 3)
+
+    # -- the engine interface --------------------------------------------------------------------
+
+    def frames(self, chunks):
+        """Frames (RGB uint8, height x width x 3) for the 16 kHz mono s16le byte chunks of
+        ``chunks``, lazily: a chunk is taken only while no frame is waiting. A sample split across
+        two chunks is joined; a dangling last byte is ignored."""
+        EngineFailed, _ = _errors()
+        if self._host is None:
+            raise EngineFailed("the mirrant-2 engine is closed", "Mirrant2Engine.close() was called")
+        if self._active is not None:
+            raise RuntimeError("a render of this avatar is still running; finish or close it first")
+        token = self._active = object()
+        self.stop_reason = "unfinished"
+        last = None
+        try:
+            self._resync()
+            self._host.words.put(_RESET)
+            carry = b""
+            for chunk in chunks:
+                data = carry + bytes(chunk)
+                whole = len(data) - len(data) % 2
+                carry = data[whole:]
+                pcm = (np.frombuffer(data, dtype="<i2", count=whole // 2).astype(np.float32) / 32768.0).astype("<f4")
+                for off in range(0, pcm.size, STEP_SAMPLES):
+                    step = pcm[off : off + STEP_SAMPLES]
+                    self._host.words.put(struct.pack("<I", step.size) + step.tobytes())
+                while (rec := self._next_record(wait=False)) is not None:
+                    last, img = self._frame(rec, last)
+                    yield img
+                    if self._active is not token:
+                        return  # interrupted while the consumer held the frame
+            self._put_flush()
+            while (rec := self._next_record())[0] != "end":
+                last, img = self._frame(rec, last)
+                yield img
+                if self._active is not token:
+                    return
+            self._active = None
+            self.stop_reason = "flushed"
+        finally:
+            if self._active is token and self._host is not None:
+                self._abandon()
+                self.stop_reason = "interrupted"
+
+    def interrupt(self) -> None:
+        """Stop the render in flight, if any; its frame iterator then ends at its next step."""
+        if self._active is not None and self._host is not None:
+            self._abandon()
+            self.stop_reason = "interrupted"
+
+    def close(self) -> None:
+        """Stop the host and its threads. An idle host exits on the end of its input; one still
+        rendering (a render in flight, or the tail of an abandoned one) is killed, since nobody
+        wants its frames. Idempotent."""
+        host, self._host = self._host, None
+        busy = self._active is not None or self._ends_owed > 0
+        self._active = None
+        if host is not None:
+            host.drop_words()
+            host.stop(grace_s=0.0 if busy else 5.0)
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
