@@ -202,6 +202,27 @@ def test_ctrl_c_ends_a_host_waiting_for_input(tmp_path):
             s.close()
 
 
+def test_a_renderer_subclass_is_served_through_its_own_methods():
+    proc = child("""
+        import sys
+        import numpy as np
+        from quorvane._mirrant2 import _tensorhost as th
+
+        class Chain:
+            def new_hist(self):
+                return np.zeros((1, 16, 16, 90, 52), np.float32)
+
+        class Scripted(th.Renderer):
+            def flush_chunks(self):
+                return [(3, b"s" * 5)]
+
+        sys.exit(th._serve(Scripted(Chain()), None, "subclass"))
+    """)
+    out, err = proc.communicate(FLUSH, timeout=60)
+    assert proc.returncode == 0, err
+    assert out == READY + struct.pack("<i", 3) + b"sssss" + FLUSH
+
+
 @pytest.mark.slow
 def test_real_time_log_line(tmp_path):
     # The scripted renderer: one chunk per 1000 samples, 10 ms each, rtf 0.5.
