@@ -34,16 +34,33 @@ def host_command():
                                               "import sys; from quorvane._mirrant2._entry import run; run()"]
 
 
-def feed(stdin, pcm):
+def feed(stdin, pcm, errors):
     rng = np.random.default_rng(1)
     i = 0
-    while i < pcm.size:
-        n = int(rng.integers(1, 2400))  # up to 150 ms at a time, uneven on purpose
-        block = np.ascontiguousarray(pcm[i : i + n], dtype="<f4")
-        stdin.write(struct.pack("<I", block.size) + block.tobytes())
-        i += n
-    stdin.write(struct.pack("<I", 0xFFFFFFFF))
-    stdin.flush()
+    try:
+        while i < pcm.size:
+            n = int(rng.integers(1, 2400))  # up to 150 ms at a time, uneven on purpose
+            block = np.ascontiguousarray(pcm[i : i + n], dtype="<f4")
+            stdin.write(struct.pack("<I", block.size) + block.tobytes())
+            i += n
+        stdin.write(struct.pack("<I", 0xFFFFFFFF))
+        stdin.flush()
+    except OSError as e:  # the host went away; its status tells why
+        errors.append(e)
+
+
+def read_exactly(stream, n):
+    data = stream.read(n)
+    if len(data) != n:
+        raise RuntimeError(f"host output ended {len(data)} bytes into a {n}-byte read")
+    return data
+
+
+def close_quietly(stream):
+    try:
+        stream.close()
+    except BrokenPipeError:
+        pass
 
 
 def main():
@@ -67,27 +84,32 @@ def main():
         ["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "416x720", "-r", "20",
          "-i", "-", "-i", a.speech, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "mp4", tmp],
         stdin=subprocess.PIPE)
-    writer = threading.Thread(target=feed, args=(host.stdin, pcm))
+    feed_errors = []
+    writer = threading.Thread(target=feed, args=(host.stdin, pcm, feed_errors))
     writer.start()
-    n_frames, last = 0, None
+    n_frames, last, failure = 0, None, None
     try:
         while True:
-            (idx,) = struct.unpack("<i", host.stdout.read(4))
+            (idx,) = struct.unpack("<i", read_exactly(host.stdout, 4))
             if idx == -1:
                 break
             if last is not None and idx != last + 1:
                 raise RuntimeError(f"frame {idx} follows {last}")
-            ff.stdin.write(host.stdout.read(FRAME_BYTES))
+            ff.stdin.write(read_exactly(host.stdout, FRAME_BYTES))
             n_frames, last = n_frames + 1, idx
+    except (RuntimeError, OSError) as e:
+        failure = e
     finally:
         writer.join()
-        host.stdin.close()
-        ff.stdin.close()
-    status = host.wait()
-    if ff.wait() != 0 or status != 0:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        sys.exit(f"render failed (host {status}, ffmpeg {ff.returncode})")
+        close_quietly(host.stdin)
+        close_quietly(ff.stdin)
+        status, ff_status = host.wait(), ff.wait()
+        if failure is not None or feed_errors or status != 0 or ff_status != 0:
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+    if failure is not None or feed_errors or status != 0 or ff_status != 0:
+        why = failure or (feed_errors[0] if feed_errors else "")
+        sys.exit(f"render failed (host {status}, ffmpeg {ff_status}) {why}".rstrip())
     os.replace(tmp, a.out)
     print(f"{n_frames} frames ({pcm.size / 16000:.2f} s of speech) -> {a.out}")
 

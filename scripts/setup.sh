@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-pkgs=(g++ pkg-config libssl-dev libzip-dev nlohmann-json3-dev ffmpeg)
+pkgs=(g++ pkg-config python3-dev python3-venv libssl-dev libzip-dev nlohmann-json3-dev ffmpeg)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

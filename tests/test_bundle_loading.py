@@ -220,7 +220,8 @@ class TestSplit:
         b = self.split(tmp_path, "zip", want=want, own=False)
         (enc, _), _, _ = th.load_bundle(b, str(eng))
         assert enc == str(eng / "shared-enc.tflite")
-        assert f"VERIFIED (bytes hashed) via engine dir {eng}\n" in capfd.readouterr().err
+        assert (f"[render-stream-tensorhost] two-artifact split: base sha256={want[:12]}\u2026 VERIFIED (bytes "
+                f"hashed) via engine dir {eng}\n") in capfd.readouterr().err
 
     def test_engine_file(self, tmp_path, capfd):
         want = sha(SHARED_ENC)
@@ -268,3 +269,12 @@ class TestSplit:
         assert th._declared_base_sha(bad) is None
         nodeps = make(tmp_path, "dir", {"manifest.json": b"{}"}, name="nodeps")
         assert th._declared_base_sha(nodeps) is None
+
+    def test_declared_base_is_the_policy_modules_answer(self, tmp_path, monkeypatch):
+        seen = []
+        monkeypatch.setattr(th._SED, "base_sha256_of", lambda deps: seen.append(deps) or "abc")
+        for i, doc in enumerate((b"{}", b'{"dependencies": {"any": [1, "x", null]}}')):
+            assert th._declared_base_sha(make(tmp_path, "zip", {"manifest.json": doc}, name=f"b{i}")) == "abc"
+        assert seen == [None, {"any": [1, "x", None]}]
+        monkeypatch.setattr(th._SED, "base_sha256_of", lambda deps: 1 / 0)
+        assert th._declared_base_sha(make(tmp_path, "dir", {"manifest.json": b"{}"}, name="raises")) is None

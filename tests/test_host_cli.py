@@ -48,6 +48,24 @@ def test_warming_up_line_comes_first_and_names_bundle_and_threads(tmp_path):
     assert r.stdout == b""
 
 
+@pytest.mark.parametrize(
+    "argv, threads",
+    [
+        (["B"], 5),
+        (["--threads", "0", "B"], 5),
+        (["--threads", "-3", "B"], 5),
+        (["--threads", "4", "B", "--threads", "6"], 6),
+        (["B", "--threads", "40"], 40),
+    ],
+)
+def test_thread_count_that_reaches_start_up(tmp_path, argv, threads):
+    # 0 or less means automatic: LIBSTREAM_THREADS then decides.
+    b = str(tmp_path / "b")
+    r = run_main(*[b if a == "B" else a for a in argv], env={"LIBSTREAM_THREADS": "5"})
+    first = r.stderr.split(b"\n", 1)[0]
+    assert first == PREFIX + f" warming up identity={b} threads={threads} ...".encode()
+
+
 class TestParse:
     @pytest.mark.parametrize(
         "argv, want",
@@ -78,6 +96,11 @@ def test_elog_joins_values_with_blanks_on_stderr(capfd, th):
     out, err = capfd.readouterr()
     assert out == ""
     assert err == "[render-stream-tensorhost] a 1 None 2.5\n[render-stream-tensorhost]\n"
+
+
+def test_elog_takes_no_named_arguments(th):
+    with pytest.raises(TypeError):
+        th._elog("a", sep="-")
 
 
 def test_elog_to_a_closed_stderr_is_an_ordinary_error():

@@ -119,6 +119,19 @@ def test_two_model_files_split_the_threads(tmp_path):
     assert "model=shared-enc.tflite+identity.tflite" in err
 
 
+@pytest.mark.parametrize("split", [False, True], ids=["one-file", "two-files"])
+def test_no_split_line_when_the_count_needs_no_cap(tmp_path, split):
+    from bundles import IDENTITY, SHARED_ENC
+
+    members = {"canon.bin": CANON}
+    members.update({"identity.tflite": IDENTITY, "shared-enc.tflite": SHARED_ENC} if split
+                   else {"combined_litert.tflite": COMBINED})
+    b = make(tmp_path, "zip", members)
+    code, out, err, left = serve(b, b"", tmp_path, env={"LIBSTREAM_THREADS": "1" if split else "64"})
+    assert code == 0 and out.startswith(b"READY ") and left == []
+    assert f"threads={1 if split else 64} ..." in err and "2-interpreter split" not in err
+
+
 def test_demo_writes_an_mp4_with_the_scheduled_frame_count(tmp_path):
     out = tmp_path / "demo.mp4"
     r = subprocess.run([sys.executable, str(ROOT / "scripts" / "demo.py"), "--out", str(out)],

@@ -1,8 +1,11 @@
 """The frame pipe end to end: a parent process drives the real serve loop over real pipes."""
 
 import os
+import signal
 import struct
 import sys
+import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -128,3 +131,122 @@ def test_parent_closing_stdout_gives_status_1_with_an_error(tmp_path):
 def test_log_lines_never_reach_stdout_even_on_error(tmp_path):
     code, out, err, _ = run(tmp_path, struct.pack("<I", 0xFFFFFFF0))
     assert code == 1 and out == READY and b"protocol desync" in err
+
+
+def child(code, **kw):
+    """A child interpreter running `code` with pipes on all three standard streams."""
+    return spawn([sys.executable, "-c", textwrap.dedent(code)], **kw)
+
+
+def test_read_exact_write_frame_and_emit(tmp_path):
+    code = """
+        import os
+        import numpy as np
+        from quorvane._mirrant2 import _tensorhost as th
+        got = (th.read_exact(0), th.read_exact(3), th.read_exact(4))
+        th.write_frame(7, b"px")
+        os.write(1, b"X")  # reaches the parent first: write_frame does not flush
+        th.emit([])  # an empty batch writes and flushes nothing
+        os.write(1, b"Y")
+        th.emit([(8, b"q"), (9, np.arange(3, dtype=np.uint8))])
+        os.write(1, repr(got).encode())
+    """
+    proc = child(code)
+    out, err = proc.communicate(b"abcde", timeout=60)
+    assert proc.returncode == 0, err
+    records = struct.pack("<i", 7) + b"px" + struct.pack("<i", 8) + b"q" + struct.pack("<i", 9) + b"\0\1\2"
+    assert out == b"XY" + records + repr((b"", b"abc", None)).encode()
+
+
+def test_records_left_unflushed_go_out_at_exit():
+    proc = child("""
+        from quorvane._mirrant2 import _tensorhost as th
+        th.write_frame(5, b"abc")
+        th._OUT.write(b"xyz")
+    """)
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out) == (0, struct.pack("<i", 5) + b"abcxyz"), err
+
+
+def test_unflushed_records_for_a_closed_stdout_end_with_status_1():
+    proc = child("""
+        import sys
+        from quorvane._mirrant2 import _tensorhost as th
+        th.write_frame(5, b"abc")
+        sys.stdin.buffer.read(1)
+    """)
+    proc.stdout.close()
+    proc.stdin.write(b"!")
+    proc.stdin.close()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert proc.wait(timeout=60) == 1
+    assert b"BrokenPipeError: [Errno 32] Broken pipe" in err
+
+
+def test_ctrl_c_ends_a_host_waiting_for_input(tmp_path):
+    proc, _ = host(tmp_path)
+    try:
+        assert Reader(proc).line() == READY
+        assert proc.stderr.readline() == PREFIX + b"ready 416x720 @20fps  model=scripted-model\n"
+        time.sleep(0.5)  # blocked in its read by now
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) in (-signal.SIGINT, 128 + signal.SIGINT)
+        err = proc.stderr.read()
+        assert b"KeyboardInterrupt" in err and b"stdin closed" not in err
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        for s in (proc.stdin, proc.stdout, proc.stderr):
+            s.close()
+
+
+def test_a_renderer_subclass_is_served_through_its_own_methods():
+    proc = child("""
+        import sys
+        import numpy as np
+        from quorvane._mirrant2 import _tensorhost as th
+
+        class Chain:
+            def new_hist(self):
+                return np.zeros((1, 16, 16, 90, 52), np.float32)
+
+        class Scripted(th.Renderer):
+            def flush_chunks(self):
+                return [(3, b"s" * 5)]
+
+        sys.exit(th._serve(Scripted(Chain()), None, "subclass"))
+    """)
+    out, err = proc.communicate(FLUSH, timeout=60)
+    assert proc.returncode == 0, err
+    assert out == READY + struct.pack("<i", 3) + b"sssss" + FLUSH
+
+
+@pytest.mark.slow
+def test_real_time_log_line(tmp_path):
+    # The scripted renderer: one chunk per 1000 samples, 10 ms each, rtf 0.5.
+    proc, _ = host(tmp_path)
+    send = lambda data: (proc.stdin.write(data), proc.stdin.flush())  # noqa: E731
+    rd = Reader(proc)
+    assert rd.line() == READY
+    time.sleep(5.5)
+    send(step(np.zeros(10, np.float32)))  # no chunk yet: rtf() is None, so no line
+    send(step(np.zeros(990, np.float32)))  # the first chunk: a line at once
+    assert rd.record()[:2] == ("frame", 3)
+    send(step(np.zeros(1000, np.float32)))  # within 5 s of that line: none
+    assert rd.record()[:2] == ("frame", 4)
+    time.sleep(5.5)
+    send(FLUSH)  # never after a flush (it would say chunks=2) ...
+    assert rd.record() == ("end",)
+    send(RESET + step(np.zeros(1000, np.float32)))  # ... only after a sample step
+    assert rd.record()[:2] == ("frame", 3)
+    proc.stdin.close()
+    assert proc.wait(timeout=30) == 0
+    err = proc.stderr.read().decode().splitlines()
+    proc.stdout.close()
+    proc.stderr.close()
+    assert [ln for ln in err if "rtf=" in ln] == [
+        "[render-stream-tensorhost] rtf=0.500 chunks=1 fps=3200.0",
+        "[render-stream-tensorhost] rtf=0.500 chunks=1 fps=3200.0",
+    ]

@@ -18,30 +18,44 @@ void OutStream::write(const void* data, size_t n) {
   }
   iovec iov[2] = {{buf_.data(), buf_.size()}, {const_cast<void*>(data), n}};
   int first = buf_.empty() ? 1 : 0;
-  while (first < 2) {
-    ssize_t w = ::writev(fd_, iov + first, 2 - first);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      throw OSError(errno);
+  try {
+    while (first < 2) {
+      ssize_t w = ::writev(fd_, iov + first, 2 - first);
+      if (w < 0) {
+        if (errno == EINTR) {
+          on_interrupted();
+          continue;
+        }
+        throw OSError(errno);
+      }
+      auto left = static_cast<size_t>(w);
+      while (first < 2 && left >= iov[first].iov_len) {
+        left -= iov[first].iov_len;
+        iov[first].iov_len = 0;
+        ++first;
+      }
+      if (first < 2) {
+        iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+      }
     }
-    auto left = static_cast<size_t>(w);
-    while (first < 2 && left >= iov[first].iov_len) {
-      left -= iov[first].iov_len;
-      iov[first].iov_len = 0;
-      ++first;
-    }
-    if (first < 2) {
-      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
-      iov[first].iov_len -= left;
-    }
+  } catch (...) {
+    // Some of the pending bytes may be out already: sending them again would break the record
+    // framing, so a stream whose write failed keeps nothing for a second attempt.
+    buf_.clear();
+    throw;
   }
   buf_.clear();
 }
 
 void OutStream::flush() {
   if (buf_.empty()) return;
-  // Drop the bytes only once written: a failed flush leaves nothing half-counted behind.
-  write_all(fd_, buf_.data(), buf_.size());
+  try {
+    write_all(fd_, buf_.data(), buf_.size());
+  } catch (...) {
+    buf_.clear();  // as in write(): a prefix may have gone out
+    throw;
+  }
   buf_.clear();
 }
 

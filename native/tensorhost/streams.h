@@ -1,6 +1,6 @@
 // The host's byte streams over standard input and output. Standard output is buffered by us, not
-// by Python, so the serve loop never runs Python code per frame and nothing is left in an
-// interpreter buffer at shutdown.
+// by Python, so the serve loop never runs Python code per frame; the binding flushes what is still
+// pending when the process ends.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,8 @@ namespace quorvane::m2 {
 /// Buffered writer over a file descriptor. Small writes are gathered; a write that does not fit
 /// goes out together with the pending bytes in one gathered system call, so a frame record costs
 /// no copy of its pixels. Nothing reaches the descriptor before flush() except through such a
-/// gathered write. Throws OSError (EPIPE when the reader has gone).
+/// gathered write. Throws OSError (EPIPE when the reader has gone); after a failed write or flush
+/// nothing stays pending, since part of it may already be out and a retry would duplicate it.
 class OutStream {
  public:
   explicit OutStream(int fd, size_t capacity = 1 << 16) : fd_(fd), capacity_(capacity) {

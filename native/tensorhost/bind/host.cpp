@@ -1,12 +1,17 @@
 // Python names of the host program: module state in its load order, the command line, the log,
 // thread sizing, the staged list and the frame pipe.
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/pyrenderer.h"
 #include "tensorhost/cli.h"
 #include "tensorhost/renderer.h"
 #include "tensorhost/constants.h"
+#include "tensorhost/fdio.h"
+#include "tensorhost/fsops.h"
 #include "tensorhost/log.h"
 #include "tensorhost/serve.h"
 #include "tensorhost/staging.h"
@@ -71,6 +76,29 @@ void set_binary_mode_on_windows() {
 struct InHandle {};
 struct OutHandle {};
 
+// A pipe transfer interrupted by a signal runs the interpreter's handlers before it is retried,
+// so Ctrl-C raises KeyboardInterrupt in a host blocked on its pipes, as in Python code.
+void run_signal_handlers() {
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// Records that were written but not yet flushed go out when the process ends, as a Python
+// buffered stream's would. Runs after the interpreter has finished; a parent that has closed its
+// end makes the exit status 1 (the error is reported), never a success with the bytes dropped.
+void flush_out_at_exit() {
+  set_interrupt_hook(nullptr);  // no interpreter left to run handlers
+  try {
+    std_out().flush();
+  } catch (const OSError& e) {
+    const std::string line = std::string(os_error_kind(e.errno_value)) + ": " + os_error_text(e) +
+                             " (flushing standard output at exit)\n";
+    [[maybe_unused]] ssize_t w = ::write(2, line.data(), line.size());
+    std::fflush(nullptr);
+    ::_exit(1);
+  }
+}
+
 // Python face of the staged list: a live view of the one registry, not a copy.
 struct StagedHandle {};
 
@@ -121,6 +149,8 @@ void bind_constants(py::module_& m) {
 }
 
 void bind_streams(py::module_& m) {
+  set_interrupt_hook(&run_signal_handlers);
+  Py_AtExit(&flush_out_at_exit);
   py::class_<InHandle>(m, "_InStream", "Standard input as a raw byte stream")
       .def("read", [](InHandle&, size_t n) {
         std::string buf(n, '\0');

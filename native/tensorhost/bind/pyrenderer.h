@@ -22,7 +22,8 @@ class Renderer;
 }
 namespace quorvane::m2::bind {
 
-/// The native renderer behind a Python Renderer object, or null for any other object.
+/// The native renderer behind an object whose type is exactly Renderer, or null for any other
+/// object (a Python subclass is served through its own methods).
 quorvane::m2::Renderer* native_renderer(const py::object& obj);
 
 /// Serves any Python object with the renderer's operations. Every call takes the GIL.

@@ -89,7 +89,8 @@ py::list frames_call(BoundRenderer& b, F&& f) {
 }  // namespace
 
 Renderer* native_renderer(const py::object& obj) {
-  if (!py::isinstance<BoundRenderer>(obj)) return nullptr;
+  // Exactly the native class: a Python subclass may override the operations the loop calls.
+  if (!py::type::handle_of(obj).is(py::type::of<BoundRenderer>())) return nullptr;
   return obj.cast<BoundRenderer&>().r.get();
 }
 
