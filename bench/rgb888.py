@@ -89,7 +89,8 @@ def main():
 
     mb_in, mb_out = src.nbytes / 1e6, a.frames * 720 * 416 * 3 / 1e6
     print(f"{a.frames} frames: {mb_in:.1f} MB float32 in, {mb_out:.1f} MB RGB888 out; "
-          f"best of {a.rounds} rounds (reference: {min(a.rounds, a.ref_rounds)})")
+          f"best of {a.rounds} rounds (reference: {min(a.rounds, a.ref_rounds)}); "
+          f"load average {os.getloadavg()[0]:.1f}")
     for name in cases:
         print(f"  {name:14s} {best[name] * 1e3:8.2f} ms")
     print(f"  1 thread / memcpy            = {best['x1'] / best['memcpy']:6.2f}  (target <= 3)")
