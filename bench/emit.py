@@ -9,6 +9,7 @@ ratio (target: emit within 1.25x of the raw loop).
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -57,7 +58,8 @@ def main():
     res = json.loads(err.decode().strip().splitlines()[-1])
     mb = a.frames * (720 * 416 * 3 + 4) / 1e6
     e, r = min(res["emit"]), min(res["raw"])
-    print(f"{a.frames} frame records ({mb:.1f} MB) into a discarding pipe, best of {a.rounds}:")
+    print(f"{a.frames} frame records ({mb:.1f} MB) into a discarding pipe, best of {a.rounds}; "
+          f"load average {os.getloadavg()[0]:.1f}")
     print(f"  emit        {e * 1e3:8.2f} ms  {mb / e:8.0f} MB/s")
     print(f"  os.write    {r * 1e3:8.2f} ms  {mb / r:8.0f} MB/s")
     print(f"  ratio emit/os.write = {e / r:.3f}  (target <= 1.25)")

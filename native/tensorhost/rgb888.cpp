@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -128,7 +129,7 @@ void scale_clip_run(float* __restrict src, uint8_t* __restrict dst, int64_t len)
 
 // Table lookups eight bytes at a time through one 64-bit word: measured at half the time of the
 // byte loop, which the compiler turns into slow emulated gathers.
-void map_run(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t len) {
+void map_run_plain(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t len) {
   int64_t k = 0;
   for (; k + 8 <= len; k += 8) {
     uint64_t in;
@@ -138,6 +139,114 @@ void map_run(uint8_t* __restrict bytes, const uint8_t* __restrict map, int64_t l
     std::memcpy(bytes + k, &out, 8);
   }
   for (; k < len; ++k) bytes[k] = map[bytes[k]];
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// scale_clip_run and the table lookup in one pass, 64 values at a time (NaN handled as there:
+// the same max/min operand order). The table's two 128-byte halves are each looked up by one
+// two-register byte permute and the byte's top bit picks the half, so the lookup costs next to
+// nothing: a corrected chunk measured 1.04 to 1.10 times the uncorrected time with the separate
+// 64-bit word lookup pass, about 1.0 this way, and the uncorrected chunk itself 7% faster.
+// `map` is null for no lookup.
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's AVX-512 intrinsics start from deliberately undefined registers, which its own
+// -Wmaybe-uninitialized reports once they are inlined here (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void scale_clip_map_vbmi(
+    float* __restrict src, uint8_t* __restrict dst, int64_t len, const uint8_t* __restrict map) {
+  const __m512 zero = _mm512_setzero_ps();
+  const __m512 top = _mm512_set1_ps(255.0f);
+  __m512i t0 = _mm512_setzero_si512(), t1 = t0, t2 = t0, t3 = t0;
+  if (map) {
+    t0 = _mm512_loadu_si512(map);
+    t1 = _mm512_loadu_si512(map + 64);
+    t2 = _mm512_loadu_si512(map + 128);
+    t3 = _mm512_loadu_si512(map + 192);
+  }
+  int64_t k = 0;
+  for (; k + 64 <= len; k += 64) {
+    __m128i quarter[4];
+    for (int j = 0; j < 4; ++j) {
+      __m512 p = _mm512_mul_ps(_mm512_loadu_ps(src + k + 16 * j), top);
+      __m512 c = _mm512_min_ps(top, _mm512_max_ps(zero, p));
+      _mm512_storeu_ps(src + k + 16 * j, c);
+      quarter[j] = _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(_mm512_max_ps(c, zero)));
+    }
+    __m512i x = _mm512_inserti32x4(_mm512_castsi128_si512(quarter[0]), quarter[1], 1);
+    x = _mm512_inserti32x4(x, quarter[2], 2);
+    x = _mm512_inserti32x4(x, quarter[3], 3);
+    if (map) {
+      const __m512i low_half = _mm512_permutex2var_epi8(t0, x, t1);
+      const __m512i high_half = _mm512_permutex2var_epi8(t2, x, t3);
+      x = _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low_half, high_half);
+    }
+    _mm512_storeu_si512(dst + k, x);
+  }
+  scale_clip_run(src + k, dst + k, len - k);
+  if (map) map_run_plain(dst + k, map, len - k);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+// Without byte permutes: the sixteen 16-entry rows of the table are each looked up by the low
+// nibble, then a tree of byte blends keyed on bits 4, 5, 6 and 7 picks the row that the high
+// nibble names (a blend reads the top bit of each mask byte; a 16-bit shift left brings bit
+// 7 - s of every byte there). Measured at twice the speed of the 64-bit word lookup.
+__attribute__((target("avx2"))) void map_run_avx2(uint8_t* __restrict bytes,
+                                                  const uint8_t* __restrict map, int64_t len) {
+  __m256i rows[16];
+  for (int h = 0; h < 16; ++h) {
+    rows[h] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(map + 16 * h)));
+  }
+  const __m256i low_nibble = _mm256_set1_epi8(0x0f);
+  int64_t k = 0;
+  for (; k + 32 <= len; k += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + k));
+    const __m256i idx = _mm256_and_si256(x, low_nibble);
+    __m256i v[16];
+    for (int h = 0; h < 16; ++h) v[h] = _mm256_shuffle_epi8(rows[h], idx);
+    const __m256i bit4 = _mm256_slli_epi16(x, 3);
+    for (int h = 0; h < 8; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit4);
+    const __m256i bit5 = _mm256_slli_epi16(x, 2);
+    for (int h = 0; h < 4; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit5);
+    const __m256i bit6 = _mm256_slli_epi16(x, 1);
+    for (int h = 0; h < 2; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit6);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + k), _mm256_blendv_epi8(v[0], v[1], x));
+  }
+  map_run_plain(bytes + k, map, len - k);
+}
+
+// How the fast path scales and looks up: scale_clip_map_vbmi, or scale_clip_run followed by
+// map_run_avx2 or map_run_plain.
+enum class FastKernel { kPlain, kAvx2, kVbmi };
+
+// Decided once, at load; the explicit init makes the query safe from a static initialiser.
+const FastKernel kFastKernel = [] {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi")) {
+    return FastKernel::kVbmi;
+  }
+  if (__builtin_cpu_supports("avx2")) return FastKernel::kAvx2;
+  return FastKernel::kPlain;
+}();
+#endif
+
+void map_run(uint8_t* bytes, const uint8_t* map, int64_t len) {
+#if defined(__x86_64__) || defined(__i386__)
+  switch (kFastKernel) {
+    case FastKernel::kAvx2:
+      return map_run_avx2(bytes, map, len);
+    case FastKernel::kVbmi:  // looked up in scale_clip_map_vbmi
+    case FastKernel::kPlain:
+      break;
+  }
+#endif
+  map_run_plain(bytes, map, len);
 }
 
 void interleave_plain(const uint8_t* __restrict r, const uint8_t* __restrict g,
@@ -202,8 +311,17 @@ void convert_fast(float* f, uint8_t* planar, const uint8_t* map, uint8_t* out) {
   for (int64_t k0 = 0; k0 < kPlane; k0 += kBlock) {
     int64_t len = std::min(kBlock, kPlane - k0);
     for (int64_t c = 0; c < 3; ++c) {
-      scale_clip_run(f + c * kPlane + k0, planar + c * kPlane + k0, len);
-      if (map) map_run(planar + c * kPlane + k0, map + c * 256, len);
+      float* src = f + c * kPlane + k0;
+      uint8_t* dst = planar + c * kPlane + k0;
+      const uint8_t* channel_map = map ? map + c * 256 : nullptr;
+#if defined(__x86_64__) || defined(__i386__)
+      if (kFastKernel == FastKernel::kVbmi) {
+        scale_clip_map_vbmi(src, dst, len, channel_map);
+        continue;
+      }
+#endif
+      scale_clip_run(src, dst, len);
+      if (channel_map) map_run(dst, channel_map, len);
     }
     interleave_run(planar + k0, planar + kPlane + k0, planar + 2 * kPlane + k0, out + 3 * k0, len);
   }
