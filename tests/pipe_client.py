@@ -1,14 +1,24 @@
 """A parent process's side of the host's frame pipe, for tests and benchmarks."""
 
+import array
+import fcntl
 import os
 import select
 import struct
 import subprocess
+import sys
+import termios
 import time
 
 FRAME_BYTES = 720 * 416 * 3
 FLUSH = struct.pack("<I", 0xFFFFFFFF)
 RESET = struct.pack("<I", 0xFFFFFFFE)
+F_GETPIPE_SZ = 1032  # Linux fcntl command: the capacity of a pipe
+
+
+def host_command(bundle, *args):
+    """The host program, started as its console entry starts it."""
+    return [sys.executable, "-c", "from quorvane._mirrant2._entry import run; run()", "render-stream", bundle, *args]
 
 
 def step(samples):
@@ -77,3 +87,17 @@ def spawn(args, env=None):
     if env:
         full.update(env)
     return subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full)
+
+
+def pipe_filled(fd, timeout):
+    """Waits until the pipe read through `fd` holds as much as it can: its writer is then blocked."""
+    capacity = fcntl.fcntl(fd, F_GETPIPE_SZ)
+    held = array.array("i", [0])
+    deadline = time.monotonic() + timeout
+    while True:
+        fcntl.ioctl(fd, termios.FIONREAD, held)
+        if held[0] >= capacity:
+            return
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"the pipe holds {held[0]} of {capacity} bytes")
+        time.sleep(0.005)
