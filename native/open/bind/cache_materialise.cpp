@@ -1,0 +1,151 @@
+// Materialising an avatar file into the cache, and holding the entries this process uses.
+#include <unistd.h>
+
+#include "open/bind/cache_common.h"
+#include "open/fs.h"
+#include "open/locks.h"
+#include "pybridge/flow.h"
+
+namespace quorvane::open::bind {
+
+namespace {
+
+constexpr const char* kPrepareFailed = "could not prepare that avatar";
+constexpr const char* kNotUsable = "that is not a usable avatar";
+
+bool truthy(py::handle obj) {
+  int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+void hold(py::object dest) {
+  const std::string d = fs_bytes(dest);
+  // The modification time is the entry's last-use stamp: refreshed at every use, held or not.
+  try {
+    with_core_errors([&] { touch_now(d); });
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+  }
+  py::object fcntl = mod_attr("_fcntl");
+  if (fcntl.is_none()) return;
+  py::object held = mod_attr("_HELD");
+  const int present = PySequence_Contains(held.ptr(), dest.ptr());
+  if (present < 0) throw py::error_already_set();
+  if (present == 1) return;
+  const std::string manifest = join_path(d, "manifest.json");
+  if (fcntl.is(real_fcntl())) {
+    UniqueFd fd = with_core_errors([&] { return take_shared_lock(manifest); });
+    // A refused lock (a sweeper's probe at this instant) is not recorded: the next use retries.
+    if (fd.valid()) held[dest] = fd.release();
+    return;
+  }
+  UniqueFd fd;
+  try {
+    fd = with_core_errors([&] { return open_read_only(manifest); });
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return;
+  }
+  try {
+    fcntl.attr("flock")(fd.get(), fcntl.attr("LOCK_SH") | fcntl.attr("LOCK_NB"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return;  // the descriptor closes here
+  }
+  held[dest] = fd.release();
+}
+
+/// The sweep that follows a hit or a publish, through the module attribute.
+void sweep_after(py::object avatars, py::object dest) { mod_attr("_sweep")(avatars, dest); }
+
+py::object materialise(py::object source) {
+  py::module_ os = py::module_::import("os");
+  py::object path = os.attr("path");
+  if (truthy(path.attr("isdir")(source))) return source;
+  py::object st = os.attr("stat")(source);
+  py::object avatars = path.attr("join")(mod_attr("_cache_root")(), "avatars");
+
+  py::object key, key_error;
+  try {
+    key = mod_attr("_content_key")(source, st, avatars);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    key_error = e.value();
+  }
+  if (key_error) raise_refusal("Failed", kPrepareFailed, key_error);
+
+  py::object dest = path.attr("join")(avatars, key);
+  py::object marker = path.attr("join")(dest, "manifest.json");
+  const std::string marker_b = fs_bytes(marker);
+  if (is_regular_file(marker_b)) {
+    mod_attr("_hold")(dest);
+    if (!truthy(mod_attr("_SWEPT"))) {
+      set_mod_attr("_SWEPT", py::bool_(true));
+      sweep_after(avatars, dest);
+    }
+    return dest;
+  }
+
+  py::object unfold_imx = import_from("quorvane._offline", "unfold_imx");
+  const std::string dest_b = fs_bytes(dest);
+  const std::string tmp_b = dest_b + ".tmp." + std::to_string(::getpid());
+  py::str tmp = fs_str(tmp_b);
+
+  enum class Outcome { kDone, kOsError, kOtherError };
+  Outcome outcome = Outcome::kDone;
+  py::object caught;
+  try {
+    remove_tree(tmp_b);
+    with_core_errors([&] { make_dirs(tmp_b); });
+    unfold_imx(source, tmp);
+    // Only a complete bundle may become an entry: one published without its manifest would
+    // never count as present and would block its content for good.
+    if (!is_regular_file(join_path(tmp_b, "manifest.json"))) {
+      caught = py::reinterpret_borrow<py::object>(PyExc_ValueError)("the unpacked avatar has no manifest.json");
+      outcome = Outcome::kOtherError;
+    } else {
+      with_core_errors([&] { rename_path(tmp_b, dest_b); });
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) {
+      // KeyboardInterrupt and the like leave unchanged, but not before the unpack directory.
+      remove_tree(tmp_b);
+      throw;
+    }
+    caught = e.value();
+    outcome = e.matches(PyExc_OSError) ? Outcome::kOsError : Outcome::kOtherError;
+  }
+
+  if (outcome == Outcome::kOsError) {
+    remove_tree(tmp_b);
+    // Another process published the same content first: its entry is as good as ours.
+    if (is_regular_file(marker_b)) {
+      mod_attr("_hold")(dest);
+      return dest;
+    }
+    raise_refusal("Failed", kPrepareFailed, caught);
+  }
+  if (outcome == Outcome::kOtherError) {
+    remove_tree(tmp_b);
+    raise_refusal("InvalidAvatar", kNotUsable, caught);
+  }
+  mod_attr("_hold")(dest);
+  set_mod_attr("_SWEPT", py::bool_(true));
+  sweep_after(avatars, dest);
+  return dest;
+}
+
+}  // namespace
+
+void register_cache_materialise(py::module_& m) {
+  m.def("_materialise", &materialise, py::arg("source"),
+        "The unpacked bundle directory of an avatar: a directory given as source comes back "
+        "unchanged; an avatar file is unpacked into the content-addressed cache the first time "
+        "its content is seen, held with a shared lock for the life of the process.");
+  m.def("_hold", &hold, py::arg("dest"),
+        "Stamps the cache entry dest as used now and, once per entry, takes a shared lock on its "
+        "manifest.json that lasts until the process ends (recorded in _HELD).");
+}
+
+}  // namespace quorvane::open::bind

@@ -1,0 +1,53 @@
+// Content keys of the avatar cache: the SHA-256 of an avatar file's bytes, cut to 32 lowercase
+// hexadecimal digits, and the memo that spares the hashing while a file keeps its identity
+// (absolute path, size, modification time, inode). Paths are raw file-system bytes. Nothing here
+// needs the Python interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvane::open {
+
+/// Bytes fed to SHA-256 per read of the avatar file.
+inline constexpr std::size_t kHashBlockBytes = 4194304;
+/// Hexadecimal digits kept of a digest (the first 32 of 64: 128 bits).
+inline constexpr std::size_t kKeyDigits = 32;
+/// What a content key is made of: this prefix and the kept digits.
+inline constexpr std::string_view kKeyPrefix = "sha256-";
+/// The memo directory inside the avatars directory.
+inline constexpr std::string_view kMemoDir = ".idx";
+
+/// The identity text of a file: its absolute path, NUL, size, NUL, modification time in
+/// nanoseconds, NUL, inode number; the numbers already written in decimal.
+std::string identity_text(std::string_view abs_path, std::string_view size_dec,
+                          std::string_view mtime_ns_dec, std::string_view inode_dec);
+
+/// The 64 lowercase hexadecimal digits of SHA-256(`bytes`).
+std::string sha256_hex(std::string_view bytes);
+
+/// The memo name of an identity text: the first 32 digits of its SHA-256.
+std::string memo_name(std::string_view identity);
+
+/// The key digits a memo file holds: its content read as UTF-8 text and stripped of white space
+/// at both ends, when that is exactly 32 characters of 0-9 and a-f. nullopt for a memo that is
+/// missing, unreadable, not text or holds anything else. Never throws.
+std::optional<std::string> read_memo(const std::string& memo_path) noexcept;
+
+/// The key digits of the file at `path`, hashed in blocks of kHashBlockBytes until a read returns
+/// nothing. `on_interrupt` runs when a read is interrupted by a signal, before it is retried; it
+/// may throw to end the hashing. Throws ValueError for a NUL in `path`, OSError(errno, path) when
+/// it cannot be opened (EISDIR for a directory) and OSError(errno) when a read fails.
+std::string hash_file_digits(const std::string& path, const std::function<void()>& on_interrupt);
+
+/// Stores `digits` at `memo_path`, best effort: the directory `memo_dir` and its parents are
+/// created, the digits written to `memo_path` + "." + `pid` and that file renamed over
+/// `memo_path`. Any failure ends the attempt silently; the temporary file of an attempt that
+/// failed after creating it is removed again.
+void store_memo(const std::string& memo_dir, const std::string& memo_path, std::string_view digits,
+                long pid) noexcept;
+
+}  // namespace quorvane::open

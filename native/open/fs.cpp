@@ -1,0 +1,263 @@
+#include "open/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <tuple>
+
+#include "open/errors.h"
+
+namespace quorvane::open {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    close();
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() { close(); }
+
+int UniqueFd::close() {
+  if (fd_ < 0) return 0;
+  // Linux releases the descriptor even when close reports EINTR, so it is never retried.
+  int rc = ::close(std::exchange(fd_, -1));
+  return rc == 0 ? 0 : errno;
+}
+
+void check_no_nul(std::string_view path) {
+  if (has_nul(path)) throw ValueError("embedded null byte");
+}
+
+namespace {
+
+bool mode_of(const std::string& path, bool follow, mode_t& mode) {
+  if (has_nul(path)) return false;
+  struct stat st {};
+  int rc = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (rc != 0) return false;
+  mode = st.st_mode;
+  return true;
+}
+
+}  // namespace
+
+bool is_dir(const std::string& path) {
+  mode_t m = 0;
+  return mode_of(path, true, m) && S_ISDIR(m);
+}
+
+bool is_regular_file(const std::string& path) {
+  mode_t m = 0;
+  return mode_of(path, true, m) && S_ISREG(m);
+}
+
+bool path_exists(const std::string& path) {
+  mode_t m = 0;
+  return mode_of(path, true, m);
+}
+
+bool is_symlink(const std::string& path) {
+  mode_t m = 0;
+  return mode_of(path, false, m) && S_ISLNK(m);
+}
+
+std::string join_path(std::string_view a, std::string_view b) {
+  if (!b.empty() && b.front() == '/') return std::string(b);
+  std::string out(a);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += b;
+  return out;
+}
+
+std::pair<std::string, std::string> split_path(std::string_view p) {
+  size_t i = p.rfind('/');
+  i = (i == std::string_view::npos) ? 0 : i + 1;
+  std::string head(p.substr(0, i));
+  std::string tail(p.substr(i));
+  if (!head.empty() && head.find_first_not_of('/') != std::string::npos) {
+    while (!head.empty() && head.back() == '/') head.pop_back();
+  }
+  return {head, tail};
+}
+
+std::string abs_path(std::string_view p) {
+  std::string full;
+  if (!p.empty() && p.front() == '/') {
+    full = std::string(p);
+  } else {
+    std::vector<char> buf(4096);
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+      if (errno != ERANGE) throw OSError(errno);
+      buf.resize(buf.size() * 2);
+    }
+    full = join_path(buf.data(), p);
+  }
+  size_t lead = 0;
+  while (lead < full.size() && full[lead] == '/') ++lead;
+  // POSIX gives a path that starts with exactly two slashes a meaning of its own.
+  std::string out = lead == 2 ? "//" : (lead > 0 ? "/" : "");
+  const bool rooted = lead > 0;
+  std::vector<std::string_view> parts;
+  std::string_view rest(full);
+  rest.remove_prefix(lead);
+  while (!rest.empty()) {
+    size_t j = rest.find('/');
+    std::string_view part = rest.substr(0, j);
+    rest.remove_prefix(j == std::string_view::npos ? rest.size() : j + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!rooted) {
+        parts.push_back(part);
+      }
+      continue;
+    }
+    parts.push_back(part);
+  }
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (k) out += '/';
+    out += parts[k];
+  }
+  return out.empty() ? std::string(".") : out;
+}
+
+void make_dirs(const std::string& path) {
+  check_no_nul(path);
+  auto [head, tail] = split_path(path);
+  if (tail.empty()) std::tie(head, tail) = split_path(head);
+  if (!head.empty() && !tail.empty() && !path_exists(head)) {
+    try {
+      make_dirs(head);
+    } catch (const OSError& e) {
+      // Another process may create the same parent at the same moment.
+      if (e.errno_value != EEXIST) throw;
+    }
+    if (tail == ".") return;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    int err = errno;
+    if (!is_dir(path)) throw OSError(err, path);
+  }
+}
+
+void rename_path(const std::string& src, const std::string& dst) {
+  check_no_nul(src);
+  check_no_nul(dst);
+  if (::rename(src.c_str(), dst.c_str()) != 0) throw OSError(errno, src, dst);
+}
+
+void touch_now(const std::string& path) {
+  check_no_nul(path);
+  if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) != 0) throw OSError(errno, path);
+}
+
+UniqueFd open_read_only(const std::string& path) {
+  check_no_nul(path);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw OSError(errno, path);
+  return UniqueFd(fd);
+}
+
+namespace {
+
+/// The names below the open directory `dir_fd` ("." and ".." left out); empty when it cannot be
+/// listed. Names are gathered before anything is removed, so removal never races the listing.
+std::vector<std::pair<std::string, unsigned char>> names_below(int dir_fd) {
+  std::vector<std::pair<std::string, unsigned char>> out;
+  int dup_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (dup_fd < 0) return out;
+  DIR* d = ::fdopendir(dup_fd);
+  if (d == nullptr) {
+    ::close(dup_fd);
+    return out;
+  }
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    out.emplace_back(e->d_name, e->d_type);
+  }
+  ::closedir(d);
+  return out;
+}
+
+void remove_below(int dir_fd) noexcept {
+  for (auto& [name, type] : names_below(dir_fd)) {
+    bool dir = type == DT_DIR;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      dir = ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (dir) {
+      int child = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) {
+        remove_below(child);
+        ::close(child);
+        ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+        continue;
+      }
+      // Replaced by a link or a file since the listing: removed as what it is now.
+    }
+    if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno == EISDIR) {
+      ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+    }
+  }
+}
+
+}  // namespace
+
+void remove_tree(const std::string& path) noexcept {
+  if (has_nul(path)) return;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  remove_below(fd);
+  ::close(fd);
+  ::rmdir(path.c_str());
+}
+
+std::vector<DirItem> list_dir(const std::string& path) {
+  check_no_nul(path);
+  DIR* d = ::opendir(path.c_str());
+  if (d == nullptr) throw OSError(errno, path);
+  std::vector<DirItem> out;
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(d);
+    if (e == nullptr) break;
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    DirItem::Kind kind = e->d_type == DT_DIR       ? DirItem::Kind::kDirectory
+                         : e->d_type == DT_UNKNOWN ? DirItem::Kind::kUnknown
+                                                   : DirItem::Kind::kOther;
+    out.push_back({e->d_name, kind});
+  }
+  int err = errno;
+  ::closedir(d);
+  if (err != 0) throw OSError(err, path);
+  return out;
+}
+
+LinkStat lstat_path(const std::string& path) {
+  check_no_nul(path);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) throw OSError(errno, path);
+  // The same sum, in the same order, as Python forms st_mtime.
+  double mtime = static_cast<double>(st.st_mtim.tv_sec) +
+                 static_cast<double>(static_cast<unsigned long>(st.st_mtim.tv_nsec)) * 1e-9;
+  return {st.st_mode, mtime};
+}
+
+}  // namespace quorvane::open

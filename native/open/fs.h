@@ -1,0 +1,103 @@
+// File-system helpers of the avatar cache with the semantics of the Python calls the cache is
+// described in: path tests that answer false instead of failing (os.path.isdir ...), joining and
+// absolute paths formed lexically (os.path.join, os.path.abspath), os.makedirs(exist_ok=True),
+// os.rename, os.utime, and a recursive removal that ignores every error. Paths are raw file-system
+// bytes. Every function here may be called without the Python interpreter lock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorvane::open {
+
+/// An owned file descriptor, closed on destruction. `release` hands it over without closing.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  ~UniqueFd();
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  /// Closes now; returns 0 or the errno of a failed close. The descriptor is gone either way.
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
+/// True when `path` holds a NUL byte, which no system call can be given.
+inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+/// Throws ValueError("embedded null byte") for a path holding NUL, as Python's os calls do.
+void check_no_nul(std::string_view path);
+
+/// os.path.isdir / isfile / exists / islink: answers false on any failure (a NUL included).
+/// The first three follow symbolic links; `is_symlink` does not.
+bool is_dir(const std::string& path);
+bool is_regular_file(const std::string& path);
+bool path_exists(const std::string& path);
+bool is_symlink(const std::string& path);
+
+/// os.path.join(a, b): `b` when it is absolute, else `a` and `b` with one "/" between them unless
+/// `a` is empty or already ends with "/".
+std::string join_path(std::string_view a, std::string_view b);
+
+/// os.path.split: (head, tail), trailing slashes taken off a head that is not all slashes.
+std::pair<std::string, std::string> split_path(std::string_view p);
+
+/// os.path.abspath: `p` joined to the working directory when relative, then normalised lexically
+/// ("." and empty parts dropped, ".." eats the part before it, exactly two leading slashes kept);
+/// symbolic links are not resolved. Throws OSError(errno) when the working directory is gone.
+std::string abs_path(std::string_view p);
+
+/// os.makedirs(path, exist_ok=True): creates `path` and its missing parents (mode 0777 less the
+/// umask); an existing directory is fine. Throws ValueError for a NUL, OSError(errno, path) else.
+void make_dirs(const std::string& path);
+
+/// os.rename(src, dst). Throws ValueError for a NUL, OSError(errno, src, dst) on failure.
+void rename_path(const std::string& src, const std::string& dst);
+
+/// os.utime(path): access and modification times set to now, links followed. Throws ValueError
+/// for a NUL, OSError(errno, path) on failure.
+void touch_now(const std::string& path);
+
+/// os.open(path, O_RDONLY) (close-on-exec, retried on EINTR). Throws ValueError for a NUL,
+/// OSError(errno, path) on failure. A directory opens too.
+UniqueFd open_read_only(const std::string& path);
+
+/// Removes `path` and everything below it without following symbolic links, going on past every
+/// failure and reporting none (shutil.rmtree(path, ignore_errors=True)). A path that is not a
+/// directory (a symbolic link included) is unlinked itself, never what it points to.
+void remove_tree(const std::string& path) noexcept;
+
+/// One name of a directory listing and what the listing says of its kind.
+struct DirItem {
+  enum class Kind { kDirectory, kOther, kUnknown };
+  std::string name;
+  Kind kind;
+};
+
+/// os.listdir(path) with each name's kind as the listing reports it (links not followed; kUnknown
+/// where the file system does not say). "." and ".." are left out. Throws OSError(errno, path).
+std::vector<DirItem> list_dir(const std::string& path);
+
+/// What the cache needs of a status record taken without following links.
+struct LinkStat {
+  mode_t mode;
+  /// Modification time in seconds, formed as Python's st_mtime is: sec + nsec * 1e-9.
+  double mtime_s;
+};
+
+/// os.lstat(path). Throws ValueError for a NUL, OSError(errno, path) on failure.
+LinkStat lstat_path(const std::string& path);
+
+}  // namespace quorvane::open

@@ -1,0 +1,41 @@
+#include "open/locks.h"
+
+#include <sys/file.h>
+
+#include <cerrno>
+
+#include "open/errors.h"
+
+namespace quorvane::open {
+
+int try_flock(int fd, bool exclusive) noexcept {
+  const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  for (;;) {
+    if (::flock(fd, op) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+UniqueFd take_shared_lock(const std::string& manifest) {
+  UniqueFd fd;
+  try {
+    fd = open_read_only(manifest);
+  } catch (const OSError&) {
+    return {};
+  }
+  if (try_flock(fd.get(), false) != 0) return {};  // closes the descriptor
+  return fd;
+}
+
+bool exclusive_refused(const std::string& manifest) {
+  UniqueFd fd;
+  try {
+    fd = open_read_only(manifest);
+  } catch (const OSError&) {
+    return false;
+  }
+  // Closing the descriptor drops the probe's lock; no separate unlock is needed.
+  return try_flock(fd.get(), true) != 0;
+}
+
+}  // namespace quorvane::open

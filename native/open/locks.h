@@ -1,0 +1,27 @@
+// Advisory whole-file locks of cache entries (flock semantics: a lock belongs to the open file
+// description, so two opens of one file conflict even inside one process, and a lock lasts until
+// its last descriptor is closed). Nothing here needs the Python interpreter lock.
+#pragma once
+
+#include <string>
+
+#include "open/fs.h"
+
+namespace quorvane::open {
+
+/// flock(fd, LOCK_SH or LOCK_EX, combined with LOCK_NB), retried when a signal interrupts it.
+/// Returns 0, or the errno of the refusal (EWOULDBLOCK while another description holds a
+/// conflicting lock).
+int try_flock(int fd, bool exclusive) noexcept;
+
+/// Opens `manifest` read-only and takes a shared non-blocking lock on it; the descriptor that
+/// holds the lock, or an invalid one when the file cannot be opened or the lock is refused (the
+/// descriptor is then closed at once). Throws ValueError for a NUL in the path.
+UniqueFd take_shared_lock(const std::string& manifest);
+
+/// Whether an exclusive non-blocking lock on `manifest` is refused: true when some other open of
+/// the file holds a lock (or the lock call fails for any reason), false when the lock is granted
+/// (it is dropped again at once) or the file cannot be opened. Throws ValueError for a NUL.
+bool exclusive_refused(const std::string& manifest);
+
+}  // namespace quorvane::open

@@ -1,0 +1,93 @@
+"""The avatar cache's keys, cap and eviction plan, transcribed in plain Python (hashlib, os.walk,
+float(), sorted) as oracles for the module's own versions."""
+
+import hashlib
+import os
+import re
+import stat
+
+BLOCK = 4 * 1024 * 1024
+TMP_RE = re.compile(r"^.+\.tmp\.(\d+)$")
+
+
+def identity_text(source, st):
+    return f"{os.path.abspath(source)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}"
+
+
+def memo_name(source, st):
+    return hashlib.sha256(os.fsencode(identity_text(source, st))).hexdigest()[:32]
+
+
+def key_digits(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(BLOCK):
+            h.update(block)
+    return h.hexdigest()[:32]
+
+
+def content_key(path):
+    return "sha256-" + key_digits(path)
+
+
+def memo_digits(raw):
+    """What a memo file holding `raw` yields: the digits, or None when it is ignored."""
+    try:
+        text = raw.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        return None
+    if len(text) == 32 and all(c in "0123456789abcdef" for c in text):
+        return text
+    return None
+
+
+def cap_bytes(value, default_gb=10.0):
+    """The cap for an environment value (None = unset); raises for inf and nan as int() does."""
+    raw = value or default_gb
+    try:
+        gb = float(raw)
+    except ValueError:
+        gb = default_gb
+    if 0.0 > gb:
+        gb = 0.0
+    return int(gb * 1e9)
+
+
+def du(path):
+    total = 0
+    for dirpath, _dirs, files in os.walk(path):
+        for name in files:
+            try:
+                total += os.lstat(os.path.join(dirpath, name)).st_size
+            except OSError:
+                pass
+    return total
+
+
+def plan(avatars, keep, now, cap, held=(), alive=(), min_idle=3600):
+    """(entries removed in order, temporary directories removed) that one sweep of `avatars`
+    makes, without removing anything; `held` paths count as in use, `alive` pids as running."""
+    entries, total, tmps = [], 0, []
+    for name in os.listdir(avatars):
+        path = os.path.join(avatars, name)
+        if name.startswith(".") or not stat.S_ISDIR(os.lstat(path).st_mode):
+            continue
+        idle = now - os.lstat(path).st_mtime
+        m = TMP_RE.match(name)
+        if m:
+            if idle > min_idle and (idle > 86400 or int(m.group(1)) not in alive):
+                tmps.append(path)
+            continue
+        size = du(path)
+        total += size
+        if path != keep:
+            entries.append((idle, size, path))
+    removed = []
+    for idle, size, path in sorted(entries, reverse=True):
+        if total <= cap:
+            break
+        if idle < min_idle or path in held:
+            continue
+        removed.append(path)
+        total -= size
+    return removed, sorted(tmps)

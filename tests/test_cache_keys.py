@@ -1,0 +1,232 @@
+"""Content keys, their memo, the cache cap and the cache root of the avatar cache, held against
+plain hashlib / float() transcriptions."""
+
+import os
+import pwd
+import types
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from cache_fakes import avatar_file, op  # noqa: F401  (fixture)
+from reference import cache as ref
+
+BLOCK = ref.BLOCK
+
+
+def memo_path(avatars, source, st_):
+    return os.path.join(avatars, ".idx", ref.memo_name(source, st_))
+
+
+class TestContentKey:
+    @pytest.mark.parametrize("size", [0, 1, BLOCK - 1, BLOCK, BLOCK + 1, 2 * BLOCK + 3])
+    def test_key_is_the_content_digest_and_the_memo_is_stored(self, op, tmp_path, size):
+        src = avatar_file(tmp_path / "a.imx", size, seed=size)
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        key = op._content_key(src, st_, avatars)
+        assert key == ref.content_key(src)
+        with open(memo_path(avatars, src, st_), "rb") as f:
+            assert f.read() == key[len("sha256-"):].encode()
+        assert os.listdir(os.path.join(avatars, ".idx")) == [ref.memo_name(src, st_)]
+
+    def test_a_valid_memo_spares_the_hashing_and_is_never_checked(self, op, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        os.makedirs(os.path.join(avatars, ".idx"))
+        with open(memo_path(avatars, src, st_), "w") as f:
+            f.write("0123456789abcdef" * 2)
+        assert op._content_key(src, st_, avatars) == "sha256-" + "0123456789abcdef" * 2
+
+    PLANTED = "fedcba9876543210" * 2
+
+    @pytest.mark.parametrize(
+        "raw",
+        [
+            f"{PLANTED}\n".encode(),
+            f" \t{PLANTED}\r\n".encode(),
+            f"\u3000{PLANTED}\u2028".encode(),
+            f"\x1c{PLANTED}\x1f".encode(),
+            f"{PLANTED}\0".encode(),
+            PLANTED.upper().encode(),
+            f"{PLANTED}0".encode(),
+            PLANTED[:-1].encode(),
+            f"{PLANTED[:16]} {PLANTED[16:]}".encode(),
+            b"\xff" + PLANTED.encode(),
+            b"\xef\xbb\xbf" + PLANTED.encode(),
+            f"\u200b{PLANTED}".encode(),
+            b"",
+        ],
+    )
+    def test_memo_content_is_trimmed_and_validated(self, op, tmp_path, raw):
+        src = avatar_file(tmp_path / "a.imx", seed=3)
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        os.makedirs(os.path.join(avatars, ".idx"))
+        with open(memo_path(avatars, src, st_), "wb") as f:
+            f.write(raw)
+        expected = ref.memo_digits(raw)
+        got = op._content_key(src, st_, avatars)
+        if expected is not None:
+            assert got == "sha256-" + expected == "sha256-" + self.PLANTED
+        else:
+            # Ignored: the content is hashed and the memo rewritten in lowercase.
+            assert got == ref.content_key(src)
+            with open(memo_path(avatars, src, st_), "rb") as f:
+                assert f.read() == ref.key_digits(src).encode()
+
+    def test_the_identity_uses_the_absolute_lexical_path_and_the_status_passed_in(
+        self, op, tmp_path, monkeypatch
+    ):
+        src = avatar_file(tmp_path / "a.imx")
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        monkeypatch.chdir(tmp_path)
+        op._content_key("a.imx", st_, avatars)
+        op._content_key(str(tmp_path / "x" / ".." / "." / "a.imx"), st_, avatars)
+        op._content_key(src, st_, avatars)
+        assert os.listdir(os.path.join(avatars, ".idx")) == [ref.memo_name(src, st_)]
+        os.symlink(src, tmp_path / "link.imx")  # links are not resolved: a memo of its own
+        fake = types.SimpleNamespace(st_size=-5, st_mtime_ns=-1, st_ino=2**64 - 1)
+        assert op._content_key("link.imx", st_, avatars) == ref.content_key(src)
+        assert op._content_key(src, fake, avatars) == ref.content_key(src)
+        assert sorted(os.listdir(os.path.join(avatars, ".idx"))) == sorted(
+            {ref.memo_name(src, st_), ref.memo_name(str(tmp_path / "link.imx"), st_), ref.memo_name(src, fake)}
+        )
+
+    def test_a_name_that_is_not_utf8_is_keyed_by_its_bytes(self, op, tmp_path):
+        src = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"av\xff.imx"))
+        avatar_file(src)
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        assert op._content_key(src, st_, avatars) == ref.content_key(src)
+        assert os.listdir(os.path.join(avatars, ".idx")) == [ref.memo_name(src, st_)]
+
+    def test_a_memo_that_cannot_be_stored_is_skipped(self, op, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        (tmp_path / "plain").write_bytes(b"")
+        avatars = str(tmp_path / "plain" / "avatars")  # under a regular file: no directory
+        assert op._content_key(src, os.stat(src), avatars) == ref.content_key(src)
+
+    def test_a_failed_memo_rename_leaves_no_temporary_file(self, op, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        memo = memo_path(avatars, src, st_)
+        os.makedirs(os.path.join(memo, "occupied"))  # a directory where the memo goes
+        assert op._content_key(src, st_, avatars) == ref.content_key(src)
+        assert os.listdir(os.path.join(avatars, ".idx")) == [os.path.basename(memo)]
+
+    def test_a_source_that_cannot_be_read_raises_its_oserror(self, op, tmp_path):
+        st_ = os.stat(tmp_path)
+        with pytest.raises(FileNotFoundError) as e:
+            op._content_key(str(tmp_path / "gone.imx"), st_, str(tmp_path / "avatars"))
+        assert e.value.filename == str(tmp_path / "gone.imx")
+        with pytest.raises(IsADirectoryError):
+            op._content_key(str(tmp_path), st_, str(tmp_path / "avatars"))
+
+
+CAP_TABLE = [
+    (None, 10_000_000_000),
+    ("", 10_000_000_000),
+    ("abc", 10_000_000_000),
+    ("-1", 0),
+    ("-inf", 0),
+    ("1e-9", 1),
+    ("0.5", 500_000_000),
+    (" 2 ", 2_000_000_000),
+    ("\u3000\u00a02\u2029", 2_000_000_000),
+    ("\u0661\u0662", 12_000_000_000),
+    ("1_0", 10_000_000_000),
+    ("1__0", 10_000_000_000),
+    ("_1", 10_000_000_000),
+    ("1_", 10_000_000_000),
+    ("1_.5", 10_000_000_000),
+    ("1e1_0", 10_000_000_000 * 10**9),
+    ("+1.5E+1", 15_000_000_000),
+    (".5", 500_000_000),
+    ("5.", 5_000_000_000),
+    (".", 10_000_000_000),
+    ("0x10", 10_000_000_000),
+    ("1e", 10_000_000_000),
+    ("\x1c1", 10_000_000_000),
+    ("\x7f1", 10_000_000_000),
+    ("1e-400", 0),
+    ("-0", 0),
+    ("1e290", int(1e290 * 1e9)),
+    ("2.5e-10", 0),
+]
+
+
+class TestCap:
+    @pytest.mark.parametrize("value,expected", CAP_TABLE)
+    def test_cap_table(self, op, monkeypatch, value, expected):
+        if value is None:
+            monkeypatch.delenv("QUORVANE_AVATAR_CACHE_GB", raising=False)
+        else:
+            monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", value)
+        assert ref.cap_bytes(value) == expected
+        got = op._cache_cap_bytes()
+        assert type(got) is int and got == expected
+
+    @pytest.mark.parametrize("value", ["inf", "Infinity", "-nan", "NaN", " nan ", "1e400", "1e300_0"])
+    def test_an_infinite_or_nan_cap_cannot_be_computed(self, op, monkeypatch, value):
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", value)
+        with pytest.raises((OverflowError, ValueError)) as got:
+            op._cache_cap_bytes()
+        with pytest.raises(type(got.value)) as want:
+            ref.cap_bytes(value)
+        assert str(got.value) == str(want.value)
+
+    def test_the_default_and_the_variable_are_read_at_each_use(self, op, monkeypatch):
+        monkeypatch.setattr(op, "_DEFAULT_CACHE_GB", 0.25)
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "x")
+        assert op._cache_cap_bytes() == 250_000_000
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "3")
+        assert op._cache_cap_bytes() == 3_000_000_000
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.text(alphabet="0123456789_.eE+-infatyINFAN \t\n\u00a0", max_size=10))
+    def test_any_text_reads_as_float_reads_it(self, text):
+        import quorvane._open as op
+
+        before = os.environ.get("QUORVANE_AVATAR_CACHE_GB")
+        os.environ["QUORVANE_AVATAR_CACHE_GB"] = text
+        try:
+            try:
+                want = ref.cap_bytes(text)
+            except (OverflowError, ValueError) as e:
+                with pytest.raises(type(e)):
+                    op._cache_cap_bytes()
+            else:
+                assert op._cache_cap_bytes() == want
+        finally:
+            if before is None:
+                del os.environ["QUORVANE_AVATAR_CACHE_GB"]
+            else:
+                os.environ["QUORVANE_AVATAR_CACHE_GB"] = before
+
+
+class TestCacheRoot:
+    @pytest.mark.parametrize(
+        "value,expected",
+        [
+            (None, "{home}/.cache/quorvane"),
+            ("~", "{home}"),
+            ("~/c", "{home}/c"),
+            ("~root/c", "{root}/c"),
+            ("~no-such-user-here/c", "~no-such-user-here/c"),
+            ("", ""),
+            ("rel/~/dir/", "rel/~/dir/"),
+            (" /x ", " /x "),
+        ],
+    )
+    def test_root(self, op, monkeypatch, tmp_path, value, expected):
+        monkeypatch.setenv("HOME", str(tmp_path / "home"))
+        if value is None:
+            monkeypatch.delenv("QUORVANE_CACHE_DIR", raising=False)
+        else:
+            monkeypatch.setenv("QUORVANE_CACHE_DIR", value)
+        root_home = pwd.getpwnam("root").pw_dir.rstrip("/")
+        assert op._cache_root() == expected.format(home=tmp_path / "home", root=root_home)

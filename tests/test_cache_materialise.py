@@ -1,0 +1,416 @@
+"""Materialising avatar files into the cache: hits, misses, lost races and broken entries, the
+refusals they raise, when sweeps run, and the shared locks held on entries."""
+
+import errno
+import fcntl
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from cache_fakes import LockHolder, avatar_file, fakes, op, write_bundle  # noqa: F401
+from reference import cache as ref
+
+PREPARE = "could not prepare that avatar"
+UNUSABLE = "that is not a usable avatar"
+
+
+@pytest.fixture
+def cache(op, fakes, tmp_path, monkeypatch):
+    """The module with its outside modules faked, the cache under tmp_path/root and every sweep
+    recorded instead of run."""
+    root = tmp_path / "root"
+    monkeypatch.setenv("QUORVANE_CACHE_DIR", str(root))
+    sweeps = []
+    monkeypatch.setattr(op, "_sweep", lambda avatars, keep: sweeps.append((avatars, keep)))
+    return types.SimpleNamespace(
+        op=op, errors=fakes.errors, offline=fakes.offline, root=root, avatars=str(root / "avatars"), sweeps=sweeps
+    )
+
+
+def entry_of(cache, src):
+    return os.path.join(cache.avatars, ref.content_key(src))
+
+
+def names(directory):
+    return sorted(os.listdir(directory))
+
+
+def assert_refused(excinfo, errors, cls, message, detail_type):
+    e = excinfo.value
+    assert type(e) is cls and e.args == (message,)
+    assert len(errors.calls) == 1
+    got_cls, got_message, detail = errors.calls[0]
+    assert got_cls is cls and got_message == message and isinstance(detail, detail_type)
+    assert e.detail is detail
+    assert e.__cause__ is None and e.__context__ is None and not e.__suppress_context__
+    return detail
+
+
+class TestHitAndMiss:
+    def test_a_directory_comes_back_unchanged_and_nothing_is_touched(self, cache, tmp_path):
+        bundle = tmp_path / "bundle"
+        bundle.mkdir()
+        assert cache.op._materialise(str(bundle)) == str(bundle)
+        assert not cache.root.exists() and cache.sweeps == [] and cache.op._HELD == {}
+
+    def test_a_miss_unpacks_publishes_holds_and_sweeps(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = cache.op._materialise(src)
+        assert dest == entry_of(cache, src)
+        assert cache.offline.calls == [(src, f"{dest}.tmp.{os.getpid()}", [])]
+        assert names(cache.avatars) == [".idx", os.path.basename(dest)]
+        assert names(dest) == ["manifest.json", "model.bin"]
+        assert list(cache.op._HELD) == [dest]
+        assert cache.op._SWEPT is True and cache.sweeps == [(cache.avatars, dest)]
+
+    def test_only_the_first_hit_of_a_process_sweeps(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = entry_of(cache, src)
+        os.makedirs(dest)
+        write_bundle(dest)
+        for _ in range(3):
+            assert cache.op._materialise(src) == dest
+        assert cache.offline.calls == [] and cache.sweeps == [(cache.avatars, dest)]
+
+    def test_every_publish_sweeps(self, cache, tmp_path):
+        cache.op._SWEPT = True
+        srcs = [avatar_file(tmp_path / f"{i}.imx", seed=i) for i in range(3)]
+        dests = [cache.op._materialise(s) for s in srcs]
+        cache.op._materialise(srcs[0])  # a hit after the flag is set: no sweep
+        assert cache.sweeps == [(cache.avatars, d) for d in dests]
+
+    def test_many_uses_keep_one_descriptor_and_refresh_the_stamp(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = cache.op._materialise(src)
+        fd = cache.op._HELD[dest]
+        os.utime(dest, (1000, 1000))
+        for _ in range(5):
+            cache.op._materialise(src)
+        assert cache.op._HELD == {dest: fd}
+        assert os.stat(dest).st_mtime > 1000
+
+    def test_a_copy_shares_the_entry_with_a_memo_of_its_own(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        copy = tmp_path / "elsewhere" / "b.imx"
+        copy.parent.mkdir()
+        copy.write_bytes((tmp_path / "a.imx").read_bytes())
+        assert cache.op._materialise(src) == cache.op._materialise(str(copy))
+        assert len(cache.offline.calls) == 1
+        assert len(os.listdir(os.path.join(cache.avatars, ".idx"))) == 2
+
+    def test_a_touched_file_is_hashed_again_and_found(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = cache.op._materialise(src)
+        os.utime(src, ns=(5, 5))
+        assert cache.op._materialise(src) == dest
+        assert len(cache.offline.calls) == 1
+        assert len(os.listdir(os.path.join(cache.avatars, ".idx"))) == 2
+
+    def test_a_memo_naming_an_absent_entry_unpacks_into_that_key(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        idx = os.path.join(cache.avatars, ".idx")
+        os.makedirs(idx)
+        wrong = "0" * 32
+        with open(os.path.join(idx, ref.memo_name(src, os.stat(src))), "w") as f:
+            f.write(wrong)
+        assert cache.op._materialise(src) == os.path.join(cache.avatars, "sha256-" + wrong)
+
+    def test_an_empty_cache_dir_puts_the_cache_in_the_working_directory(self, cache, tmp_path, monkeypatch):
+        src = avatar_file(tmp_path / "a.imx")
+        work = tmp_path / "work"
+        work.mkdir()
+        monkeypatch.chdir(work)
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", "")
+        dest = cache.op._materialise(src)
+        assert dest == os.path.join("avatars", ref.content_key(src))
+        assert (work / dest / "manifest.json").is_file()
+
+    def test_the_steps_are_called_through_the_module(self, cache, tmp_path, monkeypatch):
+        src = avatar_file(tmp_path / "a.imx")
+        calls = []
+        monkeypatch.setattr(cache.op, "_cache_root", lambda: str(tmp_path / "patched"))
+        monkeypatch.setattr(cache.op, "_content_key", lambda s, st_, a: calls.append((s, st_.st_ino, a)) or "k")
+        monkeypatch.setattr(cache.op, "_hold", lambda d: calls.append(("hold", d)))
+        avatars = str(tmp_path / "patched" / "avatars")
+        dest = os.path.join(avatars, "k")
+        assert cache.op._materialise(src) == dest
+        assert calls == [(src, os.stat(src).st_ino, avatars), ("hold", dest)]
+        assert cache.sweeps == [(avatars, dest)]
+
+    def test_a_leftover_of_the_same_pid_is_cleared_first(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        tmp = entry_of(cache, src) + f".tmp.{os.getpid()}"
+        os.makedirs(os.path.join(tmp, "deep", "er"))
+        (tmp_path / "junk").write_bytes(b"x")
+        os.symlink(tmp_path / "junk", os.path.join(tmp, "deep", "link"))
+        cache.op._materialise(src)
+        assert cache.offline.calls[0][2] == []
+        assert (tmp_path / "junk").read_bytes() == b"x"
+
+    def test_a_leftover_link_is_removed_not_followed(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        os.makedirs(cache.avatars)
+        os.symlink(elsewhere, entry_of(cache, src) + f".tmp.{os.getpid()}")
+        dest = cache.op._materialise(src)
+        assert os.listdir(elsewhere) == [] and not os.path.islink(dest) and os.path.isdir(dest)
+
+
+class TestFailures:
+    def test_a_missing_source_raises_its_own_error(self, cache, tmp_path):
+        with pytest.raises(FileNotFoundError):
+            cache.op._materialise(str(tmp_path / "gone.imx"))
+        assert cache.errors.calls == [] and not cache.root.exists()
+
+    def test_a_key_error_of_the_os_is_refused_as_failed(self, cache, tmp_path, monkeypatch):
+        src = avatar_file(tmp_path / "a.imx")
+        boom = PermissionError(errno.EACCES, "denied", src)
+
+        def key(*_):
+            raise boom
+
+        monkeypatch.setattr(cache.op, "_content_key", key)
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        assert assert_refused(e, cache.errors, cache.errors.Failed, PREPARE, PermissionError) is boom
+
+    def test_other_key_errors_propagate(self, cache, tmp_path, monkeypatch):
+        src = avatar_file(tmp_path / "a.imx")
+        monkeypatch.setattr(cache.op, "_content_key", lambda *_: 1 / 0)
+        with pytest.raises(ZeroDivisionError):
+            cache.op._materialise(src)
+        assert cache.errors.calls == []
+
+    @pytest.mark.parametrize("module", [None, types.ModuleType("quorvane._offline")])
+    def test_a_missing_unpacker_propagates_before_any_temporary_directory(self, cache, tmp_path, monkeypatch, module):
+        src = avatar_file(tmp_path / "a.imx")
+        monkeypatch.setitem(sys.modules, "quorvane._offline", module)
+        with pytest.raises(ImportError) as e:
+            cache.op._materialise(src)
+        if module is not None:
+            assert str(e.value).startswith("cannot import name 'unfold_imx' from 'quorvane._offline'")
+        assert names(cache.avatars) == [".idx"] and cache.errors.calls == []
+
+    def test_an_unpacker_that_rejects_the_file_gives_invalid_avatar(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        reason = ValueError("not an avatar")
+
+        def reject(source, tmp):
+            write_bundle(tmp)
+            raise reason
+
+        cache.offline.behaviour = reject
+        with pytest.raises(cache.errors.InvalidAvatar) as e:
+            cache.op._materialise(src)
+        assert assert_refused(e, cache.errors, cache.errors.InvalidAvatar, UNUSABLE, ValueError) is reason
+        assert names(cache.avatars) == [".idx"] and cache.sweeps == [] and cache.op._HELD == {}
+
+    def test_an_unpacker_os_error_gives_failed(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        reason = OSError(errno.ENOSPC, "No space left on device")
+
+        def full(source, tmp):
+            (open(os.path.join(tmp, "partial"), "wb")).close()
+            raise reason
+
+        cache.offline.behaviour = full
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        assert assert_refused(e, cache.errors, cache.errors.Failed, PREPARE, OSError) is reason
+        assert names(cache.avatars) == [".idx"]
+
+    def test_a_bundle_without_manifest_is_never_published(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        cache.offline.behaviour = lambda source, tmp: open(os.path.join(tmp, "model.bin"), "wb").close()
+        with pytest.raises(cache.errors.InvalidAvatar) as e:
+            cache.op._materialise(src)
+        detail = assert_refused(e, cache.errors, cache.errors.InvalidAvatar, UNUSABLE, ValueError)
+        assert "manifest.json" in str(detail)
+        assert names(cache.avatars) == [".idx"]
+
+    def test_an_interrupt_while_unpacking_leaves_no_temporary_directory(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+
+        def interrupted(source, tmp):
+            write_bundle(tmp)
+            raise KeyboardInterrupt
+
+        cache.offline.behaviour = interrupted
+        with pytest.raises(KeyboardInterrupt):
+            cache.op._materialise(src)
+        assert names(cache.avatars) == [".idx"] and cache.errors.calls == []
+
+    def test_a_broken_entry_blocks_its_content(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = entry_of(cache, src)
+        os.makedirs(os.path.join(dest, "half"))
+        for attempt in range(2):
+            with pytest.raises(cache.errors.Failed) as e:
+                cache.op._materialise(src)
+            detail = assert_refused(e, cache.errors, cache.errors.Failed, PREPARE, OSError)
+            cache.errors.calls.clear()
+            assert detail.errno in (errno.ENOTEMPTY, errno.EEXIST)
+            assert detail.filename == f"{dest}.tmp.{os.getpid()}" and detail.filename2 == dest
+            assert names(cache.avatars) == [".idx", os.path.basename(dest)]
+        assert cache.sweeps == [] and cache.op._HELD == {}
+
+    def test_losing_the_race_adopts_the_winners_entry_without_a_sweep(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = entry_of(cache, src)
+
+        def beaten(source, tmp):
+            write_bundle(tmp)
+            os.makedirs(dest)
+            write_bundle(dest, b"the winner's")
+
+        cache.offline.behaviour = beaten
+        assert cache.op._materialise(src) == dest
+        assert names(cache.avatars) == [".idx", os.path.basename(dest)]
+        with open(os.path.join(dest, "model.bin"), "rb") as f:
+            assert f.read() == b"the winner's"
+        assert list(cache.op._HELD) == [dest]
+        assert cache.sweeps == [] and cache.op._SWEPT is False and cache.errors.calls == []
+
+
+class TestHold:
+    @pytest.fixture
+    def entry(self, tmp_path):
+        dest = tmp_path / "sha256-entry"
+        dest.mkdir()
+        write_bundle(dest)
+        os.utime(dest, (1000, 1000))
+        return str(dest)
+
+    def test_a_lock_is_taken_once_and_the_stamp_always_refreshed(self, op, entry):
+        op._hold(entry)
+        fd = op._HELD[entry]
+        os.utime(entry, (1000, 1000))
+        op._hold(entry)
+        assert op._HELD == {entry: fd} and os.stat(entry).st_mtime > 1000
+        assert op._in_use(entry, 0.0) is True  # the lock lives on in the descriptor
+
+    def test_a_refused_lock_is_closed_and_tried_again_later(self, op, entry):
+        with LockHolder(os.path.join(entry, "manifest.json"), exclusive=True):
+            fds_before = set(os.listdir("/proc/self/fd"))
+            op._hold(entry)
+            assert op._HELD == {} and set(os.listdir("/proc/self/fd")) == fds_before
+            assert os.stat(entry).st_mtime > 1000
+        op._hold(entry)
+        assert list(op._HELD) == [entry]
+
+    @pytest.mark.parametrize("manifest", [False, True])
+    def test_missing_pieces_are_ignored(self, op, tmp_path, manifest):
+        dest = tmp_path / "sha256-x"
+        if manifest:
+            dest.mkdir()  # an entry without its manifest
+        op._hold(str(dest))
+        assert op._HELD == {}
+
+    def test_without_locking_only_the_stamp_is_set(self, op, entry, monkeypatch):
+        monkeypatch.setattr(op, "_fcntl", None)
+        op._hold(entry)
+        assert op._HELD == {} and os.stat(entry).st_mtime > 1000
+
+    def test_a_replaced_locking_module_is_called(self, op, entry, monkeypatch):
+        calls = []
+        fake = types.SimpleNamespace(LOCK_SH=fcntl.LOCK_SH, LOCK_NB=fcntl.LOCK_NB, LOCK_EX=fcntl.LOCK_EX)
+        fake.flock = lambda fd, how: calls.append((os.fstat(fd).st_ino, how))
+        monkeypatch.setattr(op, "_fcntl", fake)
+        op._hold(entry)
+        ino = os.stat(os.path.join(entry, "manifest.json")).st_ino
+        assert calls == [(ino, fcntl.LOCK_SH | fcntl.LOCK_NB)] and list(op._HELD) == [entry]
+
+        def refuse(fd, how):
+            raise BlockingIOError(errno.EWOULDBLOCK, "busy")
+
+        fake.flock = refuse
+        op._HELD.clear()
+        op._hold(entry)
+        assert op._HELD == {}
+
+
+RACER = textwrap.dedent(
+    """
+    import json, os, sys, time, types
+
+    root, src, gate = sys.argv[1:4]
+    errors = types.ModuleType("quorvane._errors")
+    class AvatarError(Exception):
+        pass
+    def refuse(cls, message, detail):
+        return cls(f"{message}: {detail!r}")
+    errors.AvatarError = errors.Failed = errors.InvalidAvatar = AvatarError
+    errors.refuse = refuse
+    offline = types.ModuleType("quorvane._offline")
+    def unfold_imx(source, tmp):
+        # Both processes are inside their unpack before either publishes.
+        open(os.path.join(gate, str(os.getpid())), "w").close()
+        deadline = time.monotonic() + 20
+        while len(os.listdir(gate)) < 2:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the other process never came")
+            time.sleep(0.005)
+        with open(os.path.join(tmp, "manifest.json"), "w") as f:
+            f.write("{}")
+        with open(os.path.join(tmp, "model.bin"), "wb") as f:
+            f.write(str(os.getpid()).encode())
+    offline.unfold_imx = unfold_imx
+    sys.modules["quorvane._errors"] = errors
+    sys.modules["quorvane._offline"] = offline
+    os.environ["QUORVANE_CACHE_DIR"] = root
+    import quorvane._open as op
+    dest = op._materialise(src)
+    print(json.dumps({"dest": dest, "held": list(op._HELD)}), flush=True)
+    sys.stdin.read()
+    """
+)
+
+
+def flock_readers(path):
+    """Process ids holding shared flock locks on `path`, from /proc/locks."""
+    st_ = os.stat(path)
+    tag = f"{os.major(st_.st_dev):02x}:{os.minor(st_.st_dev):02x}:{st_.st_ino}"
+    pids = set()
+    with open("/proc/locks") as f:
+        for line in f:
+            parts = line.split()
+            if "->" in parts:
+                parts.remove("->")
+            if parts[1] == "FLOCK" and parts[3] == "READ" and parts[5] == tag:
+                pids.add(int(parts[4]))
+    return pids
+
+
+def test_two_processes_materialising_one_new_avatar(op, tmp_path):
+    src = avatar_file(tmp_path / "a.imx", 5000)
+    gate = tmp_path / "gate"
+    gate.mkdir()
+    root = tmp_path / "root"
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", RACER, str(root), src, str(gate)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(2)
+    ]
+    try:
+        reports = [json.loads(p.stdout.readline() or "null") for p in procs]
+        avatars = root / "avatars"
+        dest = str(avatars / ref.content_key(src))
+        assert reports == [{"dest": dest, "held": [dest]}] * 2
+        assert names(avatars) == [".idx", os.path.basename(dest)]
+        assert flock_readers(os.path.join(dest, "manifest.json")) == {p.pid for p in procs}
+        assert op._in_use(dest, 0.0) is True
+    finally:
+        outs = [p.communicate(timeout=30) for p in procs]
+    assert [p.returncode for p in procs] == [0, 0] and [err for _, err in outs] == ["", ""]
+    assert op._in_use(dest, 0.0) is False
