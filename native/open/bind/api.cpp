@@ -18,6 +18,7 @@ void register_api(py::module_& m) {
   m.attr("_log") = py::module_::import("logging").attr("getLogger")("quorvane");
 
   register_audio(m);
+  register_avatar(m);
 }
 
 }  // namespace quorvane::open::bind
