@@ -20,6 +20,7 @@ void register_api(py::module_& m) {
   register_audio(m);
   register_avatar(m);
   register_session_engine(m);
+  register_fixture_engine(m);
 }
 
 }  // namespace quorvane::open::bind
