@@ -21,6 +21,7 @@ void register_api(py::module_& m) {
   register_avatar(m);
   register_session_engine(m);
   register_fixture_engine(m);
+  register_open(m);
 }
 
 }  // namespace quorvane::open::bind
