@@ -1,0 +1,21 @@
+// The areas of quorvane._open's avatar API, each registered by its own binding file.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace quorvane::open::bind {
+
+namespace py = pybind11;
+
+/// _SAMPLE_RATE, _pcm, _decode, _whole_clip, _chunks, _expected_frames.
+void register_audio(py::module_& m);
+/// RenderStats, _RenderClock, Avatar, _SHORT_FRAC.
+void register_avatar(py::module_& m);
+/// _QUIET, _SessionEngine.
+void register_session_engine(py::module_& m);
+/// _FixtureEngine, _corvine1_runtime_present.
+void register_fixture_engine(py::module_& m);
+/// _CODE, the engine-id sets, open and the engine builders.
+void register_open(py::module_& m);
+
+}  // namespace quorvane::open::bind

@@ -1,0 +1,242 @@
+// Python names of the audio input: every accepted shape of speech made into 16 kHz mono s16le
+// PCM bytes, a whole clip told from a stream, and the frames a whole clip should give.
+#include <pybind11/numpy.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "open/bind/common.h"
+#include "open/bind/api.h"
+#include "open/pcm.h"
+
+namespace quorvane::open::bind {
+
+namespace {
+
+constexpr const char* kGeneralTypeError =
+    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an "
+    "iterable of those; got ";
+constexpr const char* kArrayTypeError =
+    "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
+constexpr const char* kUnreadable = "could not read that audio";
+
+bool is_byte_like(py::handle obj) {
+  return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) || PyMemoryView_Check(obj.ptr());
+}
+
+bool is_path_like(py::handle obj) {
+  return PyUnicode_Check(obj.ptr()) || is_instance(obj, global("os").attr("PathLike"));
+}
+
+py::object to_bytes(py::handle obj) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBytes_Type))(obj);
+}
+
+/// numpy, or an empty object when it cannot be imported (any Exception while importing).
+py::object numpy_or_none() {
+  try {
+    return import_module("numpy");
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    return py::object();
+  }
+}
+
+/// clip, scale by 32767 in T's precision, truncate: the samples as s16le bytes.
+template <class T>
+py::bytes float_array_pcm(py::handle obj) {
+  // C order in native byte order; a copy only when the array is not already that.
+  py::array_t<T, py::array::c_style | py::array::forcecast> arr(py::reinterpret_borrow<py::object>(obj));
+  const auto n = static_cast<std::size_t>(arr.size());
+  std::vector<std::int16_t> samples(n);
+  std::size_t nan_count = 0;
+  {
+    py::gil_scoped_release unlocked;
+    nan_count = float_to_int16(arr.data(), n, samples.data());
+    if constexpr (std::endian::native == std::endian::big) {
+      for (auto& s : samples) {
+        const auto u = static_cast<std::uint16_t>(s);
+        s = static_cast<std::int16_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8)));
+      }
+    }
+  }
+  if (nan_count != 0 &&
+      PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) != 0) {
+    throw py::error_already_set();
+  }
+  return py::bytes(reinterpret_cast<const char*>(samples.data()), n * sizeof(std::int16_t));
+}
+
+py::object array_pcm(py::handle obj) {
+  py::object dtype = obj.attr("dtype");
+  const std::string kind = py::str(dtype.attr("kind"));
+  const auto itemsize = dtype.attr("itemsize").cast<long>();
+  if (kind == "i" && itemsize == 2) {
+    // Samples stored in the other byte order are written as the little-endian PCM they mean.
+    if (truthy(dtype.attr("isnative"))) return obj.attr("tobytes")();
+    return obj.attr("astype")("<i2").attr("tobytes")();
+  }
+  if (kind == "f" && itemsize == 4) return float_array_pcm<float>(obj);
+  if (kind == "f" && itemsize == 8) return float_array_pcm<double>(obj);
+  pb::raise_new(PyExc_TypeError, py::make_tuple(kArrayTypeError + std::string(py::str(dtype))));
+}
+
+py::object file_pcm(py::handle obj) {
+  py::object os = global("os");
+  py::object path = os.attr("fspath")(obj);
+  if (!truthy(os.attr("path").attr("isfile")(path))) {
+    pb::raise_new(PyExc_FileNotFoundError, py::make_tuple(py::str("no audio at ") + py::str(path)));
+  }
+  py::list cmd;
+  for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) cmd.append(a);
+  cmd.append(path);
+  cmd.append("-ar");
+  cmd.append(py::str(global("_SAMPLE_RATE")));
+  for (const char* a : {"-ac", "1", "-f", "s16le", "-"}) cmd.append(a);
+  py::object proc;
+  bool missing = false;
+  try {
+    proc = global("subprocess").attr("run")(cmd, py::arg("capture_output") = true);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_FileNotFoundError)) throw;
+    missing = true;
+  }
+  if (missing) return global("_decode")(path);  // no ffmpeg program: decode in process
+  if (py::int_(proc.attr("returncode")).cast<long long>() != 0) {
+    py::object text = proc.attr("stderr").attr("decode")("utf-8", "replace");
+    py::object head = text[py::slice(py::none(), py::int_(300), py::none())];
+    raise_refused("Failed", py::str(kUnreadable), head);
+  }
+  return proc.attr("stdout");
+}
+
+// _pcm(obj) -> bytes
+py::object pcm(py::object obj) {
+  if (is_byte_like(obj)) return to_bytes(obj);
+  if (is_path_like(obj)) return file_pcm(obj);
+  py::object np = numpy_or_none();
+  if (np && is_instance(obj, np.attr("ndarray"))) return array_pcm(obj);
+  pb::raise_new(PyExc_TypeError, py::make_tuple(kGeneralTypeError + type_name(obj)));
+}
+
+// The guarded block of _decode: the whole first audio stream, resampled to s16 mono.
+py::bytes decode_with(py::object av, py::object path) {
+  std::string buf;
+  py::object resampler;
+  py::list frames;
+  with_block(av.attr("open")(path), [&](py::object container) {
+    resampler = av.attr("AudioResampler")(py::arg("format") = "s16", py::arg("layout") = "mono",
+                                          py::arg("rate") = global("_SAMPLE_RATE"));
+    frames = py::list(container.attr("decode")(py::arg("audio") = 0));
+  });
+  if (resampler) {
+    frames.append(py::none());  // makes the resampler give out what it still holds
+    for (py::handle frame : frames) {
+      py::object out = resampler.attr("resample")(frame);
+      if (!truthy(out)) continue;
+      for (py::handle rf : out) {
+        py::object raw = rf.attr("to_ndarray")().attr("tobytes")();
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) != 0) throw py::error_already_set();
+        buf.append(data, static_cast<std::size_t>(size));
+      }
+    }
+  }
+  if (buf.empty()) pb::raise_new(PyExc_ValueError, py::make_tuple("no audio in that file"));
+  return py::bytes(buf);
+}
+
+// _decode(path: str) -> bytes
+py::object decode(py::object path) {
+  py::object av;
+  py::object err;
+  try {
+    av = import_module("av");
+  } catch (...) {
+    err = caught_exception();
+    if (!is_exception(err)) throw;
+  }
+  if (!err) {
+    try {
+      return decode_with(av, path);
+    } catch (...) {
+      err = caught_exception();
+      if (!is_exception(err)) throw;
+    }
+  }
+  raise_context_suppressed(refuse("Failed", py::str(kUnreadable), err), err);
+}
+
+// _whole_clip(audio)
+py::object whole_clip(py::object audio) {
+  if (is_byte_like(audio) || is_path_like(audio)) return global("_pcm")(audio);
+  try {
+    py::object np = import_module("numpy");
+    if (is_instance(audio, np.attr("ndarray"))) return global("_pcm")(audio);
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) throw;
+    // An array _pcm refuses is taken as an iterable of samples.
+  }
+  PyObject* it = PyObject_GetIter(audio.ptr());
+  if (it == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return global("_pcm")(audio);
+  }
+  Py_DECREF(it);  // the test only: a generator is not advanced
+  return py::none();
+}
+
+// _chunks(audio, clip=None) -> Iterator[bytes]
+pb::Generator chunks(py::object audio, py::object clip) {
+  if (clip.is_none()) clip = global("_whole_clip")(audio);
+  if (!clip.is_none()) {
+    co_yield clip;
+    co_return;
+  }
+  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(audio.ptr()));
+  if (!it) throw py::error_already_set();
+  for (;;) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    co_yield global("_pcm")(py::reinterpret_steal<py::object>(item));
+  }
+}
+
+// _expected_frames(clip, fps) -> int | None
+py::object expected_frames(py::object clip, py::object fps) {
+  if (clip.is_none()) return py::none();
+  if (!truthy(fps)) return py::none();
+  py::object session = import_module("quorvane._session");
+  py::object byte_rate = session.attr("BYTES_PER_FRAME") * session.attr("FPS");
+  // int(len(clip) / byte_rate * fps), with Python's arithmetic for whatever numbers these are.
+  py::int_ length(py::len(clip));
+  py::object seconds = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(length.ptr(), byte_rate.ptr()));
+  if (!seconds) throw py::error_already_set();
+  py::object frames = seconds * fps;
+  py::int_ n(frames);
+  if (n < py::int_(1)) return py::none();
+  return n;
+}
+
+}  // namespace
+
+void register_audio(py::module_& m) {
+  m.attr("_SAMPLE_RATE") = 16000;
+  m.def("_pcm", &pcm, py::arg("obj"));
+  m.def("_decode", &decode, py::arg("path"));
+  m.def("_whole_clip", &whole_clip, py::arg("audio"));
+  m.def("_chunks", &chunks, py::arg("audio"), py::arg("clip") = py::none());
+  m.def("_expected_frames", &expected_frames, py::arg("clip"), py::arg("fps"));
+}
+
+}  // namespace quorvane::open::bind
