@@ -6,7 +6,6 @@
 namespace quorvane::open::bind {
 
 void register_api(py::module_& m) {
-  set_module(m);
   // The docs of these names are their own texts; no generated signature line in front.
   py::options options;
   options.disable_function_signatures();

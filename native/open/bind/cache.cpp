@@ -14,7 +14,6 @@ PyObject* g_real_fcntl = Py_None;
 py::handle real_fcntl() { return g_real_fcntl; }
 
 void register_cache(py::module_& m) {
-  set_cache_module(m);
   m.attr("_DEFAULT_CACHE_GB") = 10.0;
   m.attr("_HELD") = py::dict();
   m.attr("_SWEPT") = false;

@@ -1,6 +1,5 @@
-// What the cache's binding files share: the module whose attributes the cache functions read at
-// each use (as a Python function reads its globals), path conversions between Python objects and
-// raw file-system bytes, the Python exceptions of the core's errors, and `from M import N`.
+// What the cache's binding files share beyond common.h: path conversions between Python objects and
+// raw file-system bytes, the Python exceptions of the core's errors.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -8,20 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "open/bind/common.h"
 #include "open/errors.h"
 
 namespace quorvane::open::bind {
 
 namespace py = pybind11;
-
-/// Remembers `m` as the module of the cache functions (kept alive for the life of the process).
-void set_cache_module(const py::module_& m);
-
-/// The module attribute `name`, read now (so a test that replaces it is seen at once).
-py::object mod_attr(const char* name);
-
-/// Sets the module attribute `name` to `value`.
-void set_mod_attr(const char* name, py::handle value);
 
 /// The raw file-system bytes of a path object: os.fspath, then str encoded as os.fsencode does
 /// (surrogate escapes give back their bytes); bytes are taken as they are. TypeError for other
@@ -51,14 +42,6 @@ auto with_core_errors(F&& f) -> decltype(f()) {
     throw py::error_already_set();
   }
 }
-
-/// `from module import name` at this moment (sys.modules honoured): ImportError "cannot import
-/// name ..." when the module lacks the name.
-py::object import_from(const char* module, const char* name);
-
-/// Raises what quorvane._errors.refuse(cls, message, detail) returns, `cls` being the class of
-/// that module named `cls_name`; the caught error travels only as `detail`, unchained.
-[[noreturn]] void raise_refusal(const char* cls_name, const char* message, py::handle detail);
 
 /// Registration of each area's names.
 void register_cache_keys(py::module_& m);

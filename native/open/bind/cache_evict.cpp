@@ -26,28 +26,28 @@ double as_float(py::handle obj) {
 class ModuleHooks final : public SweepHooks {
  public:
   double now_s() override { return as_float(py::module_::import("time").attr("time")()); }
-  void read_cap() override { cap_ = mod_attr("_cache_cap_bytes")(); }
+  void read_cap() override { cap_ = global("_cache_cap_bytes")(); }
   bool within_cap(std::int64_t total_bytes) override {
     int r = PyObject_RichCompareBool(py::int_(total_bytes).ptr(), cap_.ptr(), Py_LE);
     if (r < 0) throw py::error_already_set();
     return r == 1;
   }
-  double min_idle_s() override { return as_float(mod_attr("_EVICT_MIN_IDLE_S")); }
+  double min_idle_s() override { return as_float(global("_EVICT_MIN_IDLE_S")); }
   std::optional<std::string> tmp_writer(const std::string& name) override {
-    py::object m = mod_attr("_TMP_RE").attr("match")(fs_str(name));
+    py::object m = global("_TMP_RE").attr("match")(fs_str(name));
     if (m.is_none()) return std::nullopt;
     return fs_bytes(m.attr("group")(1));
   }
   bool pid_alive(const std::string& digits) override {
     py::object pid = py::reinterpret_steal<py::object>(PyNumber_Long(fs_str(digits).ptr()));
     if (!pid) throw py::error_already_set();
-    return truthy(mod_attr("_pid_alive")(pid));
+    return truthy(global("_pid_alive")(pid));
   }
   std::int64_t du(const std::string& path) override {
-    return mod_attr("_du")(fs_str(path)).cast<std::int64_t>();
+    return global("_du")(fs_str(path)).cast<std::int64_t>();
   }
   bool in_use(const std::string& path, double idle_s) override {
-    return truthy(mod_attr("_in_use")(fs_str(path), idle_s));
+    return truthy(global("_in_use")(fs_str(path), idle_s));
   }
 
  private:
@@ -69,7 +69,7 @@ void sweep_py(py::object avatars, py::object keep) {
 }
 
 bool in_use(py::object entry, py::object idle_s) {
-  py::object fcntl = mod_attr("_fcntl");
+  py::object fcntl = global("_fcntl");
   if (fcntl.is_none()) {
     // Without locks only age tells: a week of quiet is the proof that nobody uses it.
     int r = PyObject_RichCompareBool(idle_s.ptr(), py::int_(static_cast<long>(kUnlockedInUseS)).ptr(), Py_LT);

@@ -53,7 +53,7 @@ py::object cache_cap_bytes() {
   if (py::isinstance<py::str>(raw) && PyUnicode_GET_LENGTH(raw.ptr()) > 0) {
     if (std::optional<std::string> text = float_ascii(raw)) gb = parse_float_text(*text);
   }
-  if (!gb) gb = as_float(mod_attr("_DEFAULT_CACHE_GB"));
+  if (!gb) gb = as_float(global("_DEFAULT_CACHE_GB"));
   const double bytes = with_core_errors([&] { return cap_bytes_from_gb(*gb); });
   return py::reinterpret_steal<py::object>(PyLong_FromDouble(bytes));
 }

@@ -27,9 +27,9 @@ void hold(py::object dest) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_OSError)) throw;
   }
-  py::object fcntl = mod_attr("_fcntl");
+  py::object fcntl = global("_fcntl");
   if (fcntl.is_none()) return;
-  py::object held = mod_attr("_HELD");
+  py::object held = global("_HELD");
   const int present = PySequence_Contains(held.ptr(), dest.ptr());
   if (present < 0) throw py::error_already_set();
   if (present == 1) return;
@@ -57,31 +57,31 @@ void hold(py::object dest) {
 }
 
 /// The sweep that follows a hit or a publish, through the module attribute.
-void sweep_after(py::object avatars, py::object dest) { mod_attr("_sweep")(avatars, dest); }
+void sweep_after(py::object avatars, py::object dest) { global("_sweep")(avatars, dest); }
 
 py::object materialise(py::object source) {
   py::module_ os = py::module_::import("os");
   py::object path = os.attr("path");
   if (truthy(path.attr("isdir")(source))) return source;
   py::object st = os.attr("stat")(source);
-  py::object avatars = path.attr("join")(mod_attr("_cache_root")(), "avatars");
+  py::object avatars = path.attr("join")(global("_cache_root")(), "avatars");
 
   py::object key, key_error;
   try {
-    key = mod_attr("_content_key")(source, st, avatars);
+    key = global("_content_key")(source, st, avatars);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_OSError)) throw;
     key_error = e.value();
   }
-  if (key_error) raise_refusal("Failed", kPrepareFailed, key_error);
+  if (key_error) raise_refused("Failed", py::str(kPrepareFailed), key_error);
 
   py::object dest = path.attr("join")(avatars, key);
   py::object marker = path.attr("join")(dest, "manifest.json");
   const std::string marker_b = fs_bytes(marker);
   if (is_regular_file(marker_b)) {
-    mod_attr("_hold")(dest);
-    if (!truthy(mod_attr("_SWEPT"))) {
-      set_mod_attr("_SWEPT", py::bool_(true));
+    global("_hold")(dest);
+    if (!truthy(global("_SWEPT"))) {
+      set_global("_SWEPT", py::bool_(true));
       sweep_after(avatars, dest);
     }
     return dest;
@@ -121,17 +121,17 @@ py::object materialise(py::object source) {
     remove_tree(tmp_b);
     // Another process published the same content first: its entry is as good as ours.
     if (is_regular_file(marker_b)) {
-      mod_attr("_hold")(dest);
+      global("_hold")(dest);
       return dest;
     }
-    raise_refusal("Failed", kPrepareFailed, caught);
+    raise_refused("Failed", py::str(kPrepareFailed), caught);
   }
   if (outcome == Outcome::kOtherError) {
     remove_tree(tmp_b);
-    raise_refusal("InvalidAvatar", kNotUsable, caught);
+    raise_refused("InvalidAvatar", py::str(kNotUsable), caught);
   }
-  mod_attr("_hold")(dest);
-  set_mod_attr("_SWEPT", py::bool_(true));
+  global("_hold")(dest);
+  set_global("_SWEPT", py::bool_(true));
   sweep_after(avatars, dest);
   return dest;
 }

@@ -18,6 +18,8 @@ py::object global(const char* name) {
   return py::reinterpret_borrow<py::object>(g_module).attr(name);
 }
 
+void set_global(const char* name, py::handle value) { py::setattr(py::handle(g_module), name, value); }
+
 py::object import_module(const char* dotted) {
   PyObject* mod = PyImport_ImportModule(dotted);
   if (mod == nullptr) throw py::error_already_set();
@@ -51,7 +53,11 @@ py::object refuse(const char* cls, py::handle message, py::handle detail) {
 }
 
 void raise_refused(const char* cls, py::handle message, py::handle detail) {
-  pb::raise_instance(refuse(cls, message, detail));
+  py::object exc = refuse(cls, message, detail);
+  if (!PyExceptionInstance_Check(exc.ptr())) {
+    pb::raise_new(PyExc_TypeError, py::make_tuple("exceptions must derive from BaseException"));
+  }
+  pb::raise_instance(exc);
 }
 
 void raise_context_suppressed(py::handle exc, py::handle caught) {

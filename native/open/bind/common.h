@@ -21,6 +21,9 @@ void set_module(py::handle m);
 /// `quorvane._open.<name>` is obeyed).
 py::object global(const char* name);
 
+/// Sets the module attribute `name` (process-wide state such as `_SWEPT`).
+void set_global(const char* name, py::handle value);
+
 /// `import <dotted>` at call time; honours entries a caller placed in sys.modules.
 py::object import_module(const char* dotted);
 
