@@ -1,0 +1,7 @@
+#include "avatar/bind/register.h"
+
+namespace quorvane::avatar::bind {
+
+void register_producer(py::module_&, py::object) {}
+
+}  // namespace quorvane::avatar::bind
