@@ -23,7 +23,7 @@ around 2 to 4 % on one thread. Beside the copy of the frame records it also time
 sent by a plain writev loop through a pipe as wide as the host's, read by a child process with the
 same read loop: what the pipe itself costs, whoever writes into it.
 
-    .venv/bin/python bench/host.py [--seconds 240] [--rounds 7] [--build]
+    .venv/bin/python bench/host.py [--seconds 240] [--repeats 2] [--rounds 7] [--build]
 """
 
 import argparse
@@ -229,11 +229,18 @@ def split(timers):
     return parts, n_chunks
 
 
+def everything_else(timers):
+    """Milliseconds per steady chunk outside the model invocations."""
+    parts, _ = split(timers)
+    return sum(v[0] for k, v in parts.items() if k not in MODEL)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=240.0, help="length of the clip")
     ap.add_argument("--rounds", type=int, default=7, help="floor copies per measurement")
     ap.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="RGB pool sizes to run")
+    ap.add_argument("--repeats", type=int, default=2, help="host runs per pool size (the best is shown)")
     ap.add_argument("--build", action="store_true", help="(re)build the timers host first")
     a = ap.parse_args()
     ensure_build(a.build)
@@ -243,16 +250,21 @@ def main():
     floor = Floor()
     floor.measure(a.rounds)
     runs, raw_pipe = {}, float("inf")
-    for t in a.threads:
-        wall, n, pipe_bytes, text = run_host(stream, t)
-        floor.measure(a.rounds)
-        raw_pipe = min(raw_pipe, pipe_write_loop(pipe_bytes, a.rounds))
-        runs[t] = (wall, n) + parse(text)
+    for _ in range(a.repeats):
+        for t in a.threads:
+            wall, n, pipe_bytes, text = run_host(stream, t)
+            floor.measure(a.rounds)
+            raw_pipe = min(raw_pipe, pipe_write_loop(pipe_bytes, a.rounds))
+            run = (wall, n) + parse(text)
+            # Of the repeats, the run whose work outside the models took least: the machine is shared.
+            if t not in runs or everything_else(run[2]) < everything_else(runs[t][2]):
+                runs[t] = run
 
     print(f"host on {os.path.relpath(AVATAR, ROOT)}: {pcm.size / SR:.0f} s of speech-like audio in "
           f"{STEP_SAMPLES * 1000 // SR} ms steps, through its pipe")
     fl = floor.best_total
-    print(f"memory floor per steady chunk (plain copies, best of {a.rounds * (len(a.threads) + 1)}, host idle):")
+    print(f"memory floor per steady chunk (plain copies, best of {a.rounds * (a.repeats * len(a.threads) + 1)}, "
+          f"host idle); host runs: best of {a.repeats} per pool size")
     for name in floor.parts:
         print(f"  {name:36s} {floor.mb(name):7.1f} MB {floor.best[name] * 1e3:8.2f} ms")
     print(f"  {'floor':36s} {'':10s} {fl * 1e3:8.2f} ms")
@@ -265,7 +277,7 @@ def main():
     for t, (wall, n, timers, rtf_lines) in runs.items():
         parts, n_chunks = split(timers)
         model = sum(parts[s][0] for s in MODEL)
-        other = sum(v[0] for k, v in parts.items() if k not in MODEL)
+        other = everything_else(timers)
         shares[t] = (other, other / (CHUNK_AUDIO_S * 1e3))
         print(f"\nMIRRANT2_RGB_THREADS={t}: {n} frames in {wall:.2f} s; host log: "
               f"{rtf_lines[-1] if rtf_lines else '(no rtf line: the run ended within 5 s)'}")
