@@ -145,3 +145,42 @@ def test_demo_writes_an_mp4_with_the_scheduled_frame_count(tmp_path):
         n = w.getnframes()
     assert int(probe.stdout) == scheduled_frames(n)
     assert list(tmp_path.iterdir()) == [out]  # nothing half-written left beside it
+
+
+@pytest.mark.parametrize("out_kind", ["pipe", "file"])
+def test_output_pipe_is_widened_and_other_outputs_are_written_alike(tmp_path, out_kind):
+    import fcntl
+
+    from pipe_client import Reader
+
+    b = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+    if out_kind == "pipe":
+        with spawn(HOST + [b], env={"MIRRANT2_STAGE_DIR": str(tmp_path)}) as proc:
+            try:
+                reader = Reader(proc, timeout=120)
+                assert reader.line().startswith(b"READY ")
+                # F_GETPIPE_SZ: a frame record no longer needs fourteen hand-overs of a 64 KiB pipe.
+                want = min(1 << 20, int(Path("/proc/sys/fs/pipe-max-size").read_text()))
+                assert fcntl.fcntl(proc.stdout.fileno(), 1032) >= want
+                proc.stdin.write(FLUSH)
+                proc.stdin.flush()
+                recs = [reader.record() for _ in range(23)]
+                proc.stdin.close()
+                assert proc.wait(timeout=60) == 0
+                err = proc.stderr.read().decode()
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+        assert [r[0] for r in recs] == ["frame"] * 22 + ["end"]
+    else:
+        path = tmp_path / "out.bin"
+        with open(path, "wb") as f:
+            r = subprocess.run(HOST + [b], input=FLUSH, stdout=f, stderr=subprocess.PIPE, timeout=300,
+                               env={**os.environ, "MIRRANT2_STAGE_DIR": str(tmp_path)})
+        assert r.returncode == 0, r.stderr.decode()
+        err = r.stderr.decode()
+        ready, rest = split_ready(path.read_bytes())
+        assert ready.startswith(b"READY ")
+        assert [x[0] for x in parse_records(rest)] == ["frame"] * 22 + ["end"]
+    # Section timers exist only in a build made for the benchmarks.
+    assert "] timers " not in err

@@ -8,6 +8,7 @@
 #include "tensorhost/constants.h"
 #include "tensorhost/errors.h"
 #include "tensorhost/pystr.h"
+#include "tensorhost/section_timers.h"
 #include "tensorhost/staging.h"
 
 namespace quorvane::m2 {
@@ -112,7 +113,9 @@ void LitertChain::shift_hist(FloatTensor& h, const FloatTensor& lat) { shift_his
 
 FloatTensor LitertChain::output0(Sig s, const std::vector<NamedTensor>& inputs) {
   ++invocations_[s];
-  auto outs = runners_[s]->invoke(inputs);
+  static constexpr Section kSection[] = {Section::enc, Section::tok, Section::step, Section::dec16,
+                                         Section::dec8};
+  auto outs = timed(kSection[s], [&] { return runners_[s]->invoke(inputs); });
   for (auto& o : outs) {
     if (o.name == "output_0") return std::move(o.tensor);
   }

@@ -2,7 +2,9 @@
 
 #include "tensorhost/errors.h"
 #include "tensorhost/log.h"
+#include "tensorhost/process_setup.h"
 #include "tensorhost/pystr.h"
+#include "tensorhost/streams.h"
 #include "tensorhost/threads.h"
 
 namespace quorvane::m2 {
@@ -38,6 +40,8 @@ int host_main(const std::vector<std::string>& argv) {
     return 2;
   }
   const int64_t threads = default_threads(1, a.threads);
+  keep_large_blocks_in_heap();
+  widen_output_pipe(std_out().fd());
   return host_run(a.bundle, a.engine, threads);
 }
 

@@ -8,6 +8,7 @@
 #include "tensorhost/decoder_rows.h"
 #include "tensorhost/errors.h"
 #include "tensorhost/rgb888.h"
+#include "tensorhost/section_timers.h"
 #include "tensorhost/wsola.h"
 
 namespace quorvane::m2 {
@@ -76,13 +77,18 @@ FloatTensor Renderer::window(int64_t c) const {
 }
 
 std::vector<FramePair> Renderer::process_chunk(int64_t c) {
+  [[maybe_unused]] TimerScopeGuard scope(c == 0 ? TimerScope::first_chunk : TimerScope::steady_chunk);
+  [[maybe_unused]] SectionTimer whole(Section::chunk);
   const double t0 = now_s();
   const int64_t blk = c == 0 ? CHUNK0_LAT : STEADY_LAT;
   const int64_t row_base = c == 0 ? 0 : kTokenRowOffset;
 
-  FloatTensor w = window(c);
-  FloatTensor tempo = tempo_wsola(w.data, w.size());
-  for (int64_t i = 0, n = tempo.size(); i < n; ++i) tempo.data[i] *= kEncoderGain;
+  FloatTensor w = timed(Section::window, [&] { return window(c); });
+  FloatTensor tempo = timed(Section::tempo, [&] {
+    FloatTensor t = tempo_wsola(w.data, w.size());
+    for (int64_t i = 0, n = t.size(); i < n; ++i) t.data[i] *= kEncoderGain;
+    return t;
+  });
 
   FloatTensor feats = chain_->run_enc(tempo);
   FloatTensor tok = chain_->run_tok(feats);
@@ -100,15 +106,18 @@ std::vector<FramePair> Renderer::process_chunk(int64_t c) {
     }
     FloatTensor atok = tok.row(row_base + j);
     FloatTensor lat = chain_->run_step(hist, atok);
-    chain_->shift_hist(hist, lat);
+    timed(Section::history, [&] { chain_->shift_hist(hist, lat); });
     lats.push_back(std::move(lat));
   }
 
-  auto [xs, n] = build_dec_inputs(lats, blk, prev_lat ? &*prev_lat : nullptr);
+  auto rows = timed(Section::dec_rows,
+                    [&] { return build_dec_inputs(lats, blk, prev_lat ? &*prev_lat : nullptr); });
+  const FloatTensor& xs = rows.first;
+  const int64_t n = rows.second;
   std::vector<FloatTensor> px = chain_->run_dec_frames(xs, n);
   prev_lat = lats[static_cast<size_t>(blk - 1)];
 
-  ByteTensor u8 = px_to_rgb888_chunk(px, cc_.get(), rgb_threads);
+  ByteTensor u8 = timed(Section::rgb, [&] { return px_to_rgb888_chunk(px, cc_.get(), rgb_threads); });
   u8.writable = false;
   // The chunk's buffer is cut into exactly n frames; a decoder that returned another count
   // (a chain given from outside) would otherwise have frames read past the buffer.
@@ -117,20 +126,33 @@ std::vector<FramePair> Renderer::process_chunk(int64_t c) {
                      std::to_string(n) + " decoder rows");
   }
 
-  std::vector<FramePair> frames;
-  frames.reserve(static_cast<size_t>(n + PRESENT_DELAY_FRAMES));
-  for (int64_t k = 0; k < n; ++k) {
-    // The first frame after a reset is presented twice: it also fills the presentation delay.
-    const int64_t times = (c == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1;
-    for (int64_t t = 0; t < times; ++t) {
-      FramePair f;
-      f.index = px_frame++;
-      f.owner = u8.owner;
-      f.rgb = u8.data + k * FRAME_BYTES;
-      f.n_bytes = static_cast<size_t>(FRAME_BYTES);
-      frames.push_back(std::move(f));
+  std::vector<FramePair> frames = timed(Section::frames, [&] {
+    std::vector<FramePair> out;
+    out.reserve(static_cast<size_t>(n + PRESENT_DELAY_FRAMES));
+    for (int64_t k = 0; k < n; ++k) {
+      // The first frame after a reset is presented twice: it also fills the presentation delay.
+      const int64_t times = (c == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1;
+      for (int64_t t = 0; t < times; ++t) {
+        FramePair f;
+        f.index = px_frame++;
+        f.owner = u8.owner;
+        f.rgb = u8.data + k * FRAME_BYTES;
+        f.n_bytes = static_cast<size_t>(FRAME_BYTES);
+        out.push_back(std::move(f));
+      }
     }
-  }
+    return out;
+  });
+  // Dropped here rather than at the closing brace, so that their release is timed on its own.
+  timed(Section::release, [&] {
+    px = {};
+    rows.first = FloatTensor{};
+    lats = {};
+    tok = FloatTensor{};
+    feats = FloatTensor{};
+    tempo = FloatTensor{};
+    w = FloatTensor{};
+  });
   c_wall_ += now_s() - t0;
   c_n_ += 1;
   return frames;

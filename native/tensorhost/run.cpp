@@ -6,6 +6,7 @@
 #include "tensorhost/loader.h"
 #include "tensorhost/log.h"
 #include "tensorhost/renderer.h"
+#include "tensorhost/section_timers.h"
 #include "tensorhost/serve.h"
 #include "tensorhost/streams.h"
 #include "tensorhost/threads.h"
@@ -28,7 +29,11 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   }
   auto chain = std::make_shared<LitertChain>(lb.tflite_paths, lb.canon, threads);
   Renderer renderer(chain, cc);
-  return serve(renderer, lb.model_name, std_in(), std_out());
+  const int status = serve(renderer, lb.model_name, std_in(), std_out());
+#if defined(QUORVANE_TIMERS) && QUORVANE_TIMERS
+  elog("timers " + timers_json());
+#endif
+  return status;
 }
 
 }  // namespace quorvane::m2

@@ -10,6 +10,7 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/log.h"
 #include "tensorhost/pystr.h"
+#include "tensorhost/section_timers.h"
 
 namespace quorvane::m2 {
 
@@ -55,13 +56,17 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
   double last_rtf_log = now_s();
 
   for (;;) {
+    // Covers the request from its word to the release of its frames at the end of the body.
+    [[maybe_unused]] SectionTimer request(Section::request);
     unsigned char hdr[4];
     if (in.read_full(hdr, 4) < 4) break;
     uint32_t word;
     std::memcpy(&word, hdr, 4);
 
     if (word == FLUSH_WORD) {
-      emit(out, renderer.flush_chunks());
+      const std::vector<FramePair> frames = renderer.flush_chunks();
+      [[maybe_unused]] SectionTimer pipe(Section::pipe, static_cast<int64_t>(frames.size()));
+      emit(out, frames);
       const int32_t end = END_MARKER;
       out.write(&end, 4);
       out.flush();
@@ -75,13 +80,20 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
       elog("bad step size " + std::to_string(word) + " \u2014 protocol desync");
       return 1;
     }
-    FloatTensor pcm = FloatTensor::empty({static_cast<int64_t>(word)});
-    if (word > 0) {
-      const size_t n_bytes = size_t{4} * word;
-      if (in.read_full(pcm.data, n_bytes) < n_bytes) break;
+    {
+      [[maybe_unused]] SectionTimer input(Section::input);
+      FloatTensor pcm = FloatTensor::empty({static_cast<int64_t>(word)});
+      if (word > 0) {
+        const size_t n_bytes = size_t{4} * word;
+        if (in.read_full(pcm.data, n_bytes) < n_bytes) break;
+      }
+      renderer.feed(pcm);
     }
-    renderer.feed(pcm);
-    emit(out, renderer.ready_chunks());
+    const std::vector<FramePair> frames = renderer.ready_chunks();
+    {
+      [[maybe_unused]] SectionTimer pipe(Section::pipe, static_cast<int64_t>(frames.size()));
+      emit(out, frames);
+    }
 
     const double now = now_s();
     if (now - last_rtf_log > RTF_LOG_INTERVAL_S) {
