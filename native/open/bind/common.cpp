@@ -27,7 +27,12 @@ py::object import_module(const char* dotted) {
 }
 
 py::object import_from(const char* dotted, const char* name) {
-  py::object mod = import_module(dotted);
+  // With `name` in the from-list, a package's submodule of that name is imported too when it is
+  // not loaded yet, as the import statement does; a plain module is imported as it is.
+  py::tuple fromlist = py::make_tuple(name);
+  PyObject* loaded = PyImport_ImportModuleLevel(dotted, nullptr, nullptr, fromlist.ptr(), 0);
+  if (loaded == nullptr) throw py::error_already_set();
+  py::object mod = py::reinterpret_steal<py::object>(loaded);
   PyObject* got = PyObject_GetAttrString(mod.ptr(), name);
   if (got != nullptr) return py::reinterpret_steal<py::object>(got);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();

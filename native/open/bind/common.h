@@ -28,7 +28,8 @@ void set_global(const char* name, py::handle value);
 py::object import_module(const char* dotted);
 
 /// `from <dotted> import <name>` at call time: the module's attribute, else its submodule of that
-/// name, else the ImportError Python raises ("cannot import name ...").
+/// name (imported now when <dotted> is a package and the submodule is not loaded yet), else the
+/// ImportError Python raises ("cannot import name ...").
 py::object import_from(const char* dotted, const char* name);
 
 /// The class or function `name` of quorvane._errors, imported now.
