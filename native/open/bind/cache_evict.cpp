@@ -9,18 +9,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-bool truthy(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-double as_float(py::handle obj) {
-  double v = PyFloat_AsDouble(obj.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return v;
-}
-
 /// The sweep's hooks, each read from the module at the moment it is needed, so that a caller
 /// who replaces `_in_use`, `_du`, `_TMP_RE` ... is heard.
 class ModuleHooks final : public SweepHooks {

@@ -16,12 +16,6 @@ py::object cache_root() {
   return os.attr("path").attr("expanduser")(value);
 }
 
-double as_float(py::handle obj) {
-  double v = PyFloat_AsDouble(obj.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return v;
-}
-
 /// The text float() parses after it maps Unicode white space to " " and Unicode decimal digits to
 /// ASCII ones; nullopt for a text holding any other character above U+007E, which float()
 /// rejects.

@@ -13,12 +13,6 @@ namespace {
 constexpr const char* kPrepareFailed = "could not prepare that avatar";
 constexpr const char* kNotUsable = "that is not a usable avatar";
 
-bool truthy(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 void hold(py::object dest) {
   const std::string d = fs_bytes(dest);
   // The modification time is the entry's last-use stamp: refreshed at every use, held or not.

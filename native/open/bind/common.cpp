@@ -106,6 +106,24 @@ bool truthy(py::handle obj) {
   return r == 1;
 }
 
+double as_float(py::handle obj) {
+  const double v = PyFloat_AsDouble(obj.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+py::object iter_of(py::handle obj) {
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (it == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(it);
+}
+
+py::object next_of(py::handle it) {
+  PyObject* item = PyIter_Next(it.ptr());
+  if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(item);
+}
+
 std::pair<py::object, py::object> unpack_pair(py::handle obj) {
   PyObject* it = PyObject_GetIter(obj.ptr());
   if (it == nullptr) {
@@ -117,20 +135,13 @@ std::pair<py::object, py::object> unpack_pair(py::handle obj) {
   py::object iter = py::reinterpret_steal<py::object>(it);
   py::object items[2];
   for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
+    items[i] = next_of(iter);
+    if (!items[i]) {
       pb::raise_new(PyExc_ValueError, py::make_tuple("not enough values to unpack (expected 2, got " +
                                                      std::to_string(i) + ")"));
     }
-    items[i] = py::reinterpret_steal<py::object>(item);
   }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    pb::raise_new(PyExc_ValueError, py::make_tuple("too many values to unpack (expected 2)"));
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
+  if (next_of(iter)) pb::raise_new(PyExc_ValueError, py::make_tuple("too many values to unpack (expected 2)"));
   return {std::move(items[0]), std::move(items[1])};
 }
 

@@ -68,6 +68,17 @@ std::string type_name(py::handle obj);
 /// Python's truth value of `obj`; raises what `bool(obj)` raises.
 bool truthy(py::handle obj);
 
+/// The C double of a Python number (its `__float__`, or `__index__`); raises TypeError for
+/// anything else.
+double as_float(py::handle obj);
+
+/// `iter(obj)`; raises what `iter` raises (TypeError for an object that is not iterable).
+py::object iter_of(py::handle obj);
+
+/// `next(it)` for an iterator: the next item, or an empty object once `it` is exhausted (so a
+/// loop reads `while (py::object item = next_of(it))`); raises what the iterator raises.
+py::object next_of(py::handle it);
+
 /// `first, second = obj`, with Python's errors for what cannot be unpacked into two.
 std::pair<py::object, py::object> unpack_pair(py::handle obj);
 

@@ -64,15 +64,8 @@ pb::Generator session_frames(py::object self, py::object chunks) {
   bool speaking = false;
 
   // Push phase: never waits; rest frames before speech are dropped, everything after is kept.
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(chunks.ptr()));
-  if (!it) throw py::error_already_set();
-  for (;;) {
-    PyObject* next = PyIter_Next(it.ptr());
-    if (next == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    py::object chunk = py::reinterpret_steal<py::object>(next);
+  py::object it = iter_of(chunks);
+  while (py::object chunk = next_of(it)) {
     s.attr("push")(chunk);
     for (;;) {
       py::object got = s.attr("pull")();
