@@ -13,7 +13,7 @@ namespace {
 /// who replaces `_in_use`, `_du`, `_TMP_RE` ... is heard.
 class ModuleHooks final : public SweepHooks {
  public:
-  double now_s() override { return as_float(py::module_::import("time").attr("time")()); }
+  double now_s() override { return as_float(global("time").attr("time")()); }
   void read_cap() override { cap_ = global("_cache_cap_bytes")(); }
   bool within_cap(std::int64_t total_bytes) override {
     int r = PyObject_RichCompareBool(py::int_(total_bytes).ptr(), cap_.ptr(), Py_LE);
@@ -83,7 +83,7 @@ bool in_use(py::object entry, py::object idle_s) {
 }
 
 bool pid_alive(py::object pid) {
-  py::module_ os = py::module_::import("os");
+  py::object os = global("os");
   if (py::str(os.attr("name")).cast<std::string>() == "nt") return true;
   try {
     os.attr("kill")(pid, 0);

@@ -54,7 +54,7 @@ void hold(py::object dest) {
 void sweep_after(py::object avatars, py::object dest) { global("_sweep")(avatars, dest); }
 
 py::object materialise(py::object source) {
-  py::module_ os = py::module_::import("os");
+  py::object os = global("os");
   py::object path = os.attr("path");
   if (truthy(path.attr("isdir")(source))) return source;
   py::object st = os.attr("stat")(source);

@@ -46,7 +46,7 @@ void session_init(py::object self, py::object source, py::object session) {
   }
   py::object bundle = global("_materialise")(source);
   py::object json = import_module("json");
-  py::object path = import_module("os").attr("path").attr("join")(bundle, "manifest.json");
+  py::object path = global("os").attr("path").attr("join")(bundle, "manifest.json");
   // The built-in open: the module's own `open` is the avatar opener.
   py::object file = import_module("builtins").attr("open")(path, py::arg("encoding") = "utf-8");
   py::object man;
