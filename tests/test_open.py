@@ -235,6 +235,8 @@ class TestAppleHost:
         assert _open._apple_host_bundled() is False
         self.install(monkeypatch, self.fail)
         assert _open._apple_host_bundled() is False
+        monkeypatch.setitem(sys.modules, "quorvane._mirrant2", None)  # the package itself is missing
+        assert _open._apple_host_bundled() is False
 
     def test_the_probe_module_is_imported_when_not_loaded_yet(self, monkeypatch, tmp_path):
         # As `from quorvane._mirrant2 import _apple` does: the package's submodule is loaded on
