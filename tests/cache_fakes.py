@@ -1,5 +1,6 @@
-"""Fakes of the outside modules the avatar cache calls (quorvane._errors, quorvane._offline) and
-helpers that build cache entries and hold their locks from another process."""
+"""Fakes of the outside modules the avatar cache calls (quorvane._errors, the one fake of
+open_fakes; quorvane._offline) and helpers that build cache entries and hold their locks from
+another process."""
 
 import os
 import subprocess
@@ -10,30 +11,7 @@ import types
 import numpy as np
 import pytest
 
-
-class Errors(types.ModuleType):
-    """quorvane._errors: refuse records every call and returns cls(message) carrying the detail."""
-
-    def __init__(self):
-        super().__init__("quorvane._errors")
-        self.calls = []
-
-        class AvatarError(Exception):
-            def __init__(self, message, detail=None):
-                super().__init__(message)
-                self.detail = detail
-
-        class Failed(AvatarError):
-            pass
-
-        class InvalidAvatar(AvatarError):
-            pass
-
-        self.AvatarError, self.Failed, self.InvalidAvatar = AvatarError, Failed, InvalidAvatar
-
-    def refuse(self, cls, message, detail):
-        self.calls.append((cls, message, detail))
-        return cls(message, detail)
+from open_fakes import make_errors
 
 
 class Offline(types.ModuleType):
@@ -68,7 +46,7 @@ def avatar_file(path, size=1000, seed=0):
 
 @pytest.fixture
 def fakes(monkeypatch):
-    errors, offline = Errors(), Offline()
+    errors, offline = make_errors(), Offline()
     monkeypatch.setitem(sys.modules, "quorvane._errors", errors)
     monkeypatch.setitem(sys.modules, "quorvane._offline", offline)
     return types.SimpleNamespace(errors=errors, offline=offline)

@@ -17,6 +17,8 @@ def _module(name, **attrs):
 
 
 def make_errors():
+    """quorvane._errors: the error classes, and `refuse` returning cls(message, detail) and
+    recording each call in `refused`."""
     class AvatarError(Exception):
         def __init__(self, message, detail=None):
             super().__init__(message)

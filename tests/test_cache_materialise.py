@@ -43,8 +43,8 @@ def names(directory):
 def assert_refused(excinfo, errors, cls, message, detail_type):
     e = excinfo.value
     assert type(e) is cls and e.args == (message,)
-    assert len(errors.calls) == 1
-    got_cls, got_message, detail = errors.calls[0]
+    assert len(errors.refused) == 1
+    got_cls, got_message, detail = errors.refused[0]
     assert got_cls is cls and got_message == message and isinstance(detail, detail_type)
     assert e.detail is detail
     assert e.__cause__ is None and e.__context__ is None and not e.__suppress_context__
@@ -166,7 +166,7 @@ class TestFailures:
     def test_a_missing_source_raises_its_own_error(self, cache, tmp_path):
         with pytest.raises(FileNotFoundError):
             cache.op._materialise(str(tmp_path / "gone.imx"))
-        assert cache.errors.calls == [] and not cache.root.exists()
+        assert cache.errors.refused == [] and not cache.root.exists()
 
     def test_a_key_error_of_the_os_is_refused_as_failed(self, cache, tmp_path, monkeypatch):
         src = avatar_file(tmp_path / "a.imx")
@@ -185,7 +185,7 @@ class TestFailures:
         monkeypatch.setattr(cache.op, "_content_key", lambda *_: 1 / 0)
         with pytest.raises(ZeroDivisionError):
             cache.op._materialise(src)
-        assert cache.errors.calls == []
+        assert cache.errors.refused == []
 
     @pytest.mark.parametrize("module", [None, types.ModuleType("quorvane._offline")])
     def test_a_missing_unpacker_propagates_before_any_temporary_directory(self, cache, tmp_path, monkeypatch, module):
@@ -195,7 +195,7 @@ class TestFailures:
             cache.op._materialise(src)
         if module is not None:
             assert str(e.value).startswith("cannot import name 'unfold_imx' from 'quorvane._offline'")
-        assert names(cache.avatars) == [".idx"] and cache.errors.calls == []
+        assert names(cache.avatars) == [".idx"] and cache.errors.refused == []
 
     def test_an_unpacker_that_rejects_the_file_gives_invalid_avatar(self, cache, tmp_path):
         src = avatar_file(tmp_path / "a.imx")
@@ -244,7 +244,7 @@ class TestFailures:
         cache.offline.behaviour = interrupted
         with pytest.raises(KeyboardInterrupt):
             cache.op._materialise(src)
-        assert names(cache.avatars) == [".idx"] and cache.errors.calls == []
+        assert names(cache.avatars) == [".idx"] and cache.errors.refused == []
 
     def test_a_broken_entry_blocks_its_content(self, cache, tmp_path):
         src = avatar_file(tmp_path / "a.imx")
@@ -254,7 +254,7 @@ class TestFailures:
             with pytest.raises(cache.errors.Failed) as e:
                 cache.op._materialise(src)
             detail = assert_refused(e, cache.errors, cache.errors.Failed, PREPARE, OSError)
-            cache.errors.calls.clear()
+            cache.errors.refused.clear()
             assert detail.errno in (errno.ENOTEMPTY, errno.EEXIST)
             assert detail.filename == f"{dest}.tmp.{os.getpid()}" and detail.filename2 == dest
             assert names(cache.avatars) == [".idx", os.path.basename(dest)]
@@ -275,7 +275,7 @@ class TestFailures:
         with open(os.path.join(dest, "model.bin"), "rb") as f:
             assert f.read() == b"the winner's"
         assert list(cache.op._HELD) == [dest]
-        assert cache.sweeps == [] and cache.op._SWEPT is False and cache.errors.calls == []
+        assert cache.sweeps == [] and cache.op._SWEPT is False and cache.errors.refused == []
 
 
 class TestHold:

@@ -23,7 +23,8 @@ HOUR, DAY, WEEK = 3600, 86400, 604800
 def sw(op, tmp_path, monkeypatch):
     """A clock fixed at NOW and an empty avatars directory; `entry` and `tmpdir` build items
     idle for a given number of seconds."""
-    monkeypatch.setattr(time, "time", lambda: NOW)
+    # The sweep reads the clock through the module's `time`, as a Python module reads its globals.
+    monkeypatch.setattr(op, "time", types.SimpleNamespace(time=lambda: NOW))
     avatars = tmp_path / "avatars"
     (avatars / ".idx").mkdir(parents=True)
 

@@ -55,8 +55,19 @@ def env(monkeypatch, tmp_path, errors, session_mod):  # noqa: F811
     ns.builders["Mirrant2Engine"] = Built(ns.log, "Mirrant2Engine")
     monkeypatch.setattr(quorvane._mirrant2, "Mirrant2Engine", ns.builders["Mirrant2Engine"], raising=False)
     monkeypatch.setattr(_open, "_corvine1_runtime_present", lambda: True)
-    monkeypatch.setitem(sys.modules, "quorvane._mirrant2._apple", None)
+    set_apple(monkeypatch, None)
     return ns
+
+
+def set_apple(monkeypatch, module):
+    """Makes `module` what `from quorvane._mirrant2 import _apple` finds (None: no such module),
+    both as the package's attribute and in sys.modules; both are restored afterwards."""
+    monkeypatch.setitem(sys.modules, "quorvane._mirrant2._apple", module)
+    monkeypatch.setattr(quorvane._mirrant2, "_apple", None, raising=False)
+    if module is None:
+        monkeypatch.delattr(quorvane._mirrant2, "_apple")
+    else:
+        monkeypatch.setattr(quorvane._mirrant2, "_apple", module)
 
 
 def built(ns):
@@ -209,7 +220,7 @@ class TestAppleHost:
     def install(self, monkeypatch, bundled_host):
         apple = types.ModuleType("quorvane._mirrant2._apple")
         apple.bundled_host = bundled_host
-        monkeypatch.setitem(sys.modules, "quorvane._mirrant2._apple", apple)
+        set_apple(monkeypatch, apple)
 
     def fail(self):
         raise RuntimeError("probe failed")
@@ -220,10 +231,23 @@ class TestAppleHost:
         assert _open._apple_host_bundled() is bundled
 
     def test_failures_are_false(self, monkeypatch):
-        monkeypatch.setitem(sys.modules, "quorvane._mirrant2._apple", None)
+        set_apple(monkeypatch, None)
         assert _open._apple_host_bundled() is False
         self.install(monkeypatch, self.fail)
         assert _open._apple_host_bundled() is False
+        monkeypatch.setitem(sys.modules, "quorvane._mirrant2", None)  # the package itself is missing
+        assert _open._apple_host_bundled() is False
+
+    def test_the_probe_module_is_imported_when_not_loaded_yet(self, monkeypatch, tmp_path):
+        # As `from quorvane._mirrant2 import _apple` does: the package's submodule is loaded on
+        # demand, not only found when something else imported it first.
+        (tmp_path / "_apple.py").write_text("def bundled_host():\n    return '/opt/host'\n")
+        name = "quorvane._mirrant2._apple"
+        set_apple(monkeypatch, None)
+        monkeypatch.delitem(sys.modules, name)  # not loaded at all, rather than refused
+        monkeypatch.setattr(quorvane._mirrant2, "__path__", [str(tmp_path)])
+        assert _open._apple_host_bundled() is True
+        assert sys.modules[name].__file__ == str(tmp_path / "_apple.py")
 
     def test_present_host_builds_the_engine_once_up_front(self, env, monkeypatch):
         env.engine_id = "mirrant2"

@@ -10,10 +10,6 @@ void register_api(py::module_& m) {
   py::options options;
   options.disable_function_signatures();
 
-  // The standard modules the functions reach through the module, as a Python module's globals.
-  m.attr("os") = py::module_::import("os");
-  m.attr("subprocess") = py::module_::import("subprocess");
-  m.attr("time") = py::module_::import("time");
   m.attr("_log") = py::module_::import("logging").attr("getLogger")("quorvane");
 
   register_audio(m);

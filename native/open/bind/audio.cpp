@@ -200,16 +200,8 @@ pb::Generator chunks(py::object audio, py::object clip) {
     co_yield clip;
     co_return;
   }
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(audio.ptr()));
-  if (!it) throw py::error_already_set();
-  for (;;) {
-    PyObject* item = PyIter_Next(it.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    co_yield global("_pcm")(py::reinterpret_steal<py::object>(item));
-  }
+  py::object it = iter_of(audio);
+  while (py::object item = next_of(it)) co_yield global("_pcm")(item);
 }
 
 // _expected_frames(clip, fps) -> int | None

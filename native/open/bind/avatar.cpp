@@ -39,17 +39,10 @@ void clock_init(py::object self) {
 
 // The chunks of `it` unchanged; the first one taken stamps _t0 before it is handed on.
 pb::Generator clock_chunks(py::object self, py::object it) {
-  py::object iter = py::reinterpret_steal<py::object>(PyObject_GetIter(it.ptr()));
-  if (!iter) throw py::error_already_set();
-  for (;;) {
-    PyObject* chunk = PyIter_Next(iter.ptr());
-    if (chunk == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    py::object held = py::reinterpret_steal<py::object>(chunk);
+  py::object iter = iter_of(it);
+  while (py::object chunk = next_of(iter)) {
     if (py::object(self.attr("_t0")).is_none()) self.attr("_t0") = perf_counter();
-    co_yield held;
+    co_yield chunk;
   }
 }
 
@@ -174,15 +167,8 @@ pb::Generator avatar_render_frames(py::object self, py::object audio) {
   try {
     py::object pending;
     try {
-      py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(gen.ptr()));
-      if (!it) throw py::error_already_set();
-      for (;;) {
-        PyObject* next = PyIter_Next(it.ptr());
-        if (next == nullptr) {
-          if (PyErr_Occurred()) throw py::error_already_set();
-          break;
-        }
-        py::object frame = py::reinterpret_steal<py::object>(next);
+      py::object it = iter_of(gen);
+      while (py::object frame = next_of(it)) {
         ++delivered;
         clock.attr("frame")();
         co_yield frame;

@@ -9,23 +9,11 @@ namespace quorvane::open::bind {
 
 namespace {
 
-bool truthy(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-double as_float(py::handle obj) {
-  double v = PyFloat_AsDouble(obj.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return v;
-}
-
 /// The sweep's hooks, each read from the module at the moment it is needed, so that a caller
 /// who replaces `_in_use`, `_du`, `_TMP_RE` ... is heard.
 class ModuleHooks final : public SweepHooks {
  public:
-  double now_s() override { return as_float(py::module_::import("time").attr("time")()); }
+  double now_s() override { return as_float(global("time").attr("time")()); }
   void read_cap() override { cap_ = global("_cache_cap_bytes")(); }
   bool within_cap(std::int64_t total_bytes) override {
     int r = PyObject_RichCompareBool(py::int_(total_bytes).ptr(), cap_.ptr(), Py_LE);
@@ -95,7 +83,7 @@ bool in_use(py::object entry, py::object idle_s) {
 }
 
 bool pid_alive(py::object pid) {
-  py::module_ os = py::module_::import("os");
+  py::object os = global("os");
   if (py::str(os.attr("name")).cast<std::string>() == "nt") return true;
   try {
     os.attr("kill")(pid, 0);

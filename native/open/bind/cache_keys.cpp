@@ -11,15 +11,9 @@ namespace quorvane::open::bind {
 namespace {
 
 py::object cache_root() {
-  py::module_ os = py::module_::import("os");
+  py::object os = global("os");
   py::object value = os.attr("environ").attr("get")("QUORVANE_CACHE_DIR", "~/.cache/quorvane");
   return os.attr("path").attr("expanduser")(value);
-}
-
-double as_float(py::handle obj) {
-  double v = PyFloat_AsDouble(obj.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return v;
 }
 
 /// The text float() parses after it maps Unicode white space to " " and Unicode decimal digits to
@@ -48,7 +42,7 @@ std::optional<std::string> float_ascii(const py::str& text) {
 }
 
 py::object cache_cap_bytes() {
-  py::object raw = py::module_::import("os").attr("environ").attr("get")("QUORVANE_AVATAR_CACHE_GB");
+  py::object raw = global("os").attr("environ").attr("get")("QUORVANE_AVATAR_CACHE_GB");
   std::optional<double> gb;
   if (py::isinstance<py::str>(raw) && PyUnicode_GET_LENGTH(raw.ptr()) > 0) {
     if (std::optional<std::string> text = float_ascii(raw)) gb = parse_float_text(*text);

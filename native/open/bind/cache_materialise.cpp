@@ -13,12 +13,6 @@ namespace {
 constexpr const char* kPrepareFailed = "could not prepare that avatar";
 constexpr const char* kNotUsable = "that is not a usable avatar";
 
-bool truthy(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 void hold(py::object dest) {
   const std::string d = fs_bytes(dest);
   // The modification time is the entry's last-use stamp: refreshed at every use, held or not.
@@ -60,7 +54,7 @@ void hold(py::object dest) {
 void sweep_after(py::object avatars, py::object dest) { global("_sweep")(avatars, dest); }
 
 py::object materialise(py::object source) {
-  py::module_ os = py::module_::import("os");
+  py::object os = global("os");
   py::object path = os.attr("path");
   if (truthy(path.attr("isdir")(source))) return source;
   py::object st = os.attr("stat")(source);

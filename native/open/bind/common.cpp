@@ -27,7 +27,12 @@ py::object import_module(const char* dotted) {
 }
 
 py::object import_from(const char* dotted, const char* name) {
-  py::object mod = import_module(dotted);
+  // With `name` in the from-list, a package's submodule of that name is imported too when it is
+  // not loaded yet, as the import statement does; a plain module is imported as it is.
+  py::tuple fromlist = py::make_tuple(name);
+  PyObject* loaded = PyImport_ImportModuleLevel(dotted, nullptr, nullptr, fromlist.ptr(), 0);
+  if (loaded == nullptr) throw py::error_already_set();
+  py::object mod = py::reinterpret_steal<py::object>(loaded);
   PyObject* got = PyObject_GetAttrString(mod.ptr(), name);
   if (got != nullptr) return py::reinterpret_steal<py::object>(got);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -101,6 +106,24 @@ bool truthy(py::handle obj) {
   return r == 1;
 }
 
+double as_float(py::handle obj) {
+  const double v = PyFloat_AsDouble(obj.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+py::object iter_of(py::handle obj) {
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (it == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(it);
+}
+
+py::object next_of(py::handle it) {
+  PyObject* item = PyIter_Next(it.ptr());
+  if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(item);
+}
+
 std::pair<py::object, py::object> unpack_pair(py::handle obj) {
   PyObject* it = PyObject_GetIter(obj.ptr());
   if (it == nullptr) {
@@ -112,20 +135,13 @@ std::pair<py::object, py::object> unpack_pair(py::handle obj) {
   py::object iter = py::reinterpret_steal<py::object>(it);
   py::object items[2];
   for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
+    items[i] = next_of(iter);
+    if (!items[i]) {
       pb::raise_new(PyExc_ValueError, py::make_tuple("not enough values to unpack (expected 2, got " +
                                                      std::to_string(i) + ")"));
     }
-    items[i] = py::reinterpret_steal<py::object>(item);
   }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    pb::raise_new(PyExc_ValueError, py::make_tuple("too many values to unpack (expected 2)"));
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
+  if (next_of(iter)) pb::raise_new(PyExc_ValueError, py::make_tuple("too many values to unpack (expected 2)"));
   return {std::move(items[0]), std::move(items[1])};
 }
 

@@ -28,7 +28,8 @@ void set_global(const char* name, py::handle value);
 py::object import_module(const char* dotted);
 
 /// `from <dotted> import <name>` at call time: the module's attribute, else its submodule of that
-/// name, else the ImportError Python raises ("cannot import name ...").
+/// name (imported now when <dotted> is a package and the submodule is not loaded yet), else the
+/// ImportError Python raises ("cannot import name ...").
 py::object import_from(const char* dotted, const char* name);
 
 /// The class or function `name` of quorvane._errors, imported now.
@@ -66,6 +67,17 @@ std::string type_name(py::handle obj);
 
 /// Python's truth value of `obj`; raises what `bool(obj)` raises.
 bool truthy(py::handle obj);
+
+/// The C double of a Python number (its `__float__`, or `__index__`); raises TypeError for
+/// anything else.
+double as_float(py::handle obj);
+
+/// `iter(obj)`; raises what `iter` raises (TypeError for an object that is not iterable).
+py::object iter_of(py::handle obj);
+
+/// `next(it)` for an iterator: the next item, or an empty object once `it` is exhausted (so a
+/// loop reads `while (py::object item = next_of(it))`); raises what the iterator raises.
+py::object next_of(py::handle it);
 
 /// `first, second = obj`, with Python's errors for what cannot be unpacked into two.
 std::pair<py::object, py::object> unpack_pair(py::handle obj);

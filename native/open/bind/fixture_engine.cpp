@@ -63,16 +63,9 @@ py::object rgb_frame(py::handle np, py::handle out) {
 pb::Generator fixture_frames(py::object self, py::object chunks) {
   py::object np = import_module("numpy");
   py::object rt = self.attr("_rt");  // kept to the end, even past close()
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(chunks.ptr()));
-  if (!it) throw py::error_already_set();
+  py::object it = iter_of(chunks);
   py::int_ zero(0);
-  for (;;) {
-    PyObject* next = PyIter_Next(it.ptr());
-    if (next == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    py::object chunk = py::reinterpret_steal<py::object>(next);
+  while (py::object chunk = next_of(it)) {
     if (!truthy(chunk)) continue;
     rt.attr("push_audio")(chunk_samples(np, chunk));
     // Asked afresh before every pull: frames that become ready meanwhile go out before the next

@@ -10,6 +10,11 @@ PYBIND11_MODULE(_open, m) {
   quorvane::pybridge::register_flow_types(m);
   // Every function reads the module's names through it, as Python functions read their globals.
   quorvane::open::bind::set_module(m);
+  // The standard modules both halves reach through the module, as a Python module's globals, so
+  // a test that replaces `quorvane._open.time` (or os, subprocess) is obeyed everywhere.
+  m.attr("os") = pybind11::module_::import("os");
+  m.attr("subprocess") = pybind11::module_::import("subprocess");
+  m.attr("time") = pybind11::module_::import("time");
   quorvane::open::bind::register_cache(m);
   quorvane::open::bind::register_api(m);
 }

@@ -46,7 +46,7 @@ void session_init(py::object self, py::object source, py::object session) {
   }
   py::object bundle = global("_materialise")(source);
   py::object json = import_module("json");
-  py::object path = import_module("os").attr("path").attr("join")(bundle, "manifest.json");
+  py::object path = global("os").attr("path").attr("join")(bundle, "manifest.json");
   // The built-in open: the module's own `open` is the avatar opener.
   py::object file = import_module("builtins").attr("open")(path, py::arg("encoding") = "utf-8");
   py::object man;
@@ -64,15 +64,8 @@ pb::Generator session_frames(py::object self, py::object chunks) {
   bool speaking = false;
 
   // Push phase: never waits; rest frames before speech are dropped, everything after is kept.
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(chunks.ptr()));
-  if (!it) throw py::error_already_set();
-  for (;;) {
-    PyObject* next = PyIter_Next(it.ptr());
-    if (next == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
-    py::object chunk = py::reinterpret_steal<py::object>(next);
+  py::object it = iter_of(chunks);
+  while (py::object chunk = next_of(it)) {
     s.attr("push")(chunk);
     for (;;) {
       py::object got = s.attr("pull")();

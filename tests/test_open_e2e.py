@@ -1,0 +1,153 @@
+"""open() and render end to end over the package's own engines and outside modules: a corvine-2
+light container through the cache and the session, a corvine-1 fixture through the native runtime,
+the demo mirrant-2 avatar through its model host, the MP4 route, and the avatars that are refused
+on the way (outdated, unified, not an avatar at all)."""
+
+import json
+import logging
+import os
+import pathlib
+import shutil
+
+import numpy as np
+import pytest
+
+import quorvane
+from bundle_files import write_imx
+from quorvane import _core, _errors, _offline, _open, _session
+from reference import open_audio as ref
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DATA = ROOT / "tests" / "data"
+
+
+def speech(seconds):
+    """A voiced tone with a slow swell: every tick is loud enough to count as speech."""
+    t = np.arange(int(seconds * 16000)) / 16000
+    return (np.sin(2 * np.pi * 220 * t) * 0.3 * (0.6 + 0.4 * np.sin(2 * np.pi * 3 * t))).astype(np.float32)
+
+
+@pytest.fixture
+def cache(monkeypatch, tmp_path):
+    """A cache of its own under tmp_path, with fresh process-wide cache state; returns the avatars
+    directory. The locks taken are let go afterwards."""
+    monkeypatch.setenv("QUORVANE_CACHE_DIR", str(tmp_path / "cache"))
+    held = {}
+    monkeypatch.setattr(_open, "_HELD", held)
+    monkeypatch.setattr(_open, "_SWEPT", False)
+    yield tmp_path / "cache" / "avatars"
+    for fd in held.values():
+        os.close(fd)
+
+
+def container(path, manifest):
+    write_imx(str(path), [("manifest.json", json.dumps(manifest).encode())])
+    return str(path)
+
+
+def session_oracle(entry, pcm):
+    """What the session engine should deliver for one whole clip: the session driven by hand, the
+    frames before the first speech frame dropped, everything after it up to the first rest frame
+    after the end of input."""
+    with open(entry / "manifest.json", encoding="utf-8") as f:
+        s = _session.Session(str(entry), json.load(f))
+    s.push(pcm)
+    pushed = list(iter(s.pull, None))
+    s.end()
+    drained = list(iter(s.pull, None))
+    kinds = [k for _, k in pushed]
+    out = [f for f, _ in pushed[kinds.index(_session.LE_UTT_SPEECH):]]
+    for f, k in drained:
+        if k == _session.LE_UTT_IDLE:
+            break
+        out.append(f)
+    return out
+
+
+class TestSessionAvatar:
+    def test_a_whole_clip_through_the_cache_and_the_session(self, cache, caplog):
+        audio = speech(2.0)
+        with caplog.at_level(logging.INFO, logger="quorvane"):
+            with quorvane.open(DATA / "corvine2-light.imx") as a:
+                assert type(a._engine) is _open._SessionEngine and a._engine_id == "corvine2-light"
+                frames = list(a.render(audio))
+                stats, engine = a._render_stats, a._engine
+        (entry,) = [p for p in cache.iterdir() if not p.name.startswith(".")]
+        assert entry.name.startswith("sha256-") and (entry / "manifest.json").is_file()
+        assert list(_open._HELD) == [str(entry)]
+        expected = session_oracle(entry, ref.float_pcm(audio))
+        assert len(frames) == len(expected) == 50  # two seconds at the session's 25 fps
+        assert all(np.array_equal(f, g) for f, g in zip(frames, expected))
+        assert engine.stop_reason == "idle-frame (avatar returned to rest)"
+        assert stats.frames == 50
+        assert [r.args[0] for r in caplog.records if r.name == "quorvane"] == [50]
+
+    def test_a_second_open_is_a_hit_and_a_stream_renders_too(self, cache, monkeypatch):
+        src = DATA / "corvine2-light.imx"
+        quorvane.open(src)._release()
+        monkeypatch.setattr(_offline, "unfold_imx", lambda *a: pytest.fail("unpacked again"))
+        pcm = ref.float_pcm(speech(1.0))
+        with quorvane.open(str(src)) as a:
+            frames = list(a.render([pcm[:9999], pcm[9999:20001], pcm[20001:]]))
+        assert len(frames) == 25
+        assert len([p for p in cache.iterdir() if not p.name.startswith(".")]) == 1
+
+    def test_an_outdated_avatar_is_refused_with_its_code(self, cache, tmp_path):
+        src = container(tmp_path / "old.imx", {"engine": "corvine2-light", "format": 1})
+        with pytest.raises(_errors._Outdated) as ei:
+            quorvane.open(src)
+        assert ei.value.code == "session-format-1"
+        assert str(ei.value) == "that avatar was made for an older version of quorvane; export it again"
+        assert ei.value.__cause__ is None and ei.value.__context__ is None
+
+
+class TestFixtureAvatar:
+    def test_frames_are_the_runtimes_pictures_in_rgb(self):
+        audio = speech(1.0)
+        with quorvane.open(str(DATA / "corvine1.qvfx")) as a:
+            assert type(a._engine) is _open._FixtureEngine and a._engine_id == "corvine1"
+            frames = list(a.render(audio))
+        rt = _core.Runtime(_core.Fixture(str(DATA / "corvine1.qvfx")))
+        rt.push_audio(ref.chunk_samples(ref.float_pcm(audio)))
+        expected = []
+        while rt.ticks_available() > 0:
+            expected.append(rt.pull_frame()[1][:, :, ::-1])
+        assert len(frames) == len(expected) == 25
+        assert all(f.flags.c_contiguous and np.array_equal(f, g) for f, g in zip(frames, expected))
+
+    @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="the MP4 writer needs ffmpeg")
+    def test_the_mp4_route_writes_every_frame(self, tmp_path):
+        out = tmp_path / "out.mp4"
+        with quorvane.open(DATA / "corvine1.qvfx") as a:
+            assert a.render(speech(0.4), out_mp4=out) == 10
+        assert out.stat().st_size > 0 and sorted(os.listdir(tmp_path)) == ["out.mp4"]
+
+    def test_a_file_that_is_no_avatar(self, tmp_path):
+        src = tmp_path / "notes.txt"
+        src.write_bytes(b"not a fixture")
+        with pytest.raises(_errors.InvalidAvatar) as ei:
+            quorvane.open(src)
+        assert str(ei.value) == "that is not a usable avatar" and isinstance(ei.value.detail, ValueError)
+
+
+def test_the_demo_mirrant2_avatar_renders_through_its_host(cache):
+    audio = speech(1.0)
+    with quorvane.open(ROOT / "demo" / "avatar.imx") as a:
+        assert type(a._engine).__name__ == "Mirrant2Engine" and a._engine_id == "mirrant2"
+        engine = a._engine
+        frames = list(a.render(audio))
+        assert engine.stop_reason == "flushed"
+    assert len(frames) >= 20 - 2  # one second at the host's 20 fps passes the short-render check
+    assert all(f.shape == (720, 416, 3) and f.dtype == np.uint8 for f in frames)
+    assert engine._host is None  # closed when the avatar left its block
+    assert not cache.exists()  # the engine reads the file itself: nothing is unpacked for it
+
+
+def test_a_unified_avatar_is_unpacked_then_refused_here(cache, tmp_path):
+    src = container(tmp_path / "u.imx", {"engine": "corvine2-unified"})
+    with pytest.raises(_errors.NotSupported) as ei:
+        quorvane.open(src)
+    assert str(ei.value) == "the unified engine is not available on this machine"
+    assert ei.value.detail.startswith("C2UUnavailable(")
+    (entry,) = [p for p in cache.iterdir() if not p.name.startswith(".")]
+    assert (entry / "manifest.json").is_file()
