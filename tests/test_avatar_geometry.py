@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quorvane._avatar as av
-from avatar_fakes import FakeAvatar, FakeFixture
+from output_fakes import FakeAvatar, FakeFixture
 from quorvane._exceptions import RuntimeNotReadyError
 
 DATA = os.path.join(os.path.dirname(__file__), "data")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quorvane._avatar as av
-from avatar_fakes import SPT, SR, FakeAvatar, frame, vrun  # noqa: F401  (fixture)
+from output_fakes import SPT, SR, FakeAvatar, frame, vrun  # noqa: F401  (fixture)
 from quorvane._exceptions import RuntimeNotReadyError
 from quorvane._models import VideoFrame
 from reference import sync as sref

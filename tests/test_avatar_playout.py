@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quorvane._avatar as av
-from avatar_fakes import FakeAvatar, FakeFixture, FakeRuntime, frame, picture, vrun  # noqa: F401  (fixture)
+from output_fakes import FakeAvatar, FakeFixture, FakeRuntime, frame, picture, vrun  # noqa: F401  (fixture)
 from quorvane._models import VideoFrame
 
 PERIOD = 0.05  # 20 fps

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import quorvane._avatar as av
-from avatar_fakes import FakeAvatar, FakeFixture, frame, vrun  # noqa: F401  (fixture)
+from output_fakes import FakeAvatar, FakeFixture, frame, vrun  # noqa: F401  (fixture)
 from quorvane._models import VideoControl
 
 END = av._STREAM_END
