@@ -1,0 +1,183 @@
+// The output stream of AsyncAvatar: the async iterator behind `run()`, and voice-first delivery
+// to the application's audio sink (`sync_to`).
+//
+// With a sink, a frame's voice goes out at once and its picture is held until that voice starts
+// playing: the host's publish path buffers voice while pictures go out the moment they are taken,
+// so without the hold the mouth would lead the voice.
+#include <string>
+
+#include "avatar/bind/out_common.h"
+#include "avatar/bind/output_parts.h"
+#include "avatar/sync_release.h"
+#include "pybridge/pyclass.h"
+
+namespace quorvane::avatar::bind::out {
+
+namespace {
+
+constexpr const char* kNoSink =
+    "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its "
+    "AVSynchronizer, an rtc.AudioSource or a function returning the seconds of audio queued; got ";
+
+// The attributes followed, in this order, from what was passed to the object that reports the
+// seconds queued: a session leads to its runner, the runner to its synchroniser, that to its
+// audio source.
+constexpr const char* kSinkPath[] = {"_avatar_runner", "av_sync", "_audio_source"};
+
+py::object queued_reader(py::object sink) {
+  if (PyCallable_Check(sink.ptr()) && !has_attr(sink, "queued_duration")) return sink;
+  py::object src = sink;
+  for (const char* name : kSinkPath) {
+    py::object nxt = getattr_or(src, name, py::none());
+    if (!nxt.is_none()) src = nxt;
+  }
+  if (!has_attr(src, "queued_duration")) {
+    pb::raise_new(PyExc_TypeError, py::make_tuple(std::string(kNoSink) + type_name(sink)));
+  }
+  // Read afresh at each call; the reader holds the object reached, not the one passed.
+  return py::cpp_function([src]() { return py::object(src.attr("queued_duration")); },
+                          py::name("queued_duration_reader"));
+}
+
+py::object run(py::object self) { return self.attr("_run_iter")(); }
+
+void sync_to(py::object self, py::object sink) {
+  if (sink.is_none()) {
+    self.attr("_audio_queued") = py::none();
+    return;
+  }
+  py::object reader = global("_queued_reader")(sink);
+  self.attr("_audio_queued") = reader;
+}
+
+double release_of(py::handle pair) { return as_double(pair[py::int_(0)]); }
+
+// The oldest held picture is due.
+bool head_due(py::handle pend) {
+  return py::len(pend) > 0 && release_of(pend[py::int_(0)]) <= monotonic();
+}
+
+/// Cancels the pending read of the output queue on every way out of the iterator, the consumer
+/// dropping or closing it early included.
+struct CancelPendingRead {
+  py::object& task;
+  ~CancelPendingRead() {
+    if (!task || task.is_none()) return;
+    py::error_scope keep;
+    try {
+      task.attr("cancel")();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("cancelling the pending read of an AsyncAvatar output queue");
+    }
+  }
+};
+
+// Whether `item` is a frame with both a picture and voice while a sink is set: such a frame goes
+// out in two parts.
+bool splits(py::handle self, py::handle item) {
+  if (py::object(self.attr("_audio_queued")).is_none()) return false;
+  if (!is_instance(item, global("VideoFrame"))) return false;
+  return !py::object(item.attr("bgr_image")).is_none() && !py::object(item.attr("audio_chunk")).is_none();
+}
+
+// The sink's seconds queued, read once the consumer has taken the voice part; any failure of the
+// reader counts as nothing queued.
+double sink_queued(py::handle self) {
+  try {
+    return queued_seconds(as_double(self.attr("_audio_queued")()));
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    return 0.0;
+  }
+}
+
+pb::AsyncGenerator run_iter(py::object self) {
+  co_await pb::awaited(self.attr("_ensure_running")());
+  py::object pend = self.attr("_sync_pend");
+  py::object nxt = py::none();
+  CancelPendingRead guard{nxt};
+  py::object cancelled;
+  try {
+    for (;;) {
+      py::object item;
+      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
+        item = co_await pb::awaited(self.attr("_out_queue").attr("get")());
+      } else {
+        if (nxt.is_none()) nxt = aio("ensure_future")(self.attr("_out_queue").attr("get")());
+        py::object timeout = py::none();
+        if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
+        py::set waiting;
+        waiting.add(nxt);
+        py::object res = co_await pb::awaited(aio("wait")(waiting, py::arg("timeout") = timeout));
+        const bool got = py::len(res[py::int_(0)]) > 0;
+        while (head_due(pend)) {
+          py::object pair = pend.attr("popleft")();
+          co_yield py::object(pair[py::int_(1)]);
+        }
+        if (!got) continue;
+        item = nxt.attr("result")();
+        nxt = py::none();
+      }
+
+      if (item.is(global("_STREAM_END"))) {
+        while (py::len(pend) > 0) {
+          py::object pair = pend.attr("popleft")();
+          const double wait_s = hold_timeout(release_of(pair), monotonic());
+          co_await pb::awaited(aio("sleep")(wait_s));
+          co_yield py::object(pair[py::int_(1)]);
+        }
+        co_return;
+      }
+      if (PyExceptionInstance_Check(item.ptr())) pb::raise_instance(item);
+
+      if (splits(self, item)) {
+        py::object ac = item.attr("audio_chunk");
+        py::object replace = global("dataclasses").attr("replace");
+        co_yield replace(item, py::arg("bgr_image") = py::none());
+        const double queued = sink_queued(self);
+        py::object size = ac.attr("data").attr("size");
+        py::object rate = py::reinterpret_steal<py::object>(PyNumber_Float(py::object(ac.attr("sample_rate")).ptr()));
+        if (!rate) throw py::error_already_set();
+        py::object dur_obj = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(size.ptr(), rate.ptr()));
+        if (!dur_obj) throw py::error_already_set();
+        const double dur = as_double(dur_obj);
+        const double release = picture_release(monotonic(), queued, dur, as_double(global("_SYNC_LEAD_S")));
+        py::object picture = replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false);
+        pend.attr("append")(py::make_tuple(py::float_(release), picture));
+        continue;
+      }
+      co_yield item;
+    }
+  } catch (py::error_already_set& e) {
+    if (!is_aio(e, "CancelledError")) throw;
+    cancelled = e.value();
+  }
+  // Only a cancellation of the consumer gets here: the producer is stopped before the
+  // cancellation goes on; an error of stop() goes on in its place, with the cancellation as its
+  // context.
+  py::object stop_error;
+  try {
+    co_await pb::awaited(self.attr("stop")());
+  } catch (...) {
+    stop_error = caught_exception();
+  }
+  if (stop_error) {
+    py::object ctx = py::reinterpret_steal<py::object>(PyException_GetContext(stop_error.ptr()));
+    if (!ctx && !stop_error.is(cancelled)) PyException_SetContext(stop_error.ptr(), cancelled.inc_ref().ptr());
+    pb::raise_instance(stop_error);
+  }
+  pb::raise_instance(cancelled);
+}
+
+}  // namespace
+
+void register_stream(py::module_& m, py::object cls) {
+  m.def("_queued_reader", &queued_reader, py::arg("sink"),
+        "The reader of seconds of audio queued in `sink` and not yet played, or TypeError.");
+  pb::def_method(cls, "run", &run);
+  pb::def_method(cls, "_run_iter", &run_iter);
+  pb::def_method(cls, "sync_to", &sync_to, py::arg("sink"));
+}
+
+}  // namespace quorvane::avatar::bind::out

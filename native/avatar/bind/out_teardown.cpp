@@ -1,0 +1,222 @@
+// Ending and resetting a live stream: barge-in (`interrupt`), the orderly stop of the producer and
+// playout tasks (`stop`), and the two teardowns that also release the engine thread and the
+// runtime (`shutdown`, and `cleanup` for a host whose consumer may still be inside `run()`).
+#include "avatar/bind/out_common.h"
+#include "avatar/bind/output_parts.h"
+#include "pybridge/pyclass.h"
+
+namespace quorvane::avatar::bind::out {
+
+namespace {
+
+// How long stop() lets the producer finish on its own, and then how long it waits once the
+// producer has been cancelled.
+constexpr double kProducerWaitS = 5.0;
+constexpr double kCancelledWaitS = 1.0;
+// The longest stop()'s drain task sleeps before it looks at the producer again.
+constexpr double kDrainPollS = 0.1;
+
+void drain_queue(py::object q) {
+  for (;;) {
+    try {
+      q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      return;
+    }
+  }
+}
+
+// Barge-in: the utterance in flight and everything queued for it are dropped; the run goes on.
+void interrupt(py::object self) {
+  if (!truthy(self.attr("_running"))) return;
+  self.attr("_drain_queue")(self.attr("_in_queue"));
+  self.attr("_drain_queue")(self.attr("_out_queue"));
+  self.attr("_sync_pend").attr("clear")();
+  if (!py::object(self.attr("_playout")).is_none()) {
+    self.attr("_drain_queue")(self.attr("_playout"));
+    self.attr("_playout_reset") = true;
+    self.attr("_arrival_dropped")();
+    self.attr("_m2_r0") = py::none();
+  }
+  self.attr("_interrupt_event").attr("set")();
+}
+
+// Waits for `task` at most `timeout_s` seconds without cancelling it on time-out: the shield
+// keeps wait_for from cancelling the task and then waiting, without bound, for it to finish.
+py::object wait_task(py::handle task, double timeout_s) {
+  return aio("wait_for")(aio("shield")(task), py::arg("timeout") = timeout_s);
+}
+
+pb::Coroutine stop(py::object self) {
+  if (!truthy(self.attr("_running"))) co_return py::none();
+  self.attr("_stop_event").attr("set")();
+  try {
+    self.attr("_in_queue").attr("put_nowait")(global("VideoControl")(py::arg("end_of_speech") = true));
+  } catch (py::error_already_set& e) {
+    if (!is_aio(e, "QueueFull")) throw;
+  }
+
+  py::object producer = self.attr("_producer_task");
+  if (!producer.is_none()) {
+    py::object drain_task = aio("create_task")(self.attr("_drain_out_queue_until")(producer));
+    bool timed_out = false;
+    bool cancelled = false;
+    try {
+      co_await pb::awaited(wait_task(producer, kProducerWaitS));
+    } catch (py::error_already_set& e) {
+      if (is_aio(e, "TimeoutError")) {
+        timed_out = true;
+      } else if (is_aio(e, "CancelledError")) {
+        cancelled = true;
+      } else {
+        throw;
+      }
+    }
+    if (timed_out) {
+      py::object task = self.attr("_producer_task");
+      task.attr("cancel")();
+      try {
+        co_await pb::awaited(wait_task(task, kCancelledWaitS));
+      } catch (py::error_already_set& e) {
+        if (!is_aio(e, "TimeoutError") && !is_aio(e, "CancelledError")) throw;
+      }
+    } else if (cancelled && !truthy(producer.attr("done")())) {
+      // This task was cancelled while it waited: the producer must not outlive the stop.
+      producer.attr("cancel")();
+    }
+    drain_task.attr("cancel")();
+    try {
+      co_await pb::awaited(drain_task);
+    } catch (...) {
+      py::object e = caught_exception();
+      if (!is_exception(e) && !is_instance(e, aio("CancelledError"))) pb::raise_instance(e);
+    }
+  }
+  self.attr("_producer_task") = py::none();
+
+  py::object emitter = self.attr("_emitter_task");
+  if (!emitter.is_none()) {
+    if (!truthy(emitter.attr("done")())) {
+      emitter.attr("cancel")();
+      try {
+        co_await pb::awaited(emitter);
+      } catch (...) {
+        py::object e = caught_exception();
+        if (!is_exception(e) && !is_instance(e, aio("CancelledError"))) pb::raise_instance(e);
+      }
+    }
+    self.attr("_emitter_task") = py::none();
+  }
+  self.attr("_playout") = py::none();
+  self.attr("_running") = false;
+
+  py::object q = self.attr("_out_queue");
+  while (!truthy(q.attr("empty")())) {
+    try {
+      q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      break;
+    }
+  }
+  co_return py::none();
+}
+
+// Keeps the output queue moving while stop() waits, so a producer blocked on a full queue can
+// reach its end. What it takes is dropped.
+pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
+  while (!truthy(producer_task.attr("done")())) {
+    bool cancelled = false;
+    try {
+      co_await pb::awaited(aio("wait_for")(self.attr("_out_queue").attr("get")(), py::arg("timeout") = kDrainPollS));
+    } catch (py::error_already_set& e) {
+      if (is_aio(e, "TimeoutError")) continue;
+      if (!is_aio(e, "CancelledError")) throw;
+      cancelled = true;
+    }
+    if (cancelled) break;
+  }
+  co_return py::none();
+}
+
+// Releases the engine thread, then the runtime: the executor is shut down with wait=True, so no
+// native call is in flight when the runtime is closed.
+void close_runtime(py::object self) {
+  py::object ex = getattr_or(self, "_engine_executor", py::none());
+  self.attr("_engine_executor") = py::none();
+  if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = true);
+  py::object rt = self.attr("_runtime");
+  py::object closer = getattr_or(rt, "close", py::none());
+  if (closer.is_none()) return;
+  try {
+    closer();
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    log_warning("quorvane: releasing the engine failed (%s: %s)", type_name(e), e);
+  }
+}
+
+pb::Coroutine shutdown(py::object self) {
+  co_await pb::awaited(self.attr("stop")());
+  self.attr("_close_runtime")();
+  self.attr("_runtime") = py::none();
+  self.attr("_fixture") = py::none();
+  co_return py::none();
+}
+
+// Swallows an error of the Exception family; anything else goes on.
+template <class F>
+void ignoring_errors(F&& f) {
+  try {
+    f();
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+  }
+}
+
+// The stream-ending half of cleanup(): nothing is awaited; the tasks are cancelled and the
+// consumer, if one is waiting in run(), is handed the end marker.
+void end_stream_before_close(py::object self) {
+  if (!truthy(getattr_or(self, "_running", py::bool_(false)))) return;
+  py::object ev = getattr_or(self, "_stop_event", py::none());
+  if (!ev.is_none()) ignoring_errors([&] { ev.attr("set")(); });
+  for (const char* name : {"_producer_task", "_emitter_task"}) {
+    py::object task = getattr_or(self, name, py::none());
+    self.attr(name) = py::none();
+    if (task.is_none() || truthy(task.attr("done")())) continue;
+    ignoring_errors([&] { task.attr("cancel")(); });
+  }
+  self.attr("_playout") = py::none();
+  self.attr("_running") = false;
+  py::object q = self.attr("_out_queue");
+  ignoring_errors([&] {
+    while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
+    q.attr("put_nowait")(global("_STREAM_END"));
+  });
+}
+
+void cleanup(py::object self) {
+  self.attr("_end_stream_before_close")();
+  self.attr("_close_runtime")();
+  if (py::object(self.attr("_fixture")).is_none()) return;
+  self.attr("_fixture") = py::none();
+  self.attr("_runtime") = py::none();
+}
+
+}  // namespace
+
+void register_teardown(py::module_&, py::object cls) {
+  pb::def_method(cls, "interrupt", &interrupt);
+  pb::def_staticmethod(cls, "_drain_queue", &drain_queue, py::arg("q"));
+  pb::def_method(cls, "stop", &stop);
+  pb::def_method(cls, "_drain_out_queue_until", &drain_out_queue_until, py::arg("producer_task"));
+  pb::def_method(cls, "shutdown", &shutdown);
+  pb::def_method(cls, "cleanup", &cleanup);
+  pb::def_method(cls, "_end_stream_before_close", &end_stream_before_close);
+  pb::def_method(cls, "_close_runtime", &close_runtime);
+}
+
+}  // namespace quorvane::avatar::bind::out

@@ -1,0 +1,477 @@
+"""The output stream of the live avatar: direct delivery, voice-first delivery to an audio sink
+with pictures held until their voice plays, the end of the stream, producer errors, cancellation
+of the consumer, and the sink reader."""
+
+import asyncio
+import gc
+import types
+
+import numpy as np
+import pytest
+
+import quorvane._avatar as av
+from output_fakes import SPT, SR, FakeAvatar, frame, vrun  # noqa: F401  (fixture)
+from quorvane._exceptions import RuntimeNotReadyError
+from quorvane._models import VideoFrame
+from reference import sync as sref
+
+DUR = SPT / float(SR)
+END = av._STREAM_END
+
+
+class Sink:
+    """An audio sink whose queue is what the test sets (or what ``fn`` says)."""
+
+    def __init__(self, queued=0.0):
+        self.queued_duration = queued
+
+
+class PlayingSink:
+    """An audio sink that plays what it is given in real (virtual) time: queued seconds are the
+    voice handed over and not yet played."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.end = loop.time()
+
+    def push(self, seconds):
+        self.end = max(self.end, self.loop.time()) + seconds
+
+    @property
+    def queued_duration(self):
+        return max(0.0, self.end - self.loop.time())
+
+
+async def take(it, n, *, timeout=30.0):
+    out = []
+    for _ in range(n):
+        out.append(await asyncio.wait_for(it.__anext__(), timeout))
+    return out
+
+
+async def drain(it, loop, *, timeout=60.0):
+    """Every item to the end, each with the loop time it came out."""
+    got = []
+
+    async def go():
+        async for x in it:
+            got.append((loop.time(), x))
+
+    await asyncio.wait_for(go(), timeout)
+    return got
+
+
+def kind(x):
+    if not isinstance(x, VideoFrame):
+        return "other"
+    if x.bgr_image is not None and x.audio_chunk is not None:
+        return "whole"
+    if x.bgr_image is not None:
+        return "picture"
+    if x.audio_chunk is not None:
+        return "voice"
+    return "bare"
+
+
+class TestDirect:
+    def test_items_come_out_as_queued_and_the_stream_ends_at_the_marker(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            items = [frame(0), frame(1, pic=False), "not a frame", frame(2, eos=True)]
+            for x in items + [END, frame(9)]:
+                a._out_queue.put_nowait(x)
+            got = [x for _, x in await drain(a.run(), loop)]
+            assert all(g is x for g, x in zip(got, items)) and len(got) == len(items)
+            assert a._out_queue.qsize() == 1  # what stands behind the marker is never taken
+            assert a.ensure_calls == 1
+
+        vrun(main)
+
+    def test_run_alone_starts_nothing(self, vrun):
+        async def main(loop):
+            a = FakeAvatar()
+            it = a.run()
+            await asyncio.sleep(0.1)
+            assert a.ensure_calls == 0 and a._producer_task is None
+            await it.aclose()
+
+        vrun(main)
+
+    def test_start_failure_is_the_first_step_error(self, vrun):
+        class NoModel(FakeAvatar):
+            async def _ensure_running(self):
+                raise RuntimeNotReadyError("AsyncAvatar: no fixture loaded. Call create(model_path=...).")
+
+        async def main(loop):
+            a = NoModel()
+            it = a.run()
+            with pytest.raises(RuntimeNotReadyError, match="no fixture loaded"):
+                await it.__anext__()
+            assert a.stop_calls == 0
+
+        vrun(main)
+
+    def test_producer_error_is_raised_and_the_marker_stays(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            err = ValueError("runtime broke")
+            for x in (frame(0), err, END):
+                a._out_queue.put_nowait(x)
+            it = a.run()
+            assert (await take(it, 1))[0].frame_index == 0
+            with pytest.raises(ValueError) as ei:
+                await it.__anext__()
+            assert ei.value is err
+            assert a._out_queue.get_nowait() is END
+
+        vrun(main)
+
+
+class TestVoiceFirst:
+    def test_voice_part_first_then_picture_at_its_release(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.30))
+            f = frame(3, eos=True)
+            a._out_queue.put_nowait(f)
+            it = a.run()
+            v = await take(it, 1)
+            t_voice = loop.time()
+            (v,) = v
+            assert v.bgr_image is None and v.audio_chunk is f.audio_chunk
+            assert (v.frame_index, v.source_message_id, v.end_of_speech) == (3, "m", True)
+            p = await asyncio.wait_for(it.__anext__(), 5)
+            assert p.audio_chunk is None and p.end_of_speech is False and p.bgr_image is f.bgr_image
+            assert p.frame_index == 3
+            # The frame taken from the queue is left unchanged.
+            assert f.bgr_image is not None and f.audio_chunk is not None and f.end_of_speech is True
+            release = sref.picture_release(t_voice, 0.30, DUR, 0.025)
+            assert release == pytest.approx(t_voice + 0.235)
+            assert release <= loop.time() <= release + 1e-9
+            await it.aclose()
+
+        vrun(main)
+
+    @pytest.mark.parametrize(
+        "reader",
+        [0.02, lambda: 0.02, lambda: "not a number", lambda: 1 / 0, lambda: float("nan"), lambda: float("inf")],
+        ids=["below-voice", "fn-below-voice", "unconvertible", "raises", "nan", "inf"],
+    )
+    def test_nothing_usable_queued_releases_the_picture_at_once(self, vrun, reader):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(reader) if isinstance(reader, float) else reader)
+            a._out_queue.put_nowait(frame(0))
+            it = a.run()
+            t0 = loop.time()
+            got = await take(it, 2)
+            assert [kind(x) for x in got] == ["voice", "picture"]
+            assert loop.time() == pytest.approx(t0, abs=1e-9)
+            await it.aclose()
+
+        vrun(main)
+
+    def test_bare_and_other_items_overtake_held_pictures(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(1.0))
+            eos = frame(2, pic=False, audio=False, eos=True)
+            silent_picture = frame(3, audio=False)
+            for x in (frame(0), frame(1), eos, silent_picture, END):
+                a._out_queue.put_nowait(x)
+            got = await drain(a.run(), loop)
+            assert [kind(x) for _, x in got] == ["voice", "voice", "bare", "picture", "picture", "picture"]
+            assert got[2][1] is eos and got[3][1] is silent_picture
+            t = got[0][0]
+            # Both held pictures wait their own 0.935 s; the unsplit items went out at once.
+            assert [round(tt - t, 6) for tt, _ in got] == [0, 0, 0, 0, 0.935, 0.935]
+            assert [x.frame_index for _, x in got[4:]] == [0, 1]
+
+        vrun(main)
+
+    def test_each_picture_goes_out_when_its_voice_starts_playing(self, vrun):
+        async def main(loop):
+            a = FakeAvatar()
+            sink = PlayingSink(loop)
+            a.sync_to(sink)
+
+            async def feed():
+                for i in range(12):
+                    await a._out_queue.put(frame(i))
+                    await asyncio.sleep(0.01)  # the producer runs ahead of playback
+                await a._out_queue.put(END)
+
+            feeder = asyncio.create_task(feed())
+            starts, shown = {}, {}
+            async for x in a.run():
+                if kind(x) == "voice":
+                    starts[x.frame_index] = max(sink.end, loop.time())
+                    sink.push(x.audio_chunk.data.size / SR)
+                else:
+                    shown[x.frame_index] = loop.time()
+            await feeder
+            assert list(shown) == list(range(12))  # every picture, in order
+            # The first voice plays at once, so its picture goes out at once; every later picture
+            # goes out 25 ms before its voice starts playing.
+            assert shown[0] == pytest.approx(starts[0], abs=1e-9)
+            for i in range(1, 12):
+                assert shown[i] == pytest.approx(starts[i] - 0.025, abs=1e-9)
+
+        vrun(main)
+
+    def test_end_of_stream_releases_held_pictures_at_their_times(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            reports = iter([0.5, 0.2])
+            a.sync_to(lambda: next(reports))
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            await take(it, 1)
+            t0 = loop.time()
+            a._out_queue.put_nowait(frame(1))
+            a._out_queue.put_nowait(END)
+            got = await drain(it, loop)
+            assert [x.frame_index for _, x in got] == [1, 0, 1]
+            assert [kind(x) for _, x in got] == ["voice", "picture", "picture"]
+            assert got[1][0] == pytest.approx(t0 + 0.5 - DUR - 0.025)
+            # The second picture would be due earlier, but never goes out before the first.
+            assert got[2][0] == got[1][0]
+
+        vrun(main)
+
+    def test_sync_to_none_midstream_keeps_held_pictures_and_stops_splitting(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.5))
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            await take(it, 1)
+            t0 = loop.time()
+            nxt = asyncio.ensure_future(it.__anext__())  # holds the picture, then waits
+            await asyncio.sleep(0.1)
+            a.sync_to(None)
+            assert a._audio_queued is None
+            f1 = frame(1)
+            a._out_queue.put_nowait(f1)
+            assert await asyncio.wait_for(nxt, 5) is f1
+            assert loop.time() == pytest.approx(t0 + 0.1)
+            (p,) = await take(it, 1)
+            assert kind(p) == "picture" and p.frame_index == 0
+            assert loop.time() == pytest.approx(t0 + 0.5 - DUR - 0.025)
+            await it.aclose()
+
+        vrun(main)
+
+    def test_interrupt_drops_held_pictures(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.5))
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            await take(it, 1)
+            nxt = asyncio.ensure_future(it.__anext__())
+            await asyncio.sleep(0.1)
+            a.interrupt()
+            assert len(a._sync_pend) == 0
+            await asyncio.sleep(1.0)
+            assert not nxt.done()
+            later = frame(5, pic=False)
+            a._out_queue.put_nowait(later)
+            assert await asyncio.wait_for(nxt, 5) is later
+            await it.aclose()
+
+        vrun(main)
+
+    def test_exception_item_leaves_held_pictures_where_they_are(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.5))
+            for x in (frame(0), KeyError("k"), END):
+                a._out_queue.put_nowait(x)
+            it = a.run()
+            await take(it, 1)
+            with pytest.raises(KeyError):
+                await it.__anext__()
+            assert len(a._sync_pend) == 1 and a._sync_pend[0][1].frame_index == 0
+            assert a._out_queue.get_nowait() is END
+
+        vrun(main)
+
+    @pytest.mark.parametrize("bad", ["no-data", "zero-rate"])
+    def test_broken_voice_ends_the_iteration(self, vrun, bad):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.1))
+            f = frame(0)
+            if bad == "no-data":
+                f.audio_chunk = types.SimpleNamespace(sample_rate=SR)
+            else:
+                f.audio_chunk.sample_rate = 0
+            a._out_queue.put_nowait(f)
+            it = a.run()
+            await take(it, 1)
+            with pytest.raises(AttributeError if bad == "no-data" else ZeroDivisionError):
+                await it.__anext__()
+
+        vrun(main)
+
+
+class TestLeaving:
+    def test_cancelled_consumer_awaits_stop_then_ends_cancelled(self, vrun):
+        async def main(loop):
+            a = FakeAvatar()
+            seen = []
+
+            async def consume():
+                async for x in a.run():
+                    seen.append(x)
+
+            task = asyncio.create_task(consume())
+            await asyncio.sleep(0.5)
+            assert a._running
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await asyncio.wait_for(task, 10)
+            assert a.stop_calls == 1 and not a._running and a._producer_task is None
+            assert seen == []
+
+        vrun(main)
+
+    def test_error_of_stop_goes_on_in_place_of_the_cancellation(self, vrun):
+        class BadStop(FakeAvatar):
+            async def stop(self):
+                raise OSError("stop broke")
+
+        async def main(loop):
+            a = BadStop()
+            task = asyncio.ensure_future(a.run().__anext__())
+            await asyncio.sleep(0.1)
+            task.cancel()
+            with pytest.raises(OSError, match="stop broke") as ei:
+                await asyncio.wait_for(task, 10)
+            assert isinstance(ei.value.__context__, asyncio.CancelledError)
+
+        vrun(main)
+
+    @pytest.mark.parametrize("how", ["cancel", "aclose", "drop"])
+    def test_pending_read_is_cancelled_on_every_way_out(self, vrun, how):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.5))
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            # The picture comes out of the wait on its release time, while the next read is pending.
+            await take(it, 2)
+            if how == "cancel":
+                task = asyncio.ensure_future(it.__anext__())
+                await asyncio.sleep(0.1)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+            elif how == "aclose":
+                await it.aclose()
+            else:
+                del it
+                gc.collect()
+            await asyncio.sleep(0.1)
+            a._out_queue.put_nowait("left")
+            await asyncio.sleep(0.1)
+            assert a._out_queue.qsize() == 1  # nobody reads the queue any more
+
+        vrun(main)
+
+    def test_new_run_after_the_end_reads_the_same_queue(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            for x in (frame(0), END, frame(1), END):
+                a._out_queue.put_nowait(x)
+            first = [x.frame_index for _, x in await drain(a.run(), loop)]
+            second = [x.frame_index for _, x in await drain(a.run(), loop)]
+            assert (first, second) == ([0], [1])
+
+        vrun(main)
+
+
+class TestQueuedReader:
+    def test_plain_function_is_the_reader(self):
+        def fn():
+            return 0.25
+
+        assert av._queued_reader(fn) is fn
+
+    def test_callable_with_queued_duration_is_read_never_called(self):
+        class Source:
+            queued_duration = 0.75
+
+            def __call__(self):
+                raise AssertionError("called")
+
+        r = av._queued_reader(Source())
+        assert r() == 0.75
+
+    def test_reads_anew_at_each_call(self):
+        s = Sink(0.1)
+        r = av._queued_reader(s)
+        s.queued_duration = 0.4
+        assert r() == 0.4
+
+    def test_follows_session_runner_synchroniser_source(self):
+        source = Sink(0.6)
+        sync = types.SimpleNamespace(_audio_source=source, queued_duration=9.0)
+        runner = types.SimpleNamespace(av_sync=sync)
+        session = types.SimpleNamespace(_avatar_runner=runner)
+        r = av._queued_reader(session)
+        assert r() == 0.6
+        source.queued_duration = 0.2
+        assert r() == 0.2
+
+    def test_missing_steps_are_searched_on_the_object_reached(self):
+        source = Sink(0.3)
+        session = types.SimpleNamespace(_avatar_runner=None, av_sync=None, _audio_source=source)
+        assert av._queued_reader(session)() == 0.3
+        runner = types.SimpleNamespace(av_sync=types.SimpleNamespace(queued_duration=0.9))
+        assert av._queued_reader(runner)() == 0.9
+
+    @pytest.mark.parametrize("sink, name", [(5, "int"), (types.SimpleNamespace(_avatar_runner=object()), "SimpleNamespace")])
+    def test_no_queue_anywhere_is_a_type_error_naming_what_was_passed(self, sink, name):
+        with pytest.raises(TypeError) as ei:
+            av._queued_reader(sink)
+        assert str(ei.value) == (
+            "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its "
+            "AVSynchronizer, an rtc.AudioSource or a function returning the seconds of audio queued; got " + name
+        )
+
+    def test_sync_to_a_bad_sink_keeps_the_previous_reader(self):
+        a = FakeAvatar()
+        a.sync_to(Sink(0.1))
+        before = a._audio_queued
+        with pytest.raises(TypeError):
+            a.sync_to(object())
+        assert a._audio_queued is before
+        a.sync_to(None)
+        assert a._audio_queued is None
+
+    def test_sync_to_goes_through_the_module_function(self, monkeypatch):
+        monkeypatch.setattr(av, "_queued_reader", lambda sink: ("reader", sink))
+        a = FakeAvatar()
+        a.sync_to("s")
+        assert a._audio_queued == ("reader", "s")
+
+
+def test_split_parts_are_records_with_the_other_fields_copied(vrun):
+    async def main(loop):
+        a = FakeAvatar(output_buffer_size=0)
+        a.sync_to(lambda: 0.0)
+        f = frame(4)
+        f.extra = "not a field"
+        a._out_queue.put_nowait(f)
+        it = a.run()
+        v, p = await take(it, 2)
+        for part in (v, p):
+            assert isinstance(part, VideoFrame) and part is not f
+            assert (part.frame_index, part.source_message_id) == (4, "m")
+            assert not hasattr(part, "extra")
+        assert np.array_equal(p.bgr_image, f.bgr_image)
+        await it.aclose()
+
+    vrun(main)

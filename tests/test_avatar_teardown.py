@@ -1,0 +1,443 @@
+"""Barge-in, stop and teardown of the live avatar: what each empties, sets and cancels, the bounded
+waits of stop() (exact, on virtual time), and the release of the engine thread and runtime."""
+
+import asyncio
+import concurrent.futures
+import logging
+import threading
+import time
+
+import pytest
+
+import quorvane._avatar as av
+from output_fakes import FakeAvatar, FakeFixture, frame, vrun  # noqa: F401  (fixture)
+from quorvane._models import VideoControl
+
+END = av._STREAM_END
+
+
+class Runtime:
+    def __init__(self, log=None, fail=None):
+        self.log = [] if log is None else log
+        self.fail = fail
+
+    def close(self):
+        self.log.append("close")
+        if self.fail:
+            raise self.fail
+
+
+class Executor:
+    def __init__(self, log):
+        self.log = log
+
+    def shutdown(self, wait):
+        self.log.append(("shutdown", wait))
+
+
+def loaded(a, log):
+    a._runtime = Runtime(log)
+    a._fixture = FakeFixture()
+    a._engine_executor = Executor(log)
+    return a
+
+
+# -- producers ------------------------------------------------------------------------------------
+
+
+async def prompt(avatar):
+    """Ends as soon as the stop event is set, the way the real producer does."""
+    try:
+        await avatar._stop_event.wait()
+    finally:
+        await avatar._out_queue.put(END)
+
+
+async def stubborn(avatar):
+    """Ignores the stop event; ends when cancelled."""
+    await asyncio.Event().wait()
+
+
+async def deaf(avatar):
+    """Ignores the stop event and the first two cancellations."""
+    for _ in range(3):
+        try:
+            await asyncio.sleep(3600)
+        except asyncio.CancelledError:
+            pass
+
+
+async def flooding(avatar):
+    """Fills the output queue; at the stop it has to push a few more items through a full queue."""
+    i = 0
+    while not avatar._stop_event.is_set():
+        await avatar._out_queue.put(frame(i))
+        i += 1
+    for j in range(10):
+        await avatar._out_queue.put(frame(1000 + j))
+    await avatar._out_queue.put(END)
+
+
+async def broken(avatar):
+    await avatar._stop_event.wait()
+    raise OSError("producer broke")
+
+
+class TestInterrupt:
+    def test_not_running_touches_nothing(self, vrun):
+        async def main(loop):
+            a = FakeAvatar()
+            a._in_queue.put_nowait("in")
+            a._out_queue.put_nowait("out")
+            a._sync_pend.append((0.0, "pic"))
+            a.interrupt()
+            assert (a._in_queue.qsize(), a._out_queue.qsize(), len(a._sync_pend)) == (1, 1, 1)
+            assert not a._interrupt_event.is_set() and a.dropped == 0
+
+        vrun(main)
+
+    def test_plain_stream_empties_queues_and_sets_the_event(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=stubborn)
+            await a._ensure_running()
+            a._m2_r0 = 0.4
+            a._in_queue.put_nowait("in")
+            a._out_queue.put_nowait("out")
+            a._sync_pend.append((0.0, "pic"))
+            pend = a._sync_pend
+            a.interrupt()
+            assert a._in_queue.empty() and a._out_queue.empty() and len(pend) == 0 and a._sync_pend is pend
+            assert a._interrupt_event.is_set() and not a._stop_event.is_set() and a._running
+            assert a.dropped == 0 and a._m2_r0 == 0.4
+
+        vrun(main)
+
+    def test_mirrant2_stream_also_resets_the_playout_and_arrival(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=stubborn, m2=True)
+            a._runtime = None
+            await a._ensure_running()
+            a._m2_r0 = 0.4
+            a._playout.put_nowait(frame(0))
+            a.interrupt()
+            assert a._playout.empty() and a._playout_reset is True
+            assert a.dropped == 1 and a._m2_r0 is None and a._interrupt_event.is_set()
+
+        vrun(main)
+
+    def test_drain_queue_goes_through_the_class_and_lets_other_errors_through(self):
+        q = asyncio.Queue()
+        for i in range(3):
+            q.put_nowait(i)
+        av.AsyncAvatar._drain_queue(q)
+        assert q.empty()
+
+        class Broken:
+            def get_nowait(self):
+                raise KeyError("broken")
+
+        with pytest.raises(KeyError):
+            av.AsyncAvatar._drain_queue(Broken())
+
+    def test_stream_keeps_running_after_an_interrupt(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            assert (await asyncio.wait_for(it.__anext__(), 5)).frame_index == 0
+            a._out_queue.put_nowait(frame(1))
+            a.interrupt()
+            a._out_queue.put_nowait(frame(2))
+            assert (await asyncio.wait_for(it.__anext__(), 5)).frame_index == 2
+            await it.aclose()
+
+        vrun(main)
+
+
+class TestStop:
+    @pytest.mark.parametrize("producer, elapsed, cancelled", [(prompt, 0.0, False), (stubborn, 5.0, True),
+                                                              (deaf, 6.0, True)], ids=["prompt", "stubborn", "deaf"])
+    def test_waits_are_bounded(self, vrun, producer, elapsed, cancelled):
+        async def main(loop):
+            a = FakeAvatar(producer=producer)
+            await a._ensure_running()
+            task = a._producer_task
+            await asyncio.sleep(0.01)
+            t0 = loop.time()
+            await asyncio.wait_for(a.stop(), 30)
+            assert loop.time() - t0 == pytest.approx(elapsed, abs=1e-6)
+            assert task.cancelled() is (cancelled and producer is not deaf)
+            assert not a._running and a._producer_task is None and a._emitter_task is None and a._playout is None
+            assert a._out_queue.empty()
+            assert a._stop_event.is_set()
+
+        vrun(main)
+
+    def test_wakes_a_waiting_producer_with_an_end_of_speech_control(self, vrun):
+        async def main(loop):
+            seen = []
+
+            async def waiting(avatar):
+                seen.append(await avatar._in_queue.get())
+
+            a = FakeAvatar(producer=waiting)
+            await a._ensure_running()
+            await asyncio.sleep(0.01)
+            await a.stop()
+            assert len(seen) == 1 and isinstance(seen[0], VideoControl) and seen[0].end_of_speech
+            assert seen[0].audio is None
+
+        vrun(main)
+
+    def test_end_of_speech_control_stays_queued_for_the_next_run(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=prompt)
+            await a._ensure_running()
+            await a.stop()
+            assert a._in_queue.qsize() == 1
+
+        vrun(main)
+
+    def test_full_input_queue_is_no_error(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=prompt, input_buffer_size=1)
+            a._in_queue.put_nowait("pushed")
+            await a._ensure_running()
+            await a.stop()
+            assert a._in_queue.get_nowait() == "pushed" and a._in_queue.empty()
+
+        vrun(main)
+
+    def test_second_call_and_call_before_any_run_do_nothing(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=prompt)
+            await a.stop()
+            assert a._in_queue.empty() and not a._stop_event.is_set()
+            await a._ensure_running()
+            await a.stop()
+            a._out_queue.put_nowait("kept")
+            ev = a._stop_event
+            await a.stop()
+            assert a._out_queue.qsize() == 1 and a._in_queue.qsize() == 1 and a._stop_event is ev
+
+        vrun(main)
+
+    def test_drain_keeps_a_blocked_producer_moving(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=flooding)
+            await a._ensure_running()
+            await asyncio.sleep(0.1)
+            assert a._out_queue.full()
+            task = a._producer_task
+            t0 = loop.time()
+            await a.stop()
+            assert task.done() and not task.cancelled()
+            assert loop.time() - t0 < 2.0
+            assert a._out_queue.empty()
+
+        vrun(main)
+
+    def test_producer_failure_ends_stop_and_keeps_the_run_state(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=broken)
+            await a._ensure_running()
+            task = a._producer_task
+            with pytest.raises(OSError, match="producer broke"):
+                await a.stop()
+            assert a._running and a._producer_task is task
+
+        vrun(main)
+
+    def test_playout_clock_is_cancelled_and_awaited(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=prompt, m2=True)
+            a._runtime = None
+            await a._ensure_running()
+            clock = a._emitter_task
+            await asyncio.sleep(0.2)
+            await a.stop()
+            assert clock.done() and a._emitter_task is None and a._playout is None
+
+        vrun(main)
+
+    def test_cancelling_the_stopping_task_still_stops_the_producer(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=stubborn)
+            await a._ensure_running()
+            producer = a._producer_task
+            stopping = asyncio.ensure_future(a.stop())
+            await asyncio.sleep(1.0)
+            stopping.cancel()
+            await asyncio.wait_for(stopping, 5)  # the cancellation is swallowed; stop goes on
+            await asyncio.sleep(0)
+            assert producer.cancelled() and not a._running
+
+        vrun(main)
+
+
+class TestDrainOutQueue:
+    def test_takes_items_until_the_producer_is_done(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            done = asyncio.Event()
+            producer = asyncio.ensure_future(done.wait())
+            drain = asyncio.ensure_future(a._drain_out_queue_until(producer))
+            for i in range(3):
+                a._out_queue.put_nowait(i)
+            await asyncio.sleep(0.05)
+            assert a._out_queue.empty() and not drain.done()
+            done.set()
+            t0 = loop.time()
+            await asyncio.wait_for(drain, 1)
+            assert loop.time() - t0 <= 0.1 + 1e-6
+            # And it returns quietly when cancelled.
+            drain = asyncio.ensure_future(a._drain_out_queue_until(asyncio.ensure_future(asyncio.Event().wait())))
+            await asyncio.sleep(0.05)
+            drain.cancel()
+            assert await asyncio.wait_for(drain, 1) is None
+
+        vrun(main)
+
+
+class TestTeardown:
+    def test_shutdown_stops_then_releases_executor_before_runtime(self, vrun):
+        async def main(loop):
+            log = []
+            a = loaded(FakeAvatar(producer=prompt), log)
+            await a._ensure_running()
+            await a.shutdown()
+            assert log == [("shutdown", True), "close"]
+            assert a._runtime is None and a._fixture is None and a._engine_executor is None and not a._running
+            await a.shutdown()
+            assert log == [("shutdown", True), "close"]
+
+        vrun(main)
+
+    def test_cleanup_while_a_consumer_waits_ends_its_run(self, vrun):
+        async def main(loop):
+            log = []
+            a = loaded(FakeAvatar(producer=stubborn, m2=True), log)
+            a._runtime.get_source_frame = lambda i: None
+            got = []
+
+            async def consume():
+                async for x in a.run():
+                    got.append(x)
+
+            consumer = asyncio.ensure_future(consume())
+            await asyncio.sleep(0.2)
+            producer, clock = a._producer_task, a._emitter_task
+            a.cleanup()
+            assert a._producer_task is None and a._emitter_task is None and a._playout is None
+            assert not a._running and a._stop_event.is_set()
+            assert a._out_queue.qsize() == 1
+            assert log == [("shutdown", True), "close"] and a._fixture is None and a._runtime is None
+            await asyncio.wait_for(consumer, 5)
+            assert got == []
+            await asyncio.sleep(0)
+            assert producer.cancelled() and clock.cancelled()
+
+        vrun(main)
+
+    def test_cleanup_after_stop_only_releases(self, vrun):
+        async def main(loop):
+            log = []
+            a = loaded(FakeAvatar(producer=prompt), log)
+            await a._ensure_running()
+            await a.stop()
+            a.cleanup()
+            assert a._out_queue.empty()  # no end marker without a run
+            assert log == [("shutdown", True), "close"] and a._fixture is None and a._runtime is None
+            a.cleanup()
+            assert log == [("shutdown", True), "close"]
+
+        vrun(main)
+
+    def test_end_stream_when_not_running_does_nothing(self):
+        a = FakeAvatar()
+        a._end_stream_before_close()
+        assert a._out_queue.empty() and not a._stop_event.is_set()
+
+    def test_end_stream_on_a_bare_instance(self):
+        class Bare:
+            pass
+
+        b = Bare()
+        av.AsyncAvatar._end_stream_before_close(b)  # every attribute read with a default
+        b._running = True
+        b._out_queue = asyncio.Queue(maxsize=1)
+        b._out_queue.put_nowait("old")
+        av.AsyncAvatar._end_stream_before_close(b)
+        assert b._out_queue.get_nowait() is END and b._playout is None and b._running is False
+
+    def test_end_stream_fits_the_marker_into_a_full_queue(self, vrun):
+        async def main(loop):
+            a = FakeAvatar(producer=stubborn, output_buffer_size=2)
+            await a._ensure_running()
+            a._out_queue.put_nowait(frame(0))
+            a._out_queue.put_nowait(frame(1))
+            a._end_stream_before_close()
+            assert a._out_queue.qsize() == 1 and a._out_queue.get_nowait() is END
+
+        vrun(main)
+
+    def test_failing_close_is_one_warning_and_teardown_goes_on(self, caplog):
+        a = loaded(FakeAvatar(), [])
+        a._runtime.fail = RuntimeError("device lost")
+        with caplog.at_level(logging.WARNING, logger="quorvane"):
+            a.cleanup()
+        (rec,) = caplog.records
+        assert rec.msg == "quorvane: releasing the engine failed (%s: %s)"
+        assert rec.args[0] == "RuntimeError" and isinstance(rec.args[1], RuntimeError)
+        assert rec.getMessage() == "quorvane: releasing the engine failed (RuntimeError: device lost)"
+        assert a._fixture is None
+
+    def test_runtime_without_close_and_no_runtime(self):
+        a = FakeAvatar()
+        a._runtime = object()
+        a._close_runtime()
+        a._runtime = None
+        a._close_runtime()
+        del a._runtime
+        with pytest.raises(AttributeError):
+            a._close_runtime()
+
+    @pytest.mark.parametrize("how", ["cleanup", "shutdown"])
+    def test_runtime_without_fixture(self, vrun, how):
+        async def main(loop):
+            log = []
+            a = FakeAvatar()
+            rt = Runtime(log)
+            a._runtime = rt
+            if how == "cleanup":
+                a.cleanup()
+                assert a._runtime is rt
+            else:
+                await a.shutdown()
+                assert a._runtime is None and a._fixture is None
+            assert log == ["close"]
+
+        vrun(main)
+
+    def test_close_waits_for_the_engine_thread_to_finish(self):
+        order = []
+        ex = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvane-engine")
+        started = threading.Event()
+
+        def job():
+            started.set()
+            time.sleep(0.05)
+            order.append("job done")
+
+        ex.submit(job)
+        started.wait(5)
+
+        class Rt:
+            def close(self):
+                order.append("close")
+
+        a = FakeAvatar()
+        a._engine_executor = ex
+        a._runtime = Rt()
+        a._close_runtime()
+        assert order == ["job done", "close"] and a._engine_executor is None
