@@ -90,13 +90,17 @@ def spawn(args, env=None):
 
 
 def pipe_filled(fd, timeout):
-    """Waits until the pipe read through `fd` holds as much as it can: its writer is then blocked."""
+    """Waits until the pipe read through `fd` holds as much as it can: its writer is then blocked.
+
+    The kernel keeps a pipe's bytes in page-sized slots and a write may leave its last slot part
+    full, so a pipe holding more than its capacity less one page has every slot in use."""
     capacity = fcntl.fcntl(fd, F_GETPIPE_SZ)
+    page = os.sysconf("SC_PAGE_SIZE")
     held = array.array("i", [0])
     deadline = time.monotonic() + timeout
     while True:
         fcntl.ioctl(fd, termios.FIONREAD, held)
-        if held[0] >= capacity:
+        if held[0] > capacity - page:
             return
         if time.monotonic() > deadline:
             raise TimeoutError(f"the pipe holds {held[0]} of {capacity} bytes")
