@@ -5,7 +5,8 @@
 
 - corvine1.qvfx: a corvine-1 fixture, 64 x 48, 640 samples per tick (25 fps), ticks as they come;
 - mirrant2.qvfx: a mirrant-2 engine fixture, 64 x 48, 800 samples per tick (20 fps), frames in
-  chunks of 21 then 32, released 8800 samples (11 ticks) after their audio;
+  chunks of 21 then 32, released 6400 samples (8 ticks, the live API's end-of-speech pad) after
+  their audio;
 - corvine2-light.qvfx: a v2 fixture, 64 x 48, 640 samples per tick, each frame held back two ticks
   until more audio or the end of the utterance comes;
 - corvine2-light.imx: a corvine-2 light avatar container whose manifest names that engine (for the
@@ -33,7 +34,7 @@ MOUTH = [W // 4, (H * 5) // 8, W - W // 4, (H * 7) // 8]
 FIXTURES = {
     "corvine1.qvfx": {"engine": "corvine1", "audio_samples_per_tick": 640, "chunking": None},
     "mirrant2.qvfx": {"engine": "mirrant2", "audio_samples_per_tick": 800,
-                      "chunking": {"first_frames": 21, "frames": 32, "lookahead_samples": 8800}},
+                      "chunking": {"first_frames": 21, "frames": 32, "lookahead_samples": 6400}},
     "corvine2-light.qvfx": {"engine": "corvine2-light", "audio_samples_per_tick": 640,
                             "chunking": {"first_frames": 1, "frames": 1, "lookahead_samples": 1280}},
 }

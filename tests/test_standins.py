@@ -102,20 +102,31 @@ class TestRuntime:
         levels = [int(mouth(img).max()) for _, img in pulled]
         assert levels[:3] == [0, 0, 0] and min(levels[3:7]) > 200
         assert np.array_equal(pulled[0][1], rt.get_source_frame(-1))
-        with pytest.raises(RuntimeError, match="reset_stream"):
-            rt.push_audio(pcm[:10])
+        rt.push_audio(pcm[640 * 3 : 640 * 5])  # after end_utterance(): the next utterance
+        assert [rt.pull_frame()[0] for _ in range(rt.ticks_available())] == [0, 1]
         rt.reset_stream()
         rt.push_audio(pcm[: 640 * 4])
         assert [rt.pull_frame()[0] for _ in range(rt.ticks_available())] == [0, 1, 2, 3]
 
-    @pytest.mark.parametrize("n_samples, ready", [(25599, 0), (25600, 21), (51199, 21), (51200, 53), (76800, 85)])
+    @pytest.mark.parametrize("n_samples, ready", [(23199, 0), (23200, 21), (48799, 21), (48800, 53), (74400, 85)])
     def test_mirrant2_frames_come_in_chunks(self, n_samples, ready):
         rt = runtime("mirrant2.qvfx")
-        assert [rt.samples_for_chunk(k) for k in range(3)] == [25600, 51200, 76800]
+        assert [rt.samples_for_chunk(k) for k in range(3)] == [23200, 48800, 74400]
         rt.push_audio(speech(n_samples))
         assert rt.ticks_available() == ready
         rt.end_utterance()
         assert rt.ticks_available() == -(-n_samples // 800)
+
+    @pytest.mark.parametrize("silence, ready", [(6399, 21), (6400, 45), (8000, 47)])
+    def test_trailing_silence_as_long_as_the_lookahead_releases_the_partial_chunk(self, silence, ready):
+        rt = runtime("mirrant2.qvfx")
+        rt.push_audio(speech(30000))
+        assert rt.ticks_available() == 21
+        rt.push_audio(np.zeros(silence - 1, np.float32))
+        rt.push_audio(np.zeros(1, np.float32))  # the run is counted across pushes
+        assert rt.ticks_available() == ready  # every whole tick of speech and silence
+        rt.push_audio(speech(10))
+        assert rt.ticks_available() == 21  # speech again: the chunk schedule holds the rest back
 
     def test_compose_shares_the_tick_cursor_and_stops_past_the_end(self):
         rt = runtime("corvine2-light.qvfx")
@@ -132,6 +143,17 @@ class TestRuntime:
         with pytest.raises(ValueError, match="cursor past end"):
             rt.tick_compose_to_size(buf, -1, 8, 8)
 
+    def test_compose_of_a_buffer_that_does_not_continue_the_last_starts_a_new_utterance(self):
+        rt = runtime("corvine1.qvfx")
+        first = speech(640 * 3, seed=1)
+        assert [rt.tick_compose_to_size(first, -1, 8, 8)[0] for _ in range(3)] == [0, 1, 2]
+        grown = np.concatenate([first, speech(640, seed=2)])  # the same utterance, longer
+        assert rt.tick_compose_to_size(grown, -1, 8, 8)[0] == 3
+        other = speech(640 * 5, seed=3)  # longer, but another utterance
+        got = rt.tick_compose_to_size(other, -1, 8, 8)
+        assert got[0] == 0 and np.array_equal(got[1], runtime("corvine1.qvfx").tick_compose_to_size(other, -1, 8, 8)[1])
+        assert rt.tick_compose_to_size(other[: 640 * 2].copy(), -1, 8, 8)[0] == 0  # shorter
+
     @pytest.mark.parametrize("args, exc", [((np.zeros(4, np.float64),), ValueError), (([0.0],), TypeError),
                                            ((np.zeros((2, 2), np.float32),), ValueError)])
     def test_push_refuses_other_arrays(self, args, exc):
@@ -146,7 +168,7 @@ class TestRuntime:
             try:
                 while not stop.is_set():
                     assert rt.get_source_frame(-1).shape == (H, W, 3)
-                    assert rt.samples_for_chunk(1) == 51200
+                    assert rt.samples_for_chunk(1) == 48800
                     rt.ticks_available()
             except Exception as e:  # reported below: a failure on this thread must fail the test
                 errors.append(e)

@@ -24,8 +24,19 @@ Delivery. Tick i covers samples i*spt .. (i+1)*spt of the utterance. Without chu
 pulled as soon as its samples have been pushed. With chunking, frames are released in chunks: chunk
 k ends at frame ``first_frames + k * frames`` and is released once that many ticks of audio plus
 ``lookahead_samples`` have arrived (``samples_for_chunk(k)``); the mirrant-2 fixtures use 21, 32 and
-8800 (11 ticks of 800 samples). :meth:`Runtime.end_utterance` zero-pads a partial last tick and
-releases everything.
+6400 (8 ticks of 800 samples). Silence rule: once the audio pushed so far ends in a run of exact
+zeros at least ``lookahead_samples`` long (and at least one tick long), every whole tick pushed is
+released, the pending partial chunk included: the look-ahead has nothing left to wait for. A stream
+that pads its end with silence instead of calling ``end_utterance`` (the live API pads mirrant-2
+streams with 8 ticks) thus gets its last frames. :meth:`Runtime.end_utterance` zero-pads a partial
+last tick and releases everything.
+
+Utterances. :meth:`Runtime.reset_stream` starts a new utterance; so does audio pushed after
+:meth:`Runtime.end_utterance` (as if ``reset_stream()`` had come first), and so does a
+:meth:`Runtime.tick_compose_to_size` buffer that does not continue the previous one: the runtime
+remembers the last buffer it composed from, and a buffer continues it when it is that same array,
+or at least as long with the remembered samples as its prefix. Callers must not change a buffer in
+place between compose calls (they grow the utterance by building a new, longer array).
 
 Pictures. A tick's picture is the resting picture with its mouth box set to the brightness
 (all three channels) that the fixture's audio encoder gives for the tick's samples. The default
@@ -42,8 +53,8 @@ Thread safety: every runtime operation holds the runtime's lock, so any operatio
 
 Errors: OSError when a fixture file cannot be read; ValueError for a file that is not a fixture, for
 bad arguments, and "cursor past end" from ``tick_compose_to_size``; TypeError for arguments of the
-wrong type; RuntimeError for calls out of order (pull with no tick ready, push after
-``end_utterance``, any call after ``close``).
+wrong type; RuntimeError for calls out of order (pull with no tick ready, any call after
+``close``).
 """
 
 from __future__ import annotations
@@ -280,8 +291,10 @@ class Runtime:
         self._carry = np.zeros(0, dtype=np.float32)  # samples of the unfinished tick
         self._levels: list[int] = []  # brightness of every completed tick of the utterance
         self._n_samples = 0
+        self._trailing_zeros = 0  # exact zeros at the end of the audio pushed so far
         self._ended = False
         self._cursor = 0
+        self._composed: np.ndarray | None = None  # the buffer of the last compose call
 
     def _check(self) -> None:
         if self._closed:
@@ -290,12 +303,23 @@ class Runtime:
     def _released(self) -> int:
         if self._ended:
             return len(self._levels)
+        ch = self._fx.chunking
+        if ch is not None and self._trailing_zeros >= max(ch["lookahead_samples"], self._fx.audio_samples_per_tick):
+            return len(self._levels)  # the silence rule (module text)
         return min(len(self._levels), self._fx._released(self._n_samples))
+
+    def _note_trailing_zeros(self, samples: np.ndarray) -> None:
+        nonzero = np.flatnonzero(samples)
+        if nonzero.size == 0:
+            self._trailing_zeros += int(samples.size)
+        else:
+            self._trailing_zeros = int(samples.size - 1 - nonzero[-1])
 
     # -- streaming -------------------------------------------------------------------------------
 
     def push_audio(self, samples: np.ndarray) -> None:
-        """Append new samples (1-D float32, 16 kHz mono, nominally in [-1, 1]) to the utterance."""
+        """Append new samples (1-D float32, 16 kHz mono, nominally in [-1, 1]) to the utterance;
+        after ``end_utterance()`` they begin the next utterance."""
         if not isinstance(samples, np.ndarray):
             raise TypeError(f"push_audio takes a numpy float32 array; got {type(samples).__name__}")
         if samples.dtype != np.float32 or samples.ndim != 1:
@@ -304,13 +328,14 @@ class Runtime:
         with self._lock:
             self._check()
             if self._ended:
-                raise RuntimeError("push_audio after end_utterance(): call reset_stream() to start the next utterance")
+                self._clear()  # audio after end_utterance() begins the next utterance
             data = np.concatenate([self._carry, samples]) if self._carry.size else samples
             whole = data.size - data.size % spt
             for off in range(0, whole, spt):
                 self._levels.append(self._fx.level_of(data[off : off + spt]))
             self._carry = np.array(data[whole:], dtype=np.float32)
             self._n_samples += int(samples.size)
+            self._note_trailing_zeros(samples)
 
     def ticks_available(self) -> int:
         """Ticks that ``pull_frame`` can hand out now."""
@@ -355,8 +380,9 @@ class Runtime:
     def tick_compose_to_size(self, pcm_buf: np.ndarray, idx: int, width: int, height: int) -> tuple[int, np.ndarray]:
         """(tick index, BGR picture at ``width`` x ``height``) of the tick at the cursor, taken from
         ``pcm_buf`` (1-D float32, the whole utterance so far); advances the cursor. ``idx`` must be
-        -1. A tick that begins at or past the end of ``pcm_buf`` raises ValueError("... cursor past
-        end ..."); a partial last tick is zero-padded."""
+        -1. A buffer that does not continue the previous compose call's starts a new utterance
+        (module text). A tick that begins at or past the end of ``pcm_buf`` raises ValueError("...
+        cursor past end ..."); a partial last tick is zero-padded."""
         if idx != -1:
             raise ValueError(f"tick_compose_to_size takes -1 (the tick at the cursor); got {idx!r}")
         if not isinstance(pcm_buf, np.ndarray) or pcm_buf.dtype != np.float32 or pcm_buf.ndim != 1:
@@ -367,6 +393,9 @@ class Runtime:
         spt = self._fx.audio_samples_per_tick
         with self._lock:
             self._check()
+            if not self._continues_composed(pcm_buf):
+                self._clear()  # a new utterance's buffer: start again at its first tick
+            self._composed = pcm_buf
             i = self._cursor
             start = i * spt
             if start >= pcm_buf.size:
@@ -380,6 +409,12 @@ class Runtime:
         rows = (np.arange(int(height)) * self._fx.frame_height) // int(height)
         cols = (np.arange(int(width)) * self._fx.frame_width) // int(width)
         return i, np.ascontiguousarray(img[rows[:, None], cols[None, :]])
+
+    def _continues_composed(self, pcm_buf: np.ndarray) -> bool:
+        prev = self._composed
+        if prev is None or pcm_buf is prev:
+            return True
+        return pcm_buf.size >= prev.size and np.array_equal(pcm_buf[: prev.size], prev)
 
     # -- queries ---------------------------------------------------------------------------------
 

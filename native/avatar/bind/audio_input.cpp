@@ -1,0 +1,167 @@
+// AsyncAvatar's audio input: `push_audio`, `push` and `flush` each put one control on the input
+// queue, and `push_audio` and `flush` keep the arrival clock that the mirrant-2 playout clock
+// reads. Also the two module functions that bring a control's audio to 16 kHz float32:
+// `_i16_to_f32` and `_resample_linear`.
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+
+#include "avatar/bind/producer_parts.h"
+#include "avatar/bind/producer_support.h"
+#include "avatar/pcm_convert.h"
+#include "avatar/resample.h"
+#include "pybridge/pyclass.h"
+
+namespace quorvane::avatar::bind {
+
+namespace {
+
+using namespace producer_side;
+
+py::object monotonic() { return global("time").attr("monotonic")(); }
+
+pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rate, py::object last_chunk) {
+  py::object control = global("VideoControl").attr("from_audio")(data, sample_rate, last_chunk);
+  // len(data) / 2 / (sample_rate or 1): the seconds in the bytes, in Python's own arithmetic.
+  const Py_ssize_t n = PyObject_Length(data.ptr());
+  if (n < 0) throw py::error_already_set();
+  py::object rate = truthy(sample_rate) ? sample_rate : py::object(py::int_(1));
+  py::object half = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
+  if (!half) throw py::error_already_set();
+  py::object seconds = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
+  if (!seconds) throw py::error_already_set();
+  self.attr("_note_arrival")(seconds);
+  if (truthy(last_chunk)) self.attr("_arrival_ended")();
+  co_await pb::awaited(self.attr("_in_queue").attr("put")(control));
+  co_return py::none();
+}
+
+pb::Coroutine push(py::object self, py::object control) {
+  co_await pb::awaited(self.attr("_in_queue").attr("put")(control));
+  co_return py::none();
+}
+
+pb::Coroutine flush(py::object self) {
+  self.attr("_arrival_ended")();
+  py::dict kw;
+  kw["end_of_speech"] = true;
+  co_await pb::awaited(self.attr("_in_queue").attr("put")(global("VideoControl")(**kw)));
+  co_return py::none();
+}
+
+void note_arrival(py::object self, py::object seconds) {
+  if (py::getattr(self, "_arr_t0", py::none()).is_none() || truthy(py::getattr(self, "_arr_done", py::bool_(false)))) {
+    self.attr("_arr_t0") = monotonic();
+    self.attr("_arr_s") = 0.0;
+    self.attr("_arr_done") = false;
+  }
+  // max(0.0, seconds) keeps 0.0 unless seconds is greater, as the builtin does.
+  py::float_ zero(0.0);
+  const int gt = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
+  if (gt < 0) throw py::error_already_set();
+  py::object add = gt == 1 ? seconds : py::object(zero);
+  py::object total = py::reinterpret_steal<py::object>(PyNumber_InPlaceAdd(py::object(self.attr("_arr_s")).ptr(), add.ptr()));
+  if (!total) throw py::error_already_set();
+  self.attr("_arr_s") = total;
+}
+
+void arrival_ended(py::object self) {
+  if (!truthy(py::getattr(self, "_arr_done", py::bool_(false)))) {
+    self.attr("_arr_t_end") = monotonic();
+    self.attr("_arr_done") = true;
+  }
+}
+
+void arrival_dropped(py::object self) {
+  self.attr("_arr_t0") = py::none();
+  self.attr("_arr_s") = 0.0;
+  self.attr("_arr_done") = false;
+}
+
+bool is_array_of(py::handle arr, py::handle np, const char* dtype) {
+  if (!py::isinstance<py::array>(arr)) return false;
+  return equal(arr.attr("dtype"), np.attr(dtype));
+}
+
+// arr.astype(np.float32) / INT16_MAX
+py::object i16_to_f32(py::object arr) {
+  py::object np = global("np");
+  float scale = 0.0f;
+  if (is_array_of(arr, np, "int16") && int16_scale(scale)) {
+    py::array src = py::reinterpret_borrow<py::array>(arr);
+    if (src.flags() & py::array::c_style) {
+      py::array_t<std::int16_t, py::array::c_style> in = py::reinterpret_borrow<py::array_t<std::int16_t, py::array::c_style>>(src);
+      std::vector<py::ssize_t> shape(in.shape(), in.shape() + in.ndim());
+      py::array_t<float> out(shape);
+      int16_to_float(in.data(), static_cast<std::size_t>(in.size()), scale, out.mutable_data());
+      return out;
+    }
+  }
+  py::object f = arr.attr("astype")(np.attr("float32"));
+  py::object r = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(f.ptr(), global("INT16_MAX").ptr()));
+  if (!r) throw py::error_already_set();
+  return r;
+}
+
+// The samples on the output grid, in NumPy's own calls, for what the native resampler does not
+// take (other dtypes and shapes).
+py::object resample_with_numpy(py::handle np, py::handle pcm, py::handle n_out) {
+  py::object f64 = np.attr("float64");
+  py::object linspace = np.attr("linspace");
+  py::object x_in = linspace(0.0, 1.0, py::arg("num") = pcm.attr("size"), py::arg("endpoint") = false, py::arg("dtype") = f64);
+  py::object x_out = linspace(0.0, 1.0, py::arg("num") = n_out, py::arg("endpoint") = false, py::arg("dtype") = f64);
+  py::object y = np.attr("interp")(x_out, x_in, pcm);
+  return y.attr("astype")(pcm.attr("dtype"), py::arg("copy") = false);
+}
+
+template <class T>
+py::object resample_native(py::handle np, py::handle pcm, std::size_t n_out) {
+  auto in = py::reinterpret_steal<py::array_t<T, py::array::c_style>>(
+      np.attr("ascontiguousarray")(pcm).release());
+  py::array_t<T> out(static_cast<py::ssize_t>(n_out));
+  {
+    const T* src = in.data();
+    T* dst = out.mutable_data();
+    const auto n_in = static_cast<std::size_t>(in.size());
+    py::gil_scoped_release unlocked;
+    resample_linear(src, n_in, dst, n_out);
+  }
+  return out;
+}
+
+py::object resample(py::object pcm, py::object src_sr, py::object dst_sr) {
+  if (equal(src_sr, dst_sr)) return pcm;
+  const std::int64_t size = array_size(pcm);
+  if (size == 0) return pcm;
+  // int(round(pcm.size * dst_sr / src_sr)): Python's true division and round-half-even.
+  py::object product = py::reinterpret_steal<py::object>(PyNumber_Multiply(py::int_(size).ptr(), dst_sr.ptr()));
+  if (!product) throw py::error_already_set();
+  py::object ratio = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(product.ptr(), src_sr.ptr()));
+  if (!ratio) throw py::error_already_set();
+  py::object builtins = py::module_::import("builtins");
+  py::object n_out_obj = builtins.attr("int")(builtins.attr("round")(ratio));
+  const std::int64_t n_out = as_int(n_out_obj);
+  py::object np = global("np");
+  if (n_out <= 0) return np.attr("zeros")(0, py::arg("dtype") = pcm.attr("dtype"));
+  if (py::isinstance<py::array>(pcm) && as_int(pcm.attr("ndim")) == 1) {
+    if (is_array_of(pcm, np, "float32")) return resample_native<float>(np, pcm, static_cast<std::size_t>(n_out));
+    if (is_array_of(pcm, np, "float64")) return resample_native<double>(np, pcm, static_cast<std::size_t>(n_out));
+  }
+  return resample_with_numpy(np, pcm, n_out_obj);
+}
+
+}  // namespace
+
+void register_audio_input(py::module_& m, py::object cls) {
+  pb::def_method(cls, "push_audio", &push_audio, py::arg("data"), py::arg("sample_rate"), py::arg("last_chunk") = true);
+  pb::def_method(cls, "push", &push, py::arg("control"));
+  pb::def_method(cls, "flush", &flush);
+  pb::def_method(cls, "_note_arrival", &note_arrival, py::arg("seconds"));
+  pb::def_method(cls, "_arrival_ended", &arrival_ended);
+  pb::def_method(cls, "_arrival_dropped", &arrival_dropped);
+  m.def("_i16_to_f32", &i16_to_f32, py::arg("arr"), "int16 samples to float32: arr.astype(np.float32) / INT16_MAX.");
+  m.def("_resample_linear", &resample, py::arg("pcm"), py::arg("src_sr"), py::arg("dst_sr"),
+        "Linear resampling of a 1-D array from src_sr to dst_sr Hz; the same object when the rates are equal.");
+}
+
+}  // namespace quorvane::avatar::bind

@@ -1,0 +1,102 @@
+// AsyncAvatar's model loading: `create` builds an instance and loads its model, `set_model`
+// replaces the model of an instance, and `_engine_fps` is the engine's frame rate from the
+// loaded fixture's tick cadence.
+#include <string>
+
+#include "avatar/bind/producer_parts.h"
+#include "avatar/bind/producer_support.h"
+#include "pybridge/pyclass.h"
+
+namespace quorvane::avatar::bind {
+
+namespace {
+
+using namespace producer_side;
+
+constexpr const char* kNoModelPath = "AsyncAvatar.create: model_path is required";
+constexpr const char* kModelNotFound = "Corvine model not found: ";
+
+// Path(model_path).expanduser(), refused with ModelNotFoundError when nothing is there.
+py::object existing_model_path(py::handle model_path) {
+  py::object path = global("Path")(model_path).attr("expanduser")();
+  if (!truthy(path.attr("exists")())) {
+    pb::raise_new(global("ModelNotFoundError"), py::make_tuple(std::string(kModelNotFound) + std::string(py::str(path))));
+  }
+  return path;
+}
+
+// avatar._engine_id = engine_id_for_path(str(path)), the function imported now.
+void note_engine_id(py::handle avatar, py::handle path_str) {
+  py::object engine_id_for_path = import_from("quorvane._imx_engine", "engine_id_for_path");
+  py::setattr(avatar, "_engine_id", engine_id_for_path(path_str));
+}
+
+// The model load runs on the loop's default executor: blocking work never holds the loop.
+py::object load_in_default_executor(py::handle loop, py::handle avatar, py::handle path_str) {
+  return loop.attr("run_in_executor")(py::none(), avatar.attr("_load_fixture_blocking"), path_str);
+}
+
+pb::Coroutine create(py::object cls, py::object model_path, py::object input_buffer_size,
+                     py::object output_buffer_size, py::object num_threads, py::object /*verbose*/,
+                     py::object /*batch_workers*/, py::object /*quality*/, py::object /*identity*/,
+                     py::object output_size) {
+  if (model_path.is_none()) pb::raise_new(PyExc_ValueError, py::make_tuple(kNoModelPath));
+  py::object path = existing_model_path(model_path);
+  py::dict kw;
+  kw["input_buffer_size"] = input_buffer_size;
+  kw["output_buffer_size"] = output_buffer_size;
+  kw["output_size"] = output_size;
+  kw["num_threads"] = num_threads;
+  py::object avatar = cls(**kw);
+  py::str path_str(path);
+  note_engine_id(avatar, path_str);
+  py::object loop = global("asyncio").attr("get_running_loop")();
+  co_await pb::awaited(load_in_default_executor(loop, avatar, path_str));
+  co_return avatar;
+}
+
+pb::Coroutine set_model(py::object self, py::object model_path) {
+  py::object path = existing_model_path(model_path);
+  co_await pb::awaited(self.attr("stop")());
+  py::object loop = global("asyncio").attr("get_running_loop")();
+  py::str path_str(path);
+  note_engine_id(self, path_str);
+  co_await pb::awaited(load_in_default_executor(loop, self, path_str));
+  co_return py::none();
+}
+
+// max(1, sr // spt) when both are positive, else _FPS; a fixture whose attributes cannot be read
+// or converted also gives _FPS.
+py::object engine_fps(py::object self) {
+  py::object fx = self.attr("_fixture");
+  if (fx.is_none()) return global("_FPS");
+  try {
+    py::int_ spt(fx.attr("audio_samples_per_tick"));
+    py::int_ sr(fx.attr("audio_sample_rate"));
+    py::int_ zero(0);
+    if (spt > zero && sr > zero) {
+      py::object q = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
+      if (!q) throw py::error_already_set();
+      py::int_ one(1);
+      return q < one ? py::object(one) : q;
+    }
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+  }
+  return global("_FPS");
+}
+
+}  // namespace
+
+void register_model_loading(py::module_& m, py::object cls) {
+  pb::def_classmethod(cls, "create", &create, py::arg("cls"), py::kw_only(), py::arg("model_path") = py::none(),
+                      py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
+                      py::arg("num_threads") = 0, py::arg("verbose") = py::none(), py::arg("batch_workers") = 1,
+                      py::arg("quality") = "medium", py::arg("identity") = py::none(),
+                      py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"));
+  pb::def_method(cls, "set_model", &set_model, py::arg("model_path"));
+  pb::def_property(cls, "_engine_fps", &engine_fps, "The engine's frame rate (frames per second, an int).");
+}
+
+}  // namespace quorvane::avatar::bind
