@@ -128,8 +128,8 @@ class Floor:
         }
         rng = np.random.default_rng(0)
         self.buffers = {}
-        for name, spec in self.parts.items():
-            shape, dtype = spec[:-1], spec[-1]
+        for name, layout in self.parts.items():
+            shape, dtype = layout[:-1], layout[-1]
             src = rng.integers(0, 255, size=shape).astype(dtype)
             dst = np.empty_like(src)
             np.copyto(dst, src)  # touch every page first

@@ -57,8 +57,8 @@ def main(argv):
     out = argv[0] if argv else os.path.join(ROOT, "tests", "data")
     os.makedirs(out, exist_ok=True)
     pic = resting_picture()
-    for name, spec in FIXTURES.items():
-        header = dict(spec, frame_width=W, frame_height=H, audio_sample_rate=16000, audio_encoder="rms", mouth=MOUTH)
+    for name, fields in FIXTURES.items():
+        header = dict(fields, frame_width=W, frame_height=H, audio_sample_rate=16000, audio_encoder="rms", mouth=MOUTH)
         write_fixture(os.path.join(out, name), header, pic)
     manifest = {"engine": "corvine2-light", "format": 2, "frame_width": W, "frame_height": H}
     write_imx(os.path.join(out, "corvine2-light.imx"),
