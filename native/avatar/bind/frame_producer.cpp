@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 #include "avatar/pcm_convert.h"
 #include "avatar/tick_plan.h"
 #include "pybridge/pyclass.h"
@@ -18,8 +18,6 @@
 namespace quorvane::avatar::bind {
 
 namespace {
-
-using namespace producer_side;
 
 constexpr const char* kNotReady = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
 constexpr const char* kProducerTask = "quorvane-corvine-async-producer";
@@ -49,13 +47,13 @@ pb::Coroutine ensure_running(py::object self) {
 
 bool is_m2_stream(py::object self) {
   py::object engine_m2 = import_from("quorvane.unified_header", "ENGINE_MIRRANT2");
-  if (!equal(py::getattr(self, "_engine_id", py::none()), engine_m2)) return false;
+  if (!equal(getattr_or(self, "_engine_id", py::none()), engine_m2)) return false;
   return self.attr("_output_size").is_none();
 }
 
 bool is_v2_stream(py::object self) {
   py::object is_v2_engine = import_from("quorvane.unified_header", "is_v2_engine");
-  return truthy(is_v2_engine(py::getattr(self, "_engine_id", py::none())));
+  return truthy(is_v2_engine(getattr_or(self, "_engine_id", py::none())));
 }
 
 py::object fresh_runtime(py::object self, py::object fx) {
@@ -150,9 +148,7 @@ py::object scaled_to_int16(py::handle resampled) {
     warn_invalid_cast(invalid);
     return out;
   }
-  py::object prod = py::reinterpret_steal<py::object>(PyNumber_Multiply(resampled.ptr(), global("INT16_MAX").ptr()));
-  if (!prod) throw py::error_already_set();
-  return prod.attr("astype")(np.attr("int16"));
+  return owned(PyNumber_Multiply(resampled.ptr(), global("INT16_MAX").ptr())).attr("astype")(np.attr("int16"));
 }
 
 // The control's audio as 16 kHz int16 samples, resampled when it comes at another rate.
@@ -234,9 +230,7 @@ pb::Coroutine produce_frames(py::object self) {
       }
 
       py::object asyncio = global("asyncio");
-      py::object timeout = streaming ? py::reinterpret_steal<py::object>(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr()))
-                                     : py::object(py::float_(1.0));
-      if (!timeout) throw py::error_already_set();
+      py::object timeout = streaming ? owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr())) : py::object(py::float_(1.0));
       py::object chunk;
       bool timed_out = false;
       try {

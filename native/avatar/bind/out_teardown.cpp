@@ -1,7 +1,7 @@
 // Ending and resetting a live stream: barge-in (`interrupt`), the orderly stop of the producer and
 // playout tasks (`stop`), and the two teardowns that also release the engine thread and the
 // runtime (`shutdown`, and `cleanup` for a host whose consumer may still be inside `run()`).
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "pybridge/pyclass.h"
 
