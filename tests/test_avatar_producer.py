@@ -307,6 +307,31 @@ class TestRuntimes:
         else:
             assert made == [] and final is rt and rt.names().count("reset_stream") >= 2
 
+    @pytest.mark.parametrize("out_size", [None, (8, 8)], ids=["streaming", "compose"])
+    @pytest.mark.parametrize("engine", ["corvine1", "corvine2-light"])
+    def test_speech_pushed_right_after_a_barge_in_is_the_next_utterance(self, monkeypatch, out_size, engine):
+        # The producer is waiting for input when the barge-in comes, so the reply is what that
+        # wait returns, before the producer has seen the barge-in at the top of a pass.
+        made = fake_core(monkeypatch)
+
+        async def go():
+            av = await started(fake_avatar(engine=engine, output_size=out_size))
+            await av.push(control(speech_i16(640 * 8), mid="cut"))
+            await items_until(av, lambda f: getattr(f, "frame_index", 0) == 4)
+            await asyncio.sleep(0.01)
+            av.interrupt()
+            await av.push(control(speech_i16(640 * 5), mid="reply", last=True))
+            items = await items_until(av, is_eos)
+            await av.stop()
+            return av, items
+
+        av, items = run(go())
+        frames = speech_frames(items)
+        assert {f.source_message_id for f in frames} == {"reply"}
+        assert [f.frame_index for f in frames if f.bgr_image is not None] == [0, 1, 2, 3, 4]
+        assert frames[-1].end_of_speech and not av._interrupt_event.is_set()
+        assert (av._runtime is made[-1]) if engine == "corvine1" else (made == [])
+
     def test_a_replaced_runtime_is_not_used_for_the_next_utterance(self, monkeypatch):
         made = fake_core(monkeypatch)
 

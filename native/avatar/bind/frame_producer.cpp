@@ -214,20 +214,23 @@ pb::Coroutine produce_frames(py::object self) {
   std::int64_t ticks_emitted = 0;
   py::object current_message_id = py::none();
 
+  // Barge-in: the utterance in flight is dropped and the next one starts on a fresh runtime.
+  auto take_interrupt = [&] {
+    self.attr("_interrupt_event").attr("clear")();
+    rt = self.attr("_fresh_runtime")(fx);
+    self.attr("_runtime") = rt;
+    pcm_buf = empty_f32();
+    ticks_emitted = 0;
+    current_message_id = py::none();
+    self.attr("_stream_pushed") = 0;
+  };
+
   py::object failure;  // the Exception that ended the loop
   py::object pending;  // what the task raises once the stream is ended
   try {
     for (;;) {
       if (event_is_set(self.attr("_stop_event"))) break;
-      if (event_is_set(self.attr("_interrupt_event"))) {
-        self.attr("_interrupt_event").attr("clear")();
-        rt = self.attr("_fresh_runtime")(fx);
-        self.attr("_runtime") = rt;
-        pcm_buf = empty_f32();
-        ticks_emitted = 0;
-        current_message_id = py::none();
-        self.attr("_stream_pushed") = 0;
-      }
+      if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
 
       py::object asyncio = global("asyncio");
       py::object timeout = streaming ? owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr())) : py::object(py::float_(1.0));
@@ -249,6 +252,11 @@ pb::Coroutine produce_frames(py::object self) {
         }
         continue;
       }
+      // interrupt() empties the input queue, so a control that comes out of the wait while a
+      // barge-in is pending was pushed after it: the reply to the barge-in. It opens the next
+      // utterance; joined to the abandoned one, whose passes stop at once while the barge-in is
+      // pending, its speech would be dropped with it.
+      if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
       if (!is_instance(chunk, global("VideoControl"))) continue;
 
       py::object audio = chunk.attr("audio");
