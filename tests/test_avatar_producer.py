@@ -86,6 +86,30 @@ class TestStart:
         want = ["quorvane-m2-playout-clock", "quorvane-corvine-async-producer"] if m2 else ["quorvane-corvine-async-producer"]
         assert names == want  # the clock task is created before the producer
 
+    def test_a_new_run_starts_on_an_empty_output_queue(self):
+        # Ending the stream for a host's teardown leaves the consumer's end marker, and the
+        # producer it cancelled adds its own; neither may end the run that starts next.
+        async def go():
+            av = await started(fake_avatar())
+            await asyncio.sleep(0.01)
+            producer = av._producer_task
+            av._end_stream_before_close()
+            await asyncio.wait([producer], timeout=WAIT_S)
+            left = []
+            while not av._out_queue.empty():
+                left.append(av._out_queue.get_nowait())
+            for item in left:
+                av._out_queue.put_nowait(item)
+            await av._ensure_running()
+            await av.push(control(speech_i16(640 * 4), last=True))
+            items = await items_until(av, is_eos)
+            await av.stop()
+            return left, items
+
+        left, items = run(go())
+        assert left == [END, END]
+        assert [f.frame_index for f in speech_frames(items)] == [0, 1, 2, 3]
+
     def test_stream_kinds_read_the_header_module_at_each_call(self, monkeypatch):
         import quorvane.unified_header as uh
 
