@@ -101,7 +101,9 @@ pb::AsyncGenerator run_iter(py::object self) {
   try {
     for (;;) {
       py::object item;
-      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
+      // A read of the queue left pending by an earlier pass is always the one that takes the next
+      // item: a second reader beside it would let that item go to a task nobody looks at again.
+      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0 && nxt.is_none()) {
         item = co_await pb::awaited(self.attr("_out_queue").attr("get")());
       } else {
         if (nxt.is_none()) nxt = aio("ensure_future")(self.attr("_out_queue").attr("get")());
