@@ -35,15 +35,7 @@ pb::Coroutine ensure_running(py::object self) {
   // What the output queue still holds belongs to a run that has ended. stop() empties it itself,
   // but cleanup() hands its end marker to a consumer that may never come, and the producer it
   // cancelled still puts one of its own: left there, either would end the next run at once.
-  py::object out_q = self.attr("_out_queue");
-  for (;;) {
-    try {
-      out_q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      break;
-    }
-  }
+  empty_queue(self.attr("_out_queue"));
   py::object asyncio = global("asyncio");
   self.attr("_stop_event") = asyncio.attr("Event")();
   self.attr("_interrupt_event") = asyncio.attr("Event")();

@@ -16,16 +16,7 @@ constexpr double kCancelledWaitS = 1.0;
 // The longest stop()'s drain task sleeps before it looks at the producer again.
 constexpr double kDrainPollS = 0.1;
 
-void drain_queue(py::object q) {
-  for (;;) {
-    try {
-      q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      return;
-    }
-  }
-}
+void drain_queue(py::object q) { empty_queue(q); }
 
 // Barge-in: the utterance in flight and everything queued for it are dropped; the run goes on.
 void interrupt(py::object self) {

@@ -125,6 +125,17 @@ bool event_is_set(py::handle event) { return truthy(event.attr("is_set")()); }
 
 bool is_aio(const py::error_already_set& e, const char* name) { return e.matches(aio(name)); }
 
+void empty_queue(py::handle q) {
+  for (;;) {
+    try {
+      q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      return;
+    }
+  }
+}
+
 py::object caught_exception() {
   try {
     throw;

@@ -81,6 +81,10 @@ bool event_is_set(py::handle event);
 /// Whether the caught error is an instance of `asyncio.<name>` (the class as it is now).
 bool is_aio(const py::error_already_set& e, const char* name);
 
+/// Takes every item off the asyncio queue `q` with `get_nowait()` until it raises QueueEmpty,
+/// discarding them; any other error propagates. Never waits.
+void empty_queue(py::handle q);
+
 /// Inside a `catch (...)` handler: the Python exception instance of what is being handled (a
 /// Python error as it is, a C++ one translated as pybind11 translates it).
 py::object caught_exception();
