@@ -11,9 +11,6 @@ import pytest
 
 from quorvane._avatar import AsyncAvatar
 
-pytestmark = pytest.mark.skipif(not hasattr(AsyncAvatar, "_produce_frames"),
-                                reason="needs the live avatar's producer side")
-
 DATA = os.path.join(os.path.dirname(__file__), "data")
 
 

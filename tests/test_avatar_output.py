@@ -262,6 +262,28 @@ class TestVoiceFirst:
 
         vrun(main)
 
+    def test_a_read_already_waiting_is_not_lost_when_the_held_pictures_run_out(self, vrun):
+        # After sync_to(None) the last held picture goes out at its time while a read of the
+        # output queue is still pending: the next item must come from that read.
+        async def main(loop):
+            a = FakeAvatar(output_buffer_size=0)
+            a.sync_to(Sink(0.5))
+            it = a.run()
+            a._out_queue.put_nowait(frame(0))
+            await take(it, 1)
+            a.sync_to(None)
+            (p,) = await take(it, 1)
+            assert kind(p) == "picture" and p.frame_index == 0
+            nxt = asyncio.ensure_future(it.__anext__())
+            await asyncio.sleep(0.1)
+            later = frame(1)
+            a._out_queue.put_nowait(later)
+            a._out_queue.put_nowait(END)
+            assert await asyncio.wait_for(nxt, 5) is later
+            assert await drain(it, loop) == []
+
+        vrun(main)
+
     def test_interrupt_drops_held_pictures(self, vrun):
         async def main(loop):
             a = FakeAvatar(output_buffer_size=0)

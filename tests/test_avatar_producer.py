@@ -86,6 +86,30 @@ class TestStart:
         want = ["quorvane-m2-playout-clock", "quorvane-corvine-async-producer"] if m2 else ["quorvane-corvine-async-producer"]
         assert names == want  # the clock task is created before the producer
 
+    def test_a_new_run_starts_on_an_empty_output_queue(self):
+        # Ending the stream for a host's teardown leaves the consumer's end marker, and the
+        # producer it cancelled adds its own; neither may end the run that starts next.
+        async def go():
+            av = await started(fake_avatar())
+            await asyncio.sleep(0.01)
+            producer = av._producer_task
+            av._end_stream_before_close()
+            await asyncio.wait([producer], timeout=WAIT_S)
+            left = []
+            while not av._out_queue.empty():
+                left.append(av._out_queue.get_nowait())
+            for item in left:
+                av._out_queue.put_nowait(item)
+            await av._ensure_running()
+            await av.push(control(speech_i16(640 * 4), last=True))
+            items = await items_until(av, is_eos)
+            await av.stop()
+            return left, items
+
+        left, items = run(go())
+        assert left == [END, END]
+        assert [f.frame_index for f in speech_frames(items)] == [0, 1, 2, 3]
+
     def test_stream_kinds_read_the_header_module_at_each_call(self, monkeypatch):
         import quorvane.unified_header as uh
 
@@ -306,6 +330,31 @@ class TestRuntimes:
             assert len(made) == 1 and final is made[0] and final is not rt
         else:
             assert made == [] and final is rt and rt.names().count("reset_stream") >= 2
+
+    @pytest.mark.parametrize("out_size", [None, (8, 8)], ids=["streaming", "compose"])
+    @pytest.mark.parametrize("engine", ["corvine1", "corvine2-light"])
+    def test_speech_pushed_right_after_a_barge_in_is_the_next_utterance(self, monkeypatch, out_size, engine):
+        # The producer is waiting for input when the barge-in comes, so the reply is what that
+        # wait returns, before the producer has seen the barge-in at the top of a pass.
+        made = fake_core(monkeypatch)
+
+        async def go():
+            av = await started(fake_avatar(engine=engine, output_size=out_size))
+            await av.push(control(speech_i16(640 * 8), mid="cut"))
+            await items_until(av, lambda f: getattr(f, "frame_index", 0) == 4)
+            await asyncio.sleep(0.01)
+            av.interrupt()
+            await av.push(control(speech_i16(640 * 5), mid="reply", last=True))
+            items = await items_until(av, is_eos)
+            await av.stop()
+            return av, items
+
+        av, items = run(go())
+        frames = speech_frames(items)
+        assert {f.source_message_id for f in frames} == {"reply"}
+        assert [f.frame_index for f in frames if f.bgr_image is not None] == [0, 1, 2, 3, 4]
+        assert frames[-1].end_of_speech and not av._interrupt_event.is_set()
+        assert (av._runtime is made[-1]) if engine == "corvine1" else (made == [])
 
     def test_a_replaced_runtime_is_not_used_for_the_next_utterance(self, monkeypatch):
         made = fake_core(monkeypatch)

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 #include "avatar/pcm_convert.h"
 #include "avatar/resample.h"
 #include "pybridge/pyclass.h"
@@ -16,20 +16,14 @@ namespace quorvane::avatar::bind {
 
 namespace {
 
-using namespace producer_side;
-
-py::object monotonic() { return global("time").attr("monotonic")(); }
-
 pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rate, py::object last_chunk) {
   py::object control = global("VideoControl").attr("from_audio")(data, sample_rate, last_chunk);
   // len(data) / 2 / (sample_rate or 1): the seconds in the bytes, in Python's own arithmetic.
   const Py_ssize_t n = PyObject_Length(data.ptr());
   if (n < 0) throw py::error_already_set();
   py::object rate = truthy(sample_rate) ? sample_rate : py::object(py::int_(1));
-  py::object half = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
-  if (!half) throw py::error_already_set();
-  py::object seconds = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
-  if (!seconds) throw py::error_already_set();
+  py::object half = owned(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
+  py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
   self.attr("_note_arrival")(seconds);
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
   co_await pb::awaited(self.attr("_in_queue").attr("put")(control));
@@ -50,8 +44,8 @@ pb::Coroutine flush(py::object self) {
 }
 
 void note_arrival(py::object self, py::object seconds) {
-  if (py::getattr(self, "_arr_t0", py::none()).is_none() || truthy(py::getattr(self, "_arr_done", py::bool_(false)))) {
-    self.attr("_arr_t0") = monotonic();
+  if (getattr_or(self, "_arr_t0", py::none()).is_none() || truthy(getattr_or(self, "_arr_done", py::bool_(false)))) {
+    self.attr("_arr_t0") = monotonic_obj();
     self.attr("_arr_s") = 0.0;
     self.attr("_arr_done") = false;
   }
@@ -60,14 +54,12 @@ void note_arrival(py::object self, py::object seconds) {
   const int gt = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
   if (gt < 0) throw py::error_already_set();
   py::object add = gt == 1 ? seconds : py::object(zero);
-  py::object total = py::reinterpret_steal<py::object>(PyNumber_InPlaceAdd(py::object(self.attr("_arr_s")).ptr(), add.ptr()));
-  if (!total) throw py::error_already_set();
-  self.attr("_arr_s") = total;
+  self.attr("_arr_s") = owned(PyNumber_InPlaceAdd(py::object(self.attr("_arr_s")).ptr(), add.ptr()));
 }
 
 void arrival_ended(py::object self) {
-  if (!truthy(py::getattr(self, "_arr_done", py::bool_(false)))) {
-    self.attr("_arr_t_end") = monotonic();
+  if (!truthy(getattr_or(self, "_arr_done", py::bool_(false)))) {
+    self.attr("_arr_t_end") = monotonic_obj();
     self.attr("_arr_done") = true;
   }
 }
@@ -98,9 +90,7 @@ py::object i16_to_f32(py::object arr) {
     }
   }
   py::object f = arr.attr("astype")(np.attr("float32"));
-  py::object r = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(f.ptr(), global("INT16_MAX").ptr()));
-  if (!r) throw py::error_already_set();
-  return r;
+  return owned(PyNumber_TrueDivide(f.ptr(), global("INT16_MAX").ptr()));
 }
 
 // The samples on the output grid, in NumPy's own calls, for what the native resampler does not
@@ -134,10 +124,8 @@ py::object resample(py::object pcm, py::object src_sr, py::object dst_sr) {
   const std::int64_t size = array_size(pcm);
   if (size == 0) return pcm;
   // int(round(pcm.size * dst_sr / src_sr)): Python's true division and round-half-even.
-  py::object product = py::reinterpret_steal<py::object>(PyNumber_Multiply(py::int_(size).ptr(), dst_sr.ptr()));
-  if (!product) throw py::error_already_set();
-  py::object ratio = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(product.ptr(), src_sr.ptr()));
-  if (!ratio) throw py::error_already_set();
+  py::object product = owned(PyNumber_Multiply(py::int_(size).ptr(), dst_sr.ptr()));
+  py::object ratio = owned(PyNumber_TrueDivide(product.ptr(), src_sr.ptr()));
   py::object builtins = py::module_::import("builtins");
   py::object n_out_obj = builtins.attr("int")(builtins.attr("round")(ratio));
   const std::int64_t n_out = as_int(n_out_obj);

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 #include "avatar/pcm_convert.h"
 #include "avatar/tick_plan.h"
 #include "pybridge/pyclass.h"
@@ -18,8 +18,6 @@
 namespace quorvane::avatar::bind {
 
 namespace {
-
-using namespace producer_side;
 
 constexpr const char* kNotReady = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
 constexpr const char* kProducerTask = "quorvane-corvine-async-producer";
@@ -34,6 +32,10 @@ pb::Coroutine ensure_running(py::object self) {
     pb::raise_new(global("RuntimeNotReadyError"), py::make_tuple(kNotReady));
   }
   if (truthy(self.attr("_running"))) co_return py::none();
+  // What the output queue still holds belongs to a run that has ended. stop() empties it itself,
+  // but cleanup() hands its end marker to a consumer that may never come, and the producer it
+  // cancelled still puts one of its own: left there, either would end the next run at once.
+  empty_queue(self.attr("_out_queue"));
   py::object asyncio = global("asyncio");
   self.attr("_stop_event") = asyncio.attr("Event")();
   self.attr("_interrupt_event") = asyncio.attr("Event")();
@@ -49,13 +51,13 @@ pb::Coroutine ensure_running(py::object self) {
 
 bool is_m2_stream(py::object self) {
   py::object engine_m2 = import_from("quorvane.unified_header", "ENGINE_MIRRANT2");
-  if (!equal(py::getattr(self, "_engine_id", py::none()), engine_m2)) return false;
+  if (!equal(getattr_or(self, "_engine_id", py::none()), engine_m2)) return false;
   return self.attr("_output_size").is_none();
 }
 
 bool is_v2_stream(py::object self) {
   py::object is_v2_engine = import_from("quorvane.unified_header", "is_v2_engine");
-  return truthy(is_v2_engine(py::getattr(self, "_engine_id", py::none())));
+  return truthy(is_v2_engine(getattr_or(self, "_engine_id", py::none())));
 }
 
 py::object fresh_runtime(py::object self, py::object fx) {
@@ -150,9 +152,7 @@ py::object scaled_to_int16(py::handle resampled) {
     warn_invalid_cast(invalid);
     return out;
   }
-  py::object prod = py::reinterpret_steal<py::object>(PyNumber_Multiply(resampled.ptr(), global("INT16_MAX").ptr()));
-  if (!prod) throw py::error_already_set();
-  return prod.attr("astype")(np.attr("int16"));
+  return owned(PyNumber_Multiply(resampled.ptr(), global("INT16_MAX").ptr())).attr("astype")(np.attr("int16"));
 }
 
 // The control's audio as 16 kHz int16 samples, resampled when it comes at another rate.
@@ -218,25 +218,26 @@ pb::Coroutine produce_frames(py::object self) {
   std::int64_t ticks_emitted = 0;
   py::object current_message_id = py::none();
 
+  // Barge-in: the utterance in flight is dropped and the next one starts on a fresh runtime.
+  auto take_interrupt = [&] {
+    self.attr("_interrupt_event").attr("clear")();
+    rt = self.attr("_fresh_runtime")(fx);
+    self.attr("_runtime") = rt;
+    pcm_buf = empty_f32();
+    ticks_emitted = 0;
+    current_message_id = py::none();
+    self.attr("_stream_pushed") = 0;
+  };
+
   py::object failure;  // the Exception that ended the loop
   py::object pending;  // what the task raises once the stream is ended
   try {
     for (;;) {
       if (event_is_set(self.attr("_stop_event"))) break;
-      if (event_is_set(self.attr("_interrupt_event"))) {
-        self.attr("_interrupt_event").attr("clear")();
-        rt = self.attr("_fresh_runtime")(fx);
-        self.attr("_runtime") = rt;
-        pcm_buf = empty_f32();
-        ticks_emitted = 0;
-        current_message_id = py::none();
-        self.attr("_stream_pushed") = 0;
-      }
+      if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
 
       py::object asyncio = global("asyncio");
-      py::object timeout = streaming ? py::reinterpret_steal<py::object>(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr()))
-                                     : py::object(py::float_(1.0));
-      if (!timeout) throw py::error_already_set();
+      py::object timeout = streaming ? owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr())) : py::object(py::float_(1.0));
       py::object chunk;
       bool timed_out = false;
       try {
@@ -255,6 +256,11 @@ pb::Coroutine produce_frames(py::object self) {
         }
         continue;
       }
+      // interrupt() empties the input queue, so a control that comes out of the wait while a
+      // barge-in is pending was pushed after it: the reply to the barge-in. It opens the next
+      // utterance; joined to the abandoned one, whose passes stop at once while the barge-in is
+      // pending, its speech would be dropped with it.
+      if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
       if (!is_instance(chunk, global("VideoControl"))) continue;
 
       py::object audio = chunk.attr("audio");

@@ -4,14 +4,12 @@
 #include <string>
 
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 #include "pybridge/pyclass.h"
 
 namespace quorvane::avatar::bind {
 
 namespace {
-
-using namespace producer_side;
 
 constexpr const char* kNoModelPath = "AsyncAvatar.create: model_path is required";
 constexpr const char* kModelNotFound = "Corvine model not found: ";
@@ -75,8 +73,7 @@ py::object engine_fps(py::object self) {
     py::int_ sr(fx.attr("audio_sample_rate"));
     py::int_ zero(0);
     if (spt > zero && sr > zero) {
-      py::object q = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
-      if (!q) throw py::error_already_set();
+      py::object q = owned(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
       py::int_ one(1);
       return q < one ? py::object(one) : q;
     }

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "avatar/bind/register.h"
+#include "avatar/bind/support.h"
 #include "pybridge/flow.h"
 #include "pybridge/pyclass.h"
 
@@ -111,6 +112,7 @@ PYBIND11_MODULE(_avatar, m) {
       py::kw_only(), py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
       py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"), py::arg("num_threads") = 0);
 
+  quorvane::avatar::bind::set_module(m);
   quorvane::avatar::bind::register_producer(m, cls);
   quorvane::avatar::bind::register_output(m, cls);
 

@@ -1,7 +1,7 @@
 // Members that the host's avatar plugin reads on every runtime object it drives, and that a live
 // avatar of this kind has no use for: they answer with fixed, mostly empty behaviour so that such
 // callers run unchanged.
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "pybridge/pyclass.h"
 

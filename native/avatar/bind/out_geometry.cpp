@@ -1,6 +1,6 @@
 // What a host needs to know before the first frame arrives: the first picture (for resolution
 // detection), the frame size, the sample rate, the frame rate and the samples per tick.
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "pybridge/pyclass.h"
 

@@ -8,7 +8,7 @@
 #include <deque>
 #include <optional>
 
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "avatar/playout_rule.h"
 #include "pybridge/pyclass.h"
@@ -120,9 +120,7 @@ pb::Coroutine emit_clock(py::object self) {
   c.q = self.attr("_playout");
   if (c.q.is_none()) pb::raise_new(PyExc_AssertionError, py::tuple());
   py::object fps = self.attr("_engine_fps");
-  py::object period = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr()));
-  if (!period) throw py::error_already_set();
-  c.period = as_double(period);
+  c.period = as_double(owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr())));
   py::object fx = self.attr("_fixture");
   py::object spt = fx.is_none() ? py::int_(kDefaultSpt) : py::int_(fx.attr("audio_samples_per_tick"));
   c.silence = global("np").attr("zeros")(spt, py::arg("dtype") = global("np").attr("int16"));

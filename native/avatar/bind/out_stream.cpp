@@ -6,7 +6,7 @@
 // so without the hold the mouth would lead the voice.
 #include <string>
 
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "avatar/sync_release.h"
 #include "pybridge/pyclass.h"
@@ -101,7 +101,9 @@ pb::AsyncGenerator run_iter(py::object self) {
   try {
     for (;;) {
       py::object item;
-      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
+      // A read of the queue left pending by an earlier pass is always the one that takes the next
+      // item: a second reader beside it would let that item go to a task nobody looks at again.
+      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0 && nxt.is_none()) {
         item = co_await pb::awaited(self.attr("_out_queue").attr("get")());
       } else {
         if (nxt.is_none()) nxt = aio("ensure_future")(self.attr("_out_queue").attr("get")());
@@ -137,10 +139,8 @@ pb::AsyncGenerator run_iter(py::object self) {
         co_yield replace(item, py::arg("bgr_image") = py::none());
         const double queued = sink_queued(self);
         py::object size = ac.attr("data").attr("size");
-        py::object rate = py::reinterpret_steal<py::object>(PyNumber_Float(py::object(ac.attr("sample_rate")).ptr()));
-        if (!rate) throw py::error_already_set();
-        py::object dur_obj = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(size.ptr(), rate.ptr()));
-        if (!dur_obj) throw py::error_already_set();
+        py::object rate = owned(PyNumber_Float(py::object(ac.attr("sample_rate")).ptr()));
+        py::object dur_obj = owned(PyNumber_TrueDivide(size.ptr(), rate.ptr()));
         const double dur = as_double(dur_obj);
         const double release = picture_release(monotonic(), queued, dur, as_double(global("_SYNC_LEAD_S")));
         py::object picture = replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false);

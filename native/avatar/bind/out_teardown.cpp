@@ -1,7 +1,7 @@
 // Ending and resetting a live stream: barge-in (`interrupt`), the orderly stop of the producer and
 // playout tasks (`stop`), and the two teardowns that also release the engine thread and the
 // runtime (`shutdown`, and `cleanup` for a host whose consumer may still be inside `run()`).
-#include "avatar/bind/out_common.h"
+#include "avatar/bind/support.h"
 #include "avatar/bind/output_parts.h"
 #include "pybridge/pyclass.h"
 
@@ -16,16 +16,7 @@ constexpr double kCancelledWaitS = 1.0;
 // The longest stop()'s drain task sleeps before it looks at the producer again.
 constexpr double kDrainPollS = 0.1;
 
-void drain_queue(py::object q) {
-  for (;;) {
-    try {
-      q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      return;
-    }
-  }
-}
+void drain_queue(py::object q) { empty_queue(q); }
 
 // Barge-in: the utterance in flight and everything queued for it are dropped; the run goes on.
 void interrupt(py::object self) {

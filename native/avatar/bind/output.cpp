@@ -1,12 +1,10 @@
 // The consumer half of AsyncAvatar: what the application reads and how the stream ends.
-#include "avatar/bind/out_common.h"
 #include "avatar/bind/output_parts.h"
 #include "avatar/bind/register.h"
 
 namespace quorvane::avatar::bind {
 
 void register_output(py::module_& m, py::object cls) {
-  out::set_module(m);
   out::register_stream(m, cls);
   out::register_playout(m, cls);
   out::register_teardown(m, cls);

@@ -1,11 +1,9 @@
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
 #include "avatar/bind/register.h"
 
 namespace quorvane::avatar::bind {
 
 void register_producer(py::module_& m, py::object cls) {
-  producer_side::set_module(m);
   register_model_loading(m, cls);
   register_audio_input(m, cls);
   register_frame_producer(m, cls);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "avatar/bind/producer_parts.h"
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 #include "avatar/feed_time.h"
 #include "avatar/pcm_convert.h"
 #include "avatar/tick_plan.h"
@@ -18,19 +18,10 @@ namespace quorvane::avatar::bind {
 
 namespace {
 
-using namespace producer_side;
-
-py::object monotonic() { return global("time").attr("monotonic")(); }
-
-py::object binary(PyObject* r) {
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-
 // pcm_buf[start:stop], either bound None.
 py::object sliced(py::handle arr, py::handle start, py::handle stop) {
-  py::object s = binary(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-  return binary(PyObject_GetItem(arr.ptr(), s.ptr()));
+  py::object s = owned(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  return owned(PyObject_GetItem(arr.ptr(), s.ptr()));
 }
 
 bool stopped_or_interrupted(py::handle self) {
@@ -82,7 +73,7 @@ py::object tick_voice_of(const VoiceSource& src, py::handle pcm_buf, std::int64_
     slice_f32 = np.attr("concatenate")(parts);
   }
   py::object clipped = np.attr("clip")(slice_f32, -1.0, 1.0);
-  return binary(PyNumber_Multiply(clipped.ptr(), global("INT16_MAX").ptr())).attr("astype")(np.attr("int16"));
+  return owned(PyNumber_Multiply(clipped.ptr(), global("INT16_MAX").ptr())).attr("astype")(np.attr("int16"));
 }
 
 py::object tick_frame(py::handle bgr, py::handle voice, std::int64_t tick_idx, py::handle message_id, py::handle is_last) {
@@ -109,11 +100,11 @@ bool is_past_end(const py::error_already_set& e) {
 // The feed-time estimate after a feed that made new ticks: the first one of an utterance is kept
 // as _m2_r0, each later one moves the smoothed _m2_steady_s.
 void note_feed_time(py::handle self, py::object dur) {
-  if (py::getattr(self, "_m2_r0", py::none()).is_none()) {
+  if (getattr_or(self, "_m2_r0", py::none()).is_none()) {
     py::setattr(self, "_m2_r0", dur);
     return;
   }
-  py::object prev = py::getattr(self, "_m2_steady_s", py::none());
+  py::object prev = getattr_or(self, "_m2_steady_s", py::none());
   if (prev.is_none()) {
     py::setattr(self, "_m2_steady_s", dur);
     return;
@@ -164,7 +155,7 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
       kw["tail_total"] = tail_total;
       kw["mark_last"] = mark_last;
       py::object rest = co_await pb::awaited(self.attr("_emit_ready_ticks")(**kw));
-      co_return binary(PyNumber_Add(py::int_(early).ptr(), rest.ptr()));
+      co_return owned(PyNumber_Add(py::int_(early).ptr(), rest.ptr()));
     }
   }
 
@@ -176,10 +167,10 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
                                                         py::arg("dtype") = np.attr("float32"));
       const bool m2 = truthy(self.attr("_is_m2_stream")());
       const std::int64_t had = m2 ? as_int(rt.attr("ticks_available")()) : 0;
-      py::object t_feed = monotonic();
+      py::object t_feed = monotonic_obj();
       co_await pb::awaited(self.attr("_engine")(rt.attr("push_audio"), new_pcm));
       if (m2 && as_int(rt.attr("ticks_available")()) > had) {
-        py::object dur = binary(PyNumber_Subtract(monotonic().ptr(), t_feed.ptr()));
+        py::object dur = owned(PyNumber_Subtract(monotonic_obj().ptr(), t_feed.ptr()));
         note_feed_time(self, dur);
       }
       self.attr("_stream_pushed") = array_size(pcm_buf);
@@ -268,7 +259,7 @@ pb::Coroutine drain_v2_tail(py::object self, py::object rt, py::object pcm_buf, 
     py::object e = caught_exception();
     if (!is_exception(e)) pb::raise_instance(e);
   }
-  auto next_deadline = [] { return binary(PyNumber_Add(monotonic().ptr(), global("_V2_DRAIN_STALL_S").ptr())); };
+  auto next_deadline = [] { return owned(PyNumber_Add(monotonic_obj().ptr(), global("_V2_DRAIN_STALL_S").ptr())); };
   py::object deadline = next_deadline();
   while (ticks_emitted + emitted < tail_total) {
     if (event_is_set(self.attr("_stop_event"))) break;
@@ -279,8 +270,8 @@ pb::Coroutine drain_v2_tail(py::object self, py::object rt, py::object pcm_buf, 
       deadline = next_deadline();
       continue;
     }
-    if (monotonic() > deadline) break;
-    py::object wait_s = binary(PyNumber_TrueDivide(py::float_(1.0).ptr(), py::object(self.attr("_engine_fps")).ptr()));
+    if (monotonic_obj() > deadline) break;
+    py::object wait_s = owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), py::object(self.attr("_engine_fps")).ptr()));
     co_await pb::awaited(global("asyncio").attr("sleep")(wait_s));
   }
   co_return py::int_(emitted);

@@ -1,9 +1,9 @@
-#include "avatar/bind/producer_support.h"
+#include "avatar/bind/support.h"
 
 #include <cmath>
 #include <limits>
 
-namespace quorvane::avatar::bind::producer_side {
+namespace quorvane::avatar::bind {
 
 namespace {
 
@@ -19,11 +19,13 @@ void set_module(py::handle m) {
 
 py::object global(const char* name) { return py::reinterpret_borrow<py::object>(g_module).attr(name); }
 
-py::object import_module(const char* dotted) {
-  PyObject* mod = PyImport_ImportModule(dotted);
-  if (mod == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(mod);
-}
+py::object aio(const char* name) { return global("asyncio").attr(name); }
+
+py::object monotonic_obj() { return global("time").attr("monotonic")(); }
+
+double monotonic() { return as_double(monotonic_obj()); }
+
+py::object import_module(const char* dotted) { return owned(PyImport_ImportModule(dotted)); }
 
 py::object import_from(const char* dotted, const char* name) {
   py::object mod = import_module(dotted);
@@ -31,7 +33,7 @@ py::object import_from(const char* dotted, const char* name) {
   if (got != nullptr) return py::reinterpret_steal<py::object>(got);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
   PyErr_Clear();
-  py::object file = py::getattr(mod, "__file__", py::none());
+  py::object file = getattr_or(mod, "__file__", py::none());
   const std::string where = file.is_none() ? std::string("unknown location") : std::string(py::str(file));
   py::object err = py::reinterpret_borrow<py::object>(PyExc_ImportError)(
       "cannot import name '" + std::string(name) + "' from '" + dotted + "' (" + where + ")",
@@ -39,20 +41,34 @@ py::object import_from(const char* dotted, const char* name) {
   pb::raise_instance(err);
 }
 
-py::object caught_exception() {
-  try {
-    throw;
-  } catch (py::error_already_set& e) {
-    return e.value();
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-    py::error_already_set e;
-    return e.value();
-  }
+py::object owned(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
 }
 
-bool is_exception(py::handle exc) {
-  return PyObject_TypeCheck(exc.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+py::object getattr_or(py::handle obj, const char* name, py::handle dflt) {
+  PyObject* got = PyObject_GetAttrString(obj.ptr(), name);
+  if (got != nullptr) return py::reinterpret_steal<py::object>(got);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::reinterpret_borrow<py::object>(dflt);
+}
+
+bool has_attr(py::handle obj, const char* name) {
+  PyObject* got = PyObject_GetAttrString(obj.ptr(), name);
+  if (got != nullptr) {
+    Py_DECREF(got);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return false;
+}
+
+bool truthy(py::handle obj) {
+  const int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
 }
 
 bool is_instance(py::handle obj, py::handle cls) {
@@ -61,27 +77,22 @@ bool is_instance(py::handle obj, py::handle cls) {
   return r == 1;
 }
 
-std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
-
-bool truthy(py::handle obj) {
-  const int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+bool is_exception(py::handle exc) {
+  return PyObject_TypeCheck(exc.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)) != 0;
 }
 
+std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
+
 std::int64_t as_int(py::handle obj) {
-  py::object v = py::reinterpret_steal<py::object>(PyNumber_Long(obj.ptr()));
-  if (!v) throw py::error_already_set();
+  py::object v = owned(PyNumber_Long(obj.ptr()));
   const long long r = PyLong_AsLongLong(v.ptr());
   if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
   return static_cast<std::int64_t>(r);
 }
 
-bool equal(py::handle a, py::handle b) {
-  py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-  if (!r) throw py::error_already_set();
-  return truthy(r);
-}
+double as_double(py::handle obj) { return PyFloat_AS_DOUBLE(owned(PyNumber_Float(obj.ptr())).ptr()); }
+
+bool equal(py::handle a, py::handle b) { return truthy(owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 
 std::pair<py::object, py::object> unpack_pair(py::handle obj) {
   PyObject* it = PyObject_GetIter(obj.ptr());
@@ -111,6 +122,31 @@ std::pair<py::object, py::object> unpack_pair(py::handle obj) {
 }
 
 bool event_is_set(py::handle event) { return truthy(event.attr("is_set")()); }
+
+bool is_aio(const py::error_already_set& e, const char* name) { return e.matches(aio(name)); }
+
+void empty_queue(py::handle q) {
+  for (;;) {
+    try {
+      q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      return;
+    }
+  }
+}
+
+py::object caught_exception() {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    return e.value();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    py::error_already_set e;
+    return e.value();
+  }
+}
 
 void raise_assertion() { pb::raise_new(PyExc_AssertionError, py::tuple()); }
 
@@ -166,4 +202,4 @@ void warn_invalid_cast(std::size_t invalid) {
   }
 }
 
-}  // namespace quorvane::avatar::bind::producer_side
+}  // namespace quorvane::avatar::bind

@@ -1,0 +1,127 @@
+// Helpers shared by every binding file of quorvane._avatar: the module's own names read afresh at
+// each use (as a Python function reads its globals), modules imported at the moment of need, and
+// the small pieces of Python semantics (getattr with a default, truth values, isinstance, int(),
+// float(), comparisons, exception families) that the members of AsyncAvatar are written in.
+//
+// Every function here must be called with the GIL held; a Python error raised by what it calls
+// propagates as `py::error_already_set`.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "pybridge/flow.h"
+
+namespace quorvane::avatar::bind {
+
+namespace py = pybind11;
+namespace pb = quorvane::pybridge;
+
+/// Remembers the module object; called once, in the module body, before any member is registered.
+void set_module(py::handle m);
+
+/// The module's current value of `name` (so a test that patches `quorvane._avatar.<name>` is
+/// obeyed, as a Python function obeys a patched global).
+py::object global(const char* name);
+
+/// `asyncio.<name>`, through the module's `asyncio`.
+py::object aio(const char* name);
+
+/// `time.monotonic()` through the module's `time`, as a Python object and as a double.
+py::object monotonic_obj();
+double monotonic();
+
+/// `import <dotted>` at call time; honours entries a caller placed in sys.modules.
+py::object import_module(const char* dotted);
+
+/// `from <dotted> import <name>` at call time, with the ImportError Python raises when missing.
+py::object import_from(const char* dotted, const char* name);
+
+/// A new reference returned by a C API call, or the Python error it set thrown.
+py::object owned(PyObject* result);
+
+/// `getattr(obj, name, dflt)`: only an AttributeError gives `dflt`; other errors propagate.
+py::object getattr_or(py::handle obj, const char* name, py::handle dflt);
+
+/// `hasattr(obj, name)` with the builtin's semantics.
+bool has_attr(py::handle obj, const char* name);
+
+/// Python's truth value of `obj`; raises what `bool(obj)` raises.
+bool truthy(py::handle obj);
+
+/// `isinstance(obj, cls)`; a failing check raises.
+bool is_instance(py::handle obj, py::handle cls);
+
+/// Whether `exc` is an instance of Exception (rather than only of BaseException).
+bool is_exception(py::handle exc);
+
+/// `type(obj).__name__`.
+std::string type_name(py::handle obj);
+
+/// `int(obj)` as a C++ integer; OverflowError past the int64 range.
+std::int64_t as_int(py::handle obj);
+
+/// `float(obj)` as a double; raises what `float()` raises (so a text such as "0.3" converts as it
+/// would in Python).
+double as_double(py::handle obj);
+
+/// `a == b` as Python compares them, reduced to its truth value.
+bool equal(py::handle a, py::handle b);
+
+/// `first, second = obj`, with Python's errors for what cannot be unpacked into two.
+std::pair<py::object, py::object> unpack_pair(py::handle obj);
+
+/// The truth value of `event.is_set()`.
+bool event_is_set(py::handle event);
+
+/// Whether the caught error is an instance of `asyncio.<name>` (the class as it is now).
+bool is_aio(const py::error_already_set& e, const char* name);
+
+/// Takes every item off the asyncio queue `q` with `get_nowait()` until it raises QueueEmpty,
+/// discarding them; any other error propagates. Never waits.
+void empty_queue(py::handle q);
+
+/// Inside a `catch (...)` handler: the Python exception instance of what is being handled (a
+/// Python error as it is, a C++ one translated as pybind11 translates it).
+py::object caught_exception();
+
+/// Raises AssertionError without a message (a failed bare `assert`).
+[[noreturn]] void raise_assertion();
+
+/// Makes `earlier` the `__context__` of `exc` (what Python records when `exc` is raised while
+/// `earlier` is being handled); nothing when either is empty or they are the same object.
+void chain_context(py::handle exc, py::handle earlier);
+
+/// `_log.warning(fmt, *args)`: the format and its arguments handed over unformatted.
+template <class... Args>
+void log_warning(const char* fmt, Args&&... args) {
+  global("_log").attr("warning")(fmt, std::forward<Args>(args)...);
+}
+
+// ---- arrays and ticks ---------------------------------------------------------------------------
+
+/// The size of a NumPy array as `arr.size` gives it.
+std::int64_t array_size(py::handle arr);
+
+/// Raises ZeroDivisionError, as Python's `//` would, when `spt` is 0.
+void check_tick_divisor(std::int64_t spt);
+
+/// `n_samples // spt` with Python's floor and its ZeroDivisionError for 0.
+std::int64_t whole_ticks(std::int64_t n_samples, std::int64_t spt);
+
+/// A new empty float32 array.
+py::object empty_f32();
+
+/// The records' INT16_MAX as the float32 scale the array arithmetic uses with it, when it is a
+/// plain int or float; false (leaving `out` alone) for anything else, which the caller then hands
+/// to NumPy itself.
+bool int16_scale(float& out);
+
+/// Warns as NumPy's cast does when it met NaN or out-of-range values.
+void warn_invalid_cast(std::size_t invalid);
+
+}  // namespace quorvane::avatar::bind

@@ -1,0 +1,264 @@
+"""Whole live sessions on the stand-in fixtures, on virtual time: speech arriving as it is spoken,
+an application that plays each frame's voice into an audio sink and shows the picture when that
+voice starts playing, a barge-in in the middle of an utterance answered at once, and a host that
+tears the avatar down while its consumer iterates and later loads a model into it again.
+
+The engine thread is replaced by an executor that runs each job at once, so no virtual time can
+pass while a runtime call runs; the thread itself is tested on its own in test_avatar_ticks."""
+
+import asyncio
+import concurrent.futures
+import math
+import types
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from output_fakes import run_virtual
+import quorvane._avatar as av
+from quorvane._avatar import AsyncAvatar
+from quorvane._models import VideoControl
+
+DATA = Path(__file__).parent / "data"
+EPS = 1e-6
+
+SESSIONS = [("mirrant2", None), ("corvine1", None), ("corvine1", (96, 72)), ("corvine2-light", None),
+            ("corvine2-light", (96, 72))]
+IDS = ["mirrant2-paced", "corvine1-streaming", "corvine1-compose", "corvine2-streaming", "corvine2-compose"]
+SPT = {"mirrant2": 800, "corvine1": 640, "corvine2-light": 640}
+
+
+class InlineExecutor(concurrent.futures.ThreadPoolExecutor):
+    """Runs each job on the calling thread when it is submitted."""
+
+    def __init__(self, max_workers=None, thread_name_prefix=""):
+        super().__init__(max_workers=1, thread_name_prefix=thread_name_prefix)
+
+    def submit(self, fn, /, *args, **kwargs):
+        f = concurrent.futures.Future()
+        try:
+            f.set_result(fn(*args, **kwargs))
+        except BaseException as e:  # handed to the awaiting task, as the pool would
+            f.set_exception(e)
+        return f
+
+
+@pytest.fixture
+def session(monkeypatch):
+    monkeypatch.setattr(av, "concurrent", types.SimpleNamespace(futures=types.SimpleNamespace(ThreadPoolExecutor=InlineExecutor)))
+
+    def run(main):
+        async def with_inline_loads(loop):
+            loop.set_default_executor(InlineExecutor())
+            return await main(loop)
+
+        return run_virtual(monkeypatch, with_inline_loads)
+
+    return run
+
+
+class PlayingSink:
+    """An audio source that plays what it is handed at once and in order: `queued_duration` is
+    what it holds and has not played yet. `starts` keeps when each piece began to play."""
+
+    def __init__(self, clock):
+        self.clock = clock
+        self.end = None
+        self.starts = []
+
+    def play(self, seconds):
+        now = self.clock()
+        start = now if self.end is None or self.end < now else self.end
+        self.starts.append(start)
+        self.end = start + seconds
+
+    def clear(self):
+        self.end = None
+
+    @property
+    def queued_duration(self):
+        return 0.0 if self.end is None else max(0.0, self.end - self.clock())
+
+
+def speech(seconds, hz=220):
+    t = np.arange(int(round(seconds * 16000))) / 16000
+    return (np.sin(2 * np.pi * hz * t) * 12000).astype("<i2").tobytes()
+
+
+async def speak(avatar, pcm, piece_s=0.2):
+    """Pushes `pcm` as it would arrive from speech synthesis: a piece every `piece_s` seconds."""
+    step = int(piece_s * 16000) * 2
+    pieces = [pcm[i:i + step] for i in range(0, len(pcm), step)]
+    for k, piece in enumerate(pieces):
+        await avatar.push_audio(piece, sample_rate=16000, last_chunk=k == len(pieces) - 1)
+        await asyncio.sleep(piece_s)
+
+
+class App:
+    """A consumer of run() that plays each frame's voice into its sink and records, in order, what
+    it was handed: (time, kind, frame), kind "voice", "picture", "whole" or "bare"."""
+
+    def __init__(self, avatar, loop, sink=True):
+        self.avatar, self.loop = avatar, loop
+        self.sink = PlayingSink(loop.time) if sink else None
+        self.got = []
+        self.voice_start = {}  # id(voice part) -> when the sink began to play it
+        if sink:
+            avatar.sync_to(self.sink)
+
+    async def consume(self, on_frame=None):
+        async for f in self.avatar.run():
+            kind = {(True, True): "whole", (True, False): "picture", (False, True): "voice",
+                    (False, False): "bare"}[(f.bgr_image is not None, f.audio_chunk is not None)]
+            if f.audio_chunk is not None and self.sink is not None:
+                self.sink.play(f.audio_chunk.data.size / f.audio_chunk.sample_rate)
+                self.voice_start[id(f)] = self.sink.starts[-1]
+            self.got.append((self.loop.time(), kind, f))
+            if on_frame is not None:
+                on_frame(f)
+
+    def of(self, mid, *kinds):
+        return [(t, f) for t, k, f in self.got if f.source_message_id == mid and k in kinds]
+
+
+def check_voice_first(app, mid, n_ticks):
+    """Every tick of utterance `mid` came out voice first, in order, and its picture when that
+    voice began to play (25 ms early), never before its voice."""
+    voices = app.of(mid, "voice")
+    pictures = app.of(mid, "picture")
+    assert [f.frame_index for _, f in voices] == list(range(n_ticks))
+    assert [f.frame_index for _, f in pictures] == list(range(n_ticks))
+    for (tv, v), (tp, p) in zip(voices, pictures):
+        due = max(app.voice_start[id(v)] - av._SYNC_LEAD_S, tv)
+        assert abs(tp - due) < EPS, (p.frame_index, tp, due)
+        assert p.audio_chunk is None and not p.end_of_speech
+    return voices, pictures
+
+
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+def test_an_utterance_as_it_is_spoken_with_its_voice_played_first(session, name, output_size):
+    seconds, spt = 1.5, SPT[name]
+    n = math.ceil(seconds * 16000 / spt)
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
+        app = App(a, loop)
+
+        def on_frame(f):
+            if f.end_of_speech:
+                a.cleanup()  # the consumer still gets every held picture at its time
+
+        consumer = asyncio.create_task(app.consume(on_frame))
+        await speak(a, speech(seconds))
+        await asyncio.wait_for(consumer, 60)
+        return a, app
+
+    a, app = session(main)
+    mid = next(f.source_message_id for _, k, f in app.got if k == "voice" and f.source_message_id)
+    voices, _ = check_voice_first(app, mid, n)
+    [(_, eos)] = [(t, f) for t, k, f in app.got if f.end_of_speech]
+    if name == "corvine2-light":
+        # A v2 tail ends with a frame of its own, without picture or voice, passed on unsplit.
+        assert (eos.bgr_image, eos.audio_chunk, eos.frame_index) == (None, None, n)
+    else:
+        assert eos is voices[-1][1] and eos.audio_chunk.last_chunk
+    if name == "mirrant2":
+        # Paced at the engine's own rate, whatever the speech's arrival and the sink.
+        times = [t for t, _ in voices]
+        assert all(abs(b - a_ - 0.05) < EPS for a_, b in zip(times, times[1:])), np.diff(times)
+        before = [f for t, k, f in app.got if t < times[0] and k == "voice"]
+        assert before and all(not f.audio_chunk.data.any() for f in before)  # resting, silent
+    assert a._fixture is None and a._runtime is None and a._engine_executor is None and not a._running
+
+
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+@pytest.mark.parametrize("sink", [True, False], ids=["voice-first", "direct"])
+def test_a_barge_in_mid_utterance_answered_at_once(session, name, output_size, sink):
+    spt = SPT[name]
+    n_reply = math.ceil(0.6 * 16000 / spt)
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
+        app = App(a, loop, sink=sink)
+        reply = VideoControl.from_audio(speech(0.6, hz=330), 16000, True)
+        heard, barge = asyncio.Event(), {}
+
+        async def user():
+            # The user starts speaking over the avatar: the host drops what is queued, audio
+            # included, and the agent's answer follows the user's turn.
+            await heard.wait()
+            barge["at"] = loop.time()
+            speaker.cancel()
+            a.interrupt()
+            if app.sink is not None:
+                app.sink.clear()
+            await asyncio.sleep(0.3)  # a compose-mode producer is still waiting for input then
+            await a.push(reply)
+
+        def on_frame(f):
+            if f.source_message_id is not None and f.frame_index == 10 and f.audio_chunk is not None:
+                heard.set()
+            elif f.source_message_id == reply.message_id and f.end_of_speech:
+                a.cleanup()
+
+        consumer = asyncio.create_task(app.consume(on_frame))
+        speaker = asyncio.create_task(speak(a, speech(4.0)))
+        barger = asyncio.create_task(user())
+        await asyncio.wait_for(consumer, 60)
+        await barger
+        return app, reply.message_id, barge["at"]
+
+    app, reply_id, barge_at = session(main)
+    first_id = app.got[[f.source_message_id is not None for _, _, f in app.got].index(True)][2].source_message_id
+    if sink:
+        check_voice_first(app, reply_id, n_reply)
+    else:
+        whole = app.of(reply_id, "whole")
+        assert [f.frame_index for _, f in whole] == list(range(n_reply))
+    eos = [f for _, _, f in app.got if f.end_of_speech]
+    assert [f.source_message_id for f in eos] == [reply_id]
+    # Nothing of the abandoned utterance after the barge-in: neither its held pictures nor the
+    # ticks it had in flight, nor an end of its speech.
+    assert [f.frame_index for t, _, f in app.got if t > barge_at and f.source_message_id == first_id] == []
+    cut = {f.frame_index for _, _, f in app.got if f.source_message_id == first_id}
+    assert 10 in cut and len(cut) < 4.0 * 16000 / spt
+
+
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+def test_teardown_while_the_consumer_iterates_then_a_model_again(session, name, output_size):
+    spt = SPT[name]
+    model = str(DATA / f"{name}.qvfx")
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=model, output_size=output_size)
+        first = App(a, loop, sink=False)
+
+        def on_frame(f):
+            if f.source_message_id is not None and f.frame_index == 5:
+                a.cleanup()  # mid-utterance, from inside the consumer's loop
+
+        consumer = asyncio.create_task(first.consume(on_frame))
+        speaker = asyncio.create_task(speak(a, speech(3.0)))
+        await asyncio.wait_for(consumer, 60)  # run() ended cleanly
+        speaker.cancel()
+        released = (a._fixture, a._runtime, a._engine_executor, a._running, a._producer_task, a._emitter_task)
+        await asyncio.sleep(1.0)  # the cancelled tasks have finished
+
+        await a.set_model(model)
+        second = App(a, loop)
+
+        def on_second(f):
+            if f.end_of_speech:
+                a.cleanup()
+
+        consumer = asyncio.create_task(second.consume(on_second))
+        await speak(a, speech(0.8))
+        await asyncio.wait_for(consumer, 60)
+        return first, released, second
+
+    first, released, second = session(main)
+    assert released == (None, None, None, False, None, None)
+    assert max(f.frame_index for _, _, f in first.got if f.source_message_id is not None) == 5
+    mid = next(f.source_message_id for _, k, f in second.got if k == "voice" and f.source_message_id)
+    check_voice_first(second, mid, math.ceil(0.8 * 16000 / spt))
