@@ -5,83 +5,11 @@
 
 namespace quorvane::avatar::bind {
 
-namespace {
-
-// Held for the life of the interpreter: a module object outlives every call into it.
-PyObject* g_module = nullptr;
-
-}  // namespace
-
-void set_module(py::handle m) {
-  Py_INCREF(m.ptr());
-  g_module = m.ptr();
-}
-
-py::object global(const char* name) { return py::reinterpret_borrow<py::object>(g_module).attr(name); }
-
 py::object aio(const char* name) { return global("asyncio").attr(name); }
 
 py::object monotonic_obj() { return global("time").attr("monotonic")(); }
 
 double monotonic() { return as_double(monotonic_obj()); }
-
-py::object import_module(const char* dotted) { return owned(PyImport_ImportModule(dotted)); }
-
-py::object import_from(const char* dotted, const char* name) {
-  py::object mod = import_module(dotted);
-  PyObject* got = PyObject_GetAttrString(mod.ptr(), name);
-  if (got != nullptr) return py::reinterpret_steal<py::object>(got);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-  PyErr_Clear();
-  py::object file = getattr_or(mod, "__file__", py::none());
-  const std::string where = file.is_none() ? std::string("unknown location") : std::string(py::str(file));
-  py::object err = py::reinterpret_borrow<py::object>(PyExc_ImportError)(
-      "cannot import name '" + std::string(name) + "' from '" + dotted + "' (" + where + ")",
-      py::arg("name") = dotted, py::arg("path") = file);
-  pb::raise_instance(err);
-}
-
-py::object owned(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-py::object getattr_or(py::handle obj, const char* name, py::handle dflt) {
-  PyObject* got = PyObject_GetAttrString(obj.ptr(), name);
-  if (got != nullptr) return py::reinterpret_steal<py::object>(got);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-  PyErr_Clear();
-  return py::reinterpret_borrow<py::object>(dflt);
-}
-
-bool has_attr(py::handle obj, const char* name) {
-  PyObject* got = PyObject_GetAttrString(obj.ptr(), name);
-  if (got != nullptr) {
-    Py_DECREF(got);
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-  PyErr_Clear();
-  return false;
-}
-
-bool truthy(py::handle obj) {
-  const int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-  const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool is_exception(py::handle exc) {
-  return PyObject_TypeCheck(exc.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)) != 0;
-}
-
-std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
 
 std::int64_t as_int(py::handle obj) {
   py::object v = owned(PyNumber_Long(obj.ptr()));
@@ -93,33 +21,6 @@ std::int64_t as_int(py::handle obj) {
 double as_double(py::handle obj) { return PyFloat_AS_DOUBLE(owned(PyNumber_Float(obj.ptr())).ptr()); }
 
 bool equal(py::handle a, py::handle b) { return truthy(owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
-
-std::pair<py::object, py::object> unpack_pair(py::handle obj) {
-  PyObject* it = PyObject_GetIter(obj.ptr());
-  if (it == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    pb::raise_new(PyExc_TypeError, py::make_tuple("cannot unpack non-iterable " + type_name(obj) + " object"));
-  }
-  py::object iter = py::reinterpret_steal<py::object>(it);
-  py::object items[2];
-  for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      pb::raise_new(PyExc_ValueError,
-                    py::make_tuple("not enough values to unpack (expected 2, got " + std::to_string(i) + ")"));
-    }
-    items[i] = py::reinterpret_steal<py::object>(item);
-  }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    pb::raise_new(PyExc_ValueError, py::make_tuple("too many values to unpack (expected 2)"));
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
-  return {std::move(items[0]), std::move(items[1])};
-}
 
 bool event_is_set(py::handle event) { return truthy(event.attr("is_set")()); }
 
@@ -133,18 +34,6 @@ void empty_queue(py::handle q) {
       if (!is_aio(e, "QueueEmpty")) throw;
       return;
     }
-  }
-}
-
-py::object caught_exception() {
-  try {
-    throw;
-  } catch (py::error_already_set& e) {
-    return e.value();
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-    py::error_already_set e;
-    return e.value();
   }
 }
 

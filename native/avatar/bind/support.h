@@ -15,18 +15,27 @@
 #include <utility>
 
 #include "pybridge/flow.h"
+#include "pybridge/pyops.h"
 
 namespace quorvane::avatar::bind {
 
 namespace py = pybind11;
+
+// The shared spellings of Python operations (pybridge/pyops.h).
+using pybridge::set_module;
+using pybridge::global;
+using pybridge::import_module;
+using pybridge::import_from;
+using pybridge::owned;
+using pybridge::getattr_or;
+using pybridge::has_attr;
+using pybridge::truthy;
+using pybridge::is_instance;
+using pybridge::is_exception;
+using pybridge::type_name;
+using pybridge::unpack_pair;
+using pybridge::caught_exception;
 namespace pb = quorvane::pybridge;
-
-/// Remembers the module object; called once, in the module body, before any member is registered.
-void set_module(py::handle m);
-
-/// The module's current value of `name` (so a test that patches `quorvane._avatar.<name>` is
-/// obeyed, as a Python function obeys a patched global).
-py::object global(const char* name);
 
 /// `asyncio.<name>`, through the module's `asyncio`.
 py::object aio(const char* name);
@@ -34,33 +43,6 @@ py::object aio(const char* name);
 /// `time.monotonic()` through the module's `time`, as a Python object and as a double.
 py::object monotonic_obj();
 double monotonic();
-
-/// `import <dotted>` at call time; honours entries a caller placed in sys.modules.
-py::object import_module(const char* dotted);
-
-/// `from <dotted> import <name>` at call time, with the ImportError Python raises when missing.
-py::object import_from(const char* dotted, const char* name);
-
-/// A new reference returned by a C API call, or the Python error it set thrown.
-py::object owned(PyObject* result);
-
-/// `getattr(obj, name, dflt)`: only an AttributeError gives `dflt`; other errors propagate.
-py::object getattr_or(py::handle obj, const char* name, py::handle dflt);
-
-/// `hasattr(obj, name)` with the builtin's semantics.
-bool has_attr(py::handle obj, const char* name);
-
-/// Python's truth value of `obj`; raises what `bool(obj)` raises.
-bool truthy(py::handle obj);
-
-/// `isinstance(obj, cls)`; a failing check raises.
-bool is_instance(py::handle obj, py::handle cls);
-
-/// Whether `exc` is an instance of Exception (rather than only of BaseException).
-bool is_exception(py::handle exc);
-
-/// `type(obj).__name__`.
-std::string type_name(py::handle obj);
 
 /// `int(obj)` as a C++ integer; OverflowError past the int64 range.
 std::int64_t as_int(py::handle obj);
@@ -72,9 +54,6 @@ double as_double(py::handle obj);
 /// `a == b` as Python compares them, reduced to its truth value.
 bool equal(py::handle a, py::handle b);
 
-/// `first, second = obj`, with Python's errors for what cannot be unpacked into two.
-std::pair<py::object, py::object> unpack_pair(py::handle obj);
-
 /// The truth value of `event.is_set()`.
 bool event_is_set(py::handle event);
 
@@ -84,10 +63,6 @@ bool is_aio(const py::error_already_set& e, const char* name);
 /// Takes every item off the asyncio queue `q` with `get_nowait()` until it raises QueueEmpty,
 /// discarding them; any other error propagates. Never waits.
 void empty_queue(py::handle q);
-
-/// Inside a `catch (...)` handler: the Python exception instance of what is being handled (a
-/// Python error as it is, a C++ one translated as pybind11 translates it).
-py::object caught_exception();
 
 /// Raises AssertionError without a message (a failed bare `assert`).
 [[noreturn]] void raise_assertion();

@@ -8,29 +8,27 @@
 #include <string>
 
 #include "pybridge/flow.h"
+#include "pybridge/pyops.h"
 
 namespace quorvane::open::bind {
 
 namespace py = pybind11;
+
+// The shared spellings of Python operations (pybridge/pyops.h).
+using pybridge::set_module;
+using pybridge::global;
+using pybridge::set_global;
+using pybridge::import_module;
+using pybridge::import_from;
+using pybridge::truthy;
+using pybridge::is_instance;
+using pybridge::is_exception;
+using pybridge::type_name;
+using pybridge::iter_of;
+using pybridge::next_of;
+using pybridge::unpack_pair;
+using pybridge::caught_exception;
 namespace pb = quorvane::pybridge;
-
-/// Remembers the module object; called once, first thing in the module's init.
-void set_module(py::handle m);
-
-/// The module's current value of `name`, looked up afresh at every call (so a test that patches
-/// `quorvane._open.<name>` is obeyed).
-py::object global(const char* name);
-
-/// Sets the module attribute `name` (process-wide state such as `_SWEPT`).
-void set_global(const char* name, py::handle value);
-
-/// `import <dotted>` at call time; honours entries a caller placed in sys.modules.
-py::object import_module(const char* dotted);
-
-/// `from <dotted> import <name>` at call time: the module's attribute, else its submodule of that
-/// name (imported now when <dotted> is a package and the submodule is not loaded yet), else the
-/// ImportError Python raises ("cannot import name ...").
-py::object import_from(const char* dotted, const char* name);
 
 /// The class or function `name` of quorvane._errors, imported now.
 py::object errors_attr(const char* name);
@@ -52,35 +50,9 @@ py::object refuse(const char* cls, py::handle message, py::handle detail);
   raise_avatar_error(cls, py::str(message));
 }
 
-/// Inside a `catch (...)` handler: the Python exception instance of what is being handled (a
-/// Python error as it is, a C++ one translated as pybind11 translates it).
-py::object caught_exception();
-
-/// `isinstance(obj, cls)` with Python's semantics; a failing check raises.
-bool is_instance(py::handle obj, py::handle cls);
-
-/// Whether `exc` is an instance of Exception (rather than only of BaseException).
-bool is_exception(py::handle exc);
-
-/// `type(obj).__name__`.
-std::string type_name(py::handle obj);
-
-/// Python's truth value of `obj`; raises what `bool(obj)` raises.
-bool truthy(py::handle obj);
-
 /// The C double of a Python number (its `__float__`, or `__index__`); raises TypeError for
 /// anything else.
 double as_float(py::handle obj);
-
-/// `iter(obj)`; raises what `iter` raises (TypeError for an object that is not iterable).
-py::object iter_of(py::handle obj);
-
-/// `next(it)` for an iterator: the next item, or an empty object once `it` is exhausted (so a
-/// loop reads `while (py::object item = next_of(it))`); raises what the iterator raises.
-py::object next_of(py::handle it);
-
-/// `first, second = obj`, with Python's errors for what cannot be unpacked into two.
-std::pair<py::object, py::object> unpack_pair(py::handle obj);
 
 /// `with cm as value: body(value)`: enters, runs `body`, and exits with the error of the body
 /// (which propagates unless the exit swallows it) or with three Nones.
