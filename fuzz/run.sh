@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds imx_fuzz with clang and runs it over a scratch copy of the seed corpus.
 # A developer's tool, not part of scripts/setup.sh or .ci/run: it installs clang and its runtime
-# libraries from Debian when they are missing, and needs the project's .venv (for pybind11, which
-# the top-level CMake file looks for).
+# libraries from Debian when they are missing, and needs the project's .venv (it installs pybind11,
+# cmake and ninja there, which the top-level CMake file needs).
 #
 # Usage: bash fuzz/run.sh [seconds, default 180] [more libFuzzer flags]
 # Anything the fuzzer finds is written to build/fuzz/artifacts/; the run then fails.
@@ -25,6 +25,8 @@ fi
 
 py=.venv/bin/python
 [ -x "$py" ] || { echo "fuzz/run.sh: run scripts/setup.sh first (needs .venv)" >&2; exit 1; }
+# setup.sh builds the package in an isolated environment, so the build tools may be missing here.
+"$py" -c "import pybind11, cmake, ninja" 2>/dev/null || "$py" -m pip install -q "pybind11>=2.12" cmake ninja
 PATH="$PWD/.venv/bin:$PATH" cmake -S . -B build/fuzz -G Ninja -DQUORVANE_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null

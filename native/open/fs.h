@@ -12,47 +12,22 @@
 #include <utility>
 #include <vector>
 
+#include "posixfs/paths.h"
+
 namespace quorvane::open {
 
-/// An owned file descriptor, closed on destruction. `release` hands it over without closing.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept;
-  ~UniqueFd();
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  /// Closes now; returns 0 or the errno of a failed close. The descriptor is gone either way.
-  int close();
-
- private:
-  int fd_ = -1;
-};
-
-/// True when `path` holds a NUL byte, which no system call can be given.
-inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+// Shared with the model host's core (posixfs/paths.h).
+using posixfs::UniqueFd;
+using posixfs::has_nul;
+using posixfs::is_dir;
+using posixfs::is_regular_file;
+using posixfs::path_exists;
+using posixfs::is_symlink;
+using posixfs::join_path;
+using posixfs::split_path;
 
 /// Throws ValueError("embedded null byte") for a path holding NUL, as Python's os calls do.
 void check_no_nul(std::string_view path);
-
-/// os.path.isdir / isfile / exists / islink: answers false on any failure (a NUL included).
-/// The first three follow symbolic links; `is_symlink` does not.
-bool is_dir(const std::string& path);
-bool is_regular_file(const std::string& path);
-bool path_exists(const std::string& path);
-bool is_symlink(const std::string& path);
-
-/// os.path.join(a, b): `b` when it is absolute, else `a` and `b` with one "/" between them unless
-/// `a` is empty or already ends with "/".
-std::string join_path(std::string_view a, std::string_view b);
-
-/// os.path.split: (head, tail), trailing slashes taken off a head that is not all slashes.
-std::pair<std::string, std::string> split_path(std::string_view p);
 
 /// os.path.abspath: `p` joined to the working directory when relative, then normalised lexically
 /// ("." and empty parts dropped, ".." eats the part before it, exactly two leading slashes kept);

@@ -7,51 +7,23 @@
 #include <string_view>
 #include <utility>
 
+#include "posixfs/paths.h"
 #include "tensorhost/errors.h"
 
 namespace quorvane::m2 {
 
-/// An owned file descriptor, closed on destruction (errors of that close are ignored; callers that
-/// must see a close error call close() themselves).
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept;
-  ~UniqueFd();
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  /// Closes now; returns 0 or the errno of a failed close. The descriptor is gone either way.
-  int close();
-
- private:
-  int fd_ = -1;
-};
-
-/// True when `path` contains a NUL byte, which no system call can be given.
-inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+// Shared with the local avatar API's core (posixfs/paths.h).
+using posixfs::UniqueFd;
+using posixfs::has_nul;
+using posixfs::is_dir;
+using posixfs::is_regular_file;
+using posixfs::path_exists;
+using posixfs::join_path;
+using posixfs::base_name;
+using posixfs::split_path;
 
 /// Throws ValueError("embedded null byte") for a path holding NUL, as open() does in Python.
 void check_no_nul(std::string_view path);
-
-/// os.path.isdir / isfile / exists: stat with links followed; any failure (including a NUL in the
-/// path) answers false.
-bool is_dir(const std::string& path);
-bool is_regular_file(const std::string& path);
-bool path_exists(const std::string& path);
-
-/// os.path.join(a, b) for POSIX paths: `b` when it is absolute, else `a` and `b` with one "/"
-/// between them unless `a` is empty or already ends with "/".
-std::string join_path(std::string_view a, std::string_view b);
-
-/// os.path.basename: the part after the last "/" (all of `p` when it holds none).
-std::string base_name(std::string_view p);
-
-/// os.path.split: (head, tail), with trailing slashes taken off a head that is not all slashes.
-std::pair<std::string, std::string> split_path(std::string_view p);
 
 /// os.path.abspath: `p` made absolute against the working directory and normalised. Throws OSError
 /// when the working directory cannot be read.
