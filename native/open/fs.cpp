@@ -26,21 +26,8 @@ std::string abs_path(std::string_view p) {
 
 void make_dirs(const std::string& path) {
   check_no_nul(path);
-  auto [head, tail] = split_path(path);
-  if (tail.empty()) std::tie(head, tail) = split_path(head);
-  if (!head.empty() && !tail.empty() && !path_exists(head)) {
-    try {
-      make_dirs(head);
-    } catch (const OSError& e) {
-      // Another process may create the same parent at the same moment.
-      if (e.errno_value != EEXIST) throw;
-    }
-    if (tail == ".") return;
-  }
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    int err = errno;
-    if (!is_dir(path)) throw OSError(err, path);
-  }
+  std::string failed;
+  if (int err = posixfs::make_dirs(path, failed)) throw OSError(err, failed);
 }
 
 void rename_path(const std::string& src, const std::string& dst) {

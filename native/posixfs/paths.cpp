@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <tuple>
 #include <vector>
 
 namespace quorvane::posixfs {
@@ -127,6 +128,28 @@ bool abs_path(std::string_view p, std::string& out, int& err) {
   }
   if (out.empty()) out = ".";
   return true;
+}
+
+int make_dirs(const std::string& path, std::string& failed) {
+  auto [head, tail] = split_path(path);
+  if (tail.empty()) std::tie(head, tail) = split_path(head);
+  if (!head.empty() && !tail.empty() && !path_exists(head)) {
+    std::string parent_failed;
+    int err = make_dirs(head, parent_failed);
+    if (err != 0 && err != EEXIST) {
+      failed = std::move(parent_failed);
+      return err;
+    }
+    if (tail == ".") return 0;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    int err = errno;
+    if (!is_dir(path)) {
+      failed = path;
+      return err;
+    }
+  }
+  return 0;
 }
 
 }  // namespace quorvane::posixfs

@@ -58,4 +58,10 @@ std::pair<std::string, std::string> split_path(std::string_view p);
 /// its errno in `err`.
 bool abs_path(std::string_view p, std::string& out, int& err);
 
+/// os.makedirs(path, exist_ok=True): missing parents first; a parent that turns out to exist (made
+/// by another process at the same moment, say), or `path` itself already being a directory, is no
+/// error. Returns 0, or the errno of the mkdir that failed with that directory's path in `failed`.
+/// `path` must hold no NUL.
+int make_dirs(const std::string& path, std::string& failed);
+
 }  // namespace quorvane::posixfs

@@ -25,20 +25,8 @@ constexpr const char* STAGE_DIR_ENV = "MIRRANT2_STAGE_DIR";
 // `name` itself already being a directory, is no error.
 void make_dirs(const std::string& name) {
   check_no_nul(name);
-  auto [head, tail] = split_path(name);
-  if (tail.empty()) std::tie(head, tail) = split_path(head);
-  if (!head.empty() && !tail.empty() && !path_exists(head)) {
-    try {
-      make_dirs(head);
-    } catch (const OSError& e) {
-      if (e.errno_value != EEXIST) throw;
-    }
-    if (tail == ".") return;
-  }
-  if (::mkdir(name.c_str(), 0777) != 0) {
-    const int err = errno;
-    if (!is_dir(name)) throw OSError(err, name);
-  }
+  std::string failed;
+  if (int err = posixfs::make_dirs(name, failed)) throw OSError(err, failed);
 }
 
 struct NewFile {
