@@ -1,6 +1,7 @@
 #include "pybridge/flow.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace quorvane::pybridge {
 
@@ -256,9 +257,10 @@ py::object gen_throw(Generator& g, py::object typ, py::object val, py::object) {
   raise_stop_iteration(py::none());
 }
 
-void gen_close(Generator& g) {
-  Flow& f = g.flow;
-  if (f.running()) raise_new(PyExc_ValueError, py::make_tuple("generator already executing"));
+// close() of a generator or a coroutine (`kind` names it in the errors): GeneratorExit is thrown
+// in, and coming back out (or as StopIteration) it means the body finished as asked.
+void close_flow(Flow& f, const std::string& kind) {
+  if (f.running()) raise_new(PyExc_ValueError, py::make_tuple(kind + " already executing"));
   if (!f.started() || f.finished()) {
     f.discard();
     return;
@@ -271,9 +273,11 @@ void gen_close(Generator& g) {
     throw;
   }
   if (out.kind != StepKind::Done) {
-    raise_new(PyExc_RuntimeError, py::make_tuple("generator ignored GeneratorExit"));
+    raise_new(PyExc_RuntimeError, py::make_tuple(kind + " ignored GeneratorExit"));
   }
 }
+
+void gen_close(Generator& g) { close_flow(g.flow, "generator"); }
 
 // ---- coroutine ----------------------------------------------------------------------------
 
@@ -302,24 +306,7 @@ py::object coro_throw(Coroutine& c, py::object typ, py::object val, py::object) 
   raise_stop_iteration(out.obj);
 }
 
-void coro_close(Coroutine& c) {
-  Flow& f = c.flow;
-  if (f.running()) raise_new(PyExc_ValueError, py::make_tuple("coroutine already executing"));
-  if (!f.started() || f.finished()) {
-    f.discard();
-    return;
-  }
-  StepOut out;
-  try {
-    out = f.step(true, py::reinterpret_borrow<py::object>(PyExc_GeneratorExit)());
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_GeneratorExit) || e.matches(PyExc_StopIteration)) return;
-    throw;
-  }
-  if (out.kind != StepKind::Done) {
-    raise_new(PyExc_RuntimeError, py::make_tuple("coroutine ignored GeneratorExit"));
-  }
-}
+void coro_close(Coroutine& c) { close_flow(c.flow, "coroutine"); }
 
 // ---- async generator ----------------------------------------------------------------------
 
