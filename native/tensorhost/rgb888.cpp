@@ -191,37 +191,80 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void scale_clip_map_vbmi(
 #pragma GCC diagnostic pop
 #endif
 
-// Without byte permutes: the sixteen 16-entry rows of the table are each looked up by the low
-// nibble, then a tree of byte blends keyed on bits 4, 5, 6 and 7 picks the row that the high
-// nibble names (a blend reads the top bit of each mask byte; a 16-bit shift left brings bit
-// 7 - s of every byte there). Measured at twice the speed of the 64-bit word lookup.
-__attribute__((target("avx2"))) void map_run_avx2(uint8_t* __restrict bytes,
-                                                  const uint8_t* __restrict map, int64_t len) {
+// Without byte permutes: the table's sixteen 16-entry rows are looked up by the low nibble, and
+// the high nibble picks the row. Bit 7 costs no blend: a byte shuffle gives 0 where its index
+// has bit 7 set, so the index with bit 7 as it is reads row h and the index with bit 7 flipped
+// reads row h + 8, and an OR keeps the one that applies. A tree of byte blends keyed on bits 4, 5
+// and 6 then picks among the remaining eight (a blend reads the top bit of each mask byte; a
+// 16-bit shift left brings bit 7 - s of every byte there). The rows are read from memory at each
+// use: held in registers they leave too few for the tree, and the spills made the lookup cost
+// twice as much.
+struct Avx2Table {
   __m256i rows[16];
+};
+
+__attribute__((target("avx2"))) inline void avx2_table(Avx2Table& t, const uint8_t* map) {
   for (int h = 0; h < 16; ++h) {
-    rows[h] = _mm256_broadcastsi128_si256(
+    t.rows[h] = _mm256_broadcastsi128_si256(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(map + 16 * h)));
   }
-  const __m256i low_nibble = _mm256_set1_epi8(0x0f);
-  int64_t k = 0;
-  for (; k + 32 <= len; k += 32) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + k));
-    const __m256i idx = _mm256_and_si256(x, low_nibble);
-    __m256i v[16];
-    for (int h = 0; h < 16; ++h) v[h] = _mm256_shuffle_epi8(rows[h], idx);
-    const __m256i bit4 = _mm256_slli_epi16(x, 3);
-    for (int h = 0; h < 8; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit4);
-    const __m256i bit5 = _mm256_slli_epi16(x, 2);
-    for (int h = 0; h < 4; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit5);
-    const __m256i bit6 = _mm256_slli_epi16(x, 1);
-    for (int h = 0; h < 2; ++h) v[h] = _mm256_blendv_epi8(v[2 * h], v[2 * h + 1], bit6);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + k), _mm256_blendv_epi8(v[0], v[1], x));
-  }
-  map_run_plain(bytes + k, map, len - k);
 }
 
-// How the fast path scales and looks up: scale_clip_map_vbmi, or scale_clip_run followed by
-// map_run_avx2 or map_run_plain.
+__attribute__((target("avx2"))) inline __m256i avx2_row(const Avx2Table& t, int h, __m256i lo,
+                                                        __m256i hi) {
+  return _mm256_or_si256(_mm256_shuffle_epi8(_mm256_load_si256(&t.rows[h]), lo),
+                         _mm256_shuffle_epi8(_mm256_load_si256(&t.rows[h + 8]), hi));
+}
+
+__attribute__((target("avx2"))) inline __m256i avx2_lookup(const Avx2Table& t, __m256i x) {
+  const __m256i lo = _mm256_and_si256(x, _mm256_set1_epi8(static_cast<char>(0x8f)));
+  const __m256i hi = _mm256_xor_si256(lo, _mm256_set1_epi8(static_cast<char>(0x80)));
+  const __m256i bit4 = _mm256_slli_epi16(x, 3);
+  const __m256i bit5 = _mm256_slli_epi16(x, 2);
+  const __m256i bit6 = _mm256_slli_epi16(x, 1);
+  __m256i quad[2];
+  for (int q = 0; q < 2; ++q) {
+    const int h = 4 * q;
+    const __m256i a = _mm256_blendv_epi8(avx2_row(t, h, lo, hi), avx2_row(t, h + 1, lo, hi), bit4);
+    const __m256i b = _mm256_blendv_epi8(avx2_row(t, h + 2, lo, hi), avx2_row(t, h + 3, lo, hi), bit4);
+    quad[q] = _mm256_blendv_epi8(a, b, bit5);
+  }
+  return _mm256_blendv_epi8(quad[0], quad[1], bit6);
+}
+
+// scale_clip_run and the table lookup in one pass, 32 values at a time (NaN handled as there:
+// the same max/min operand order). The lookup's shuffles and blends then overlap the wait for the
+// floats from memory. `map` is null for no lookup.
+__attribute__((target("avx2"))) void scale_clip_map_avx2(float* __restrict src,
+                                                         uint8_t* __restrict dst, int64_t len,
+                                                         const uint8_t* __restrict map) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 top = _mm256_set1_ps(255.0f);
+  // packs/packus work within 128-bit lanes; this puts the 32-bit groups back in value order.
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  alignas(32) Avx2Table t;
+  if (map) avx2_table(t, map);
+  int64_t k = 0;
+  for (; k + 32 <= len; k += 32) {
+    __m256i w[4];
+    for (int j = 0; j < 4; ++j) {
+      __m256 p = _mm256_mul_ps(_mm256_loadu_ps(src + k + 8 * j), top);
+      __m256 c = _mm256_min_ps(top, _mm256_max_ps(zero, p));
+      _mm256_storeu_ps(src + k + 8 * j, c);
+      w[j] = _mm256_cvttps_epi32(_mm256_max_ps(c, zero));
+    }
+    const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(w[0], w[1]),
+                                               _mm256_packs_epi32(w[2], w[3]));
+    __m256i x = _mm256_permutevar8x32_epi32(packed, order);
+    if (map) x = avx2_lookup(t, x);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + k), x);
+  }
+  scale_clip_run(src + k, dst + k, len - k);
+  if (map) map_run_plain(dst + k, map, len - k);
+}
+
+// How the fast path scales and looks up: scale_clip_map_vbmi or scale_clip_map_avx2 in one pass,
+// else scale_clip_run followed by map_run_plain.
 enum class FastKernel { kPlain, kAvx2, kVbmi };
 
 // Decided once, at load; the explicit init makes the query safe from a static initialiser.
@@ -235,19 +278,6 @@ const FastKernel kFastKernel = [] {
   return FastKernel::kPlain;
 }();
 #endif
-
-void map_run(uint8_t* bytes, const uint8_t* map, int64_t len) {
-#if defined(__x86_64__) || defined(__i386__)
-  switch (kFastKernel) {
-    case FastKernel::kAvx2:
-      return map_run_avx2(bytes, map, len);
-    case FastKernel::kVbmi:  // looked up in scale_clip_map_vbmi
-    case FastKernel::kPlain:
-      break;
-  }
-#endif
-  map_run_plain(bytes, map, len);
-}
 
 void interleave_plain(const uint8_t* __restrict r, const uint8_t* __restrict g,
                       const uint8_t* __restrict b, uint8_t* __restrict out, int64_t len) {
@@ -319,9 +349,13 @@ void convert_fast(float* f, uint8_t* planar, const uint8_t* map, uint8_t* out) {
         scale_clip_map_vbmi(src, dst, len, channel_map);
         continue;
       }
+      if (kFastKernel == FastKernel::kAvx2) {
+        scale_clip_map_avx2(src, dst, len, channel_map);
+        continue;
+      }
 #endif
       scale_clip_run(src, dst, len);
-      if (channel_map) map_run(dst, channel_map, len);
+      if (channel_map) map_run_plain(dst, channel_map, len);
     }
     interleave_run(planar + k0, planar + kPlane + k0, planar + 2 * kPlane + k0, out + 3 * k0, len);
   }
