@@ -225,8 +225,10 @@ __attribute__((target("avx2"))) inline __m256i avx2_lookup(const Avx2Table& t, _
   __m256i quad[2];
   for (int q = 0; q < 2; ++q) {
     const int h = 4 * q;
-    const __m256i a = _mm256_blendv_epi8(avx2_row(t, h, lo, hi), avx2_row(t, h + 1, lo, hi), bit4);
-    const __m256i b = _mm256_blendv_epi8(avx2_row(t, h + 2, lo, hi), avx2_row(t, h + 3, lo, hi), bit4);
+    const __m256i a =
+        _mm256_blendv_epi8(avx2_row(t, h, lo, hi), avx2_row(t, h + 1, lo, hi), bit4);
+    const __m256i b =
+        _mm256_blendv_epi8(avx2_row(t, h + 2, lo, hi), avx2_row(t, h + 3, lo, hi), bit4);
     quad[q] = _mm256_blendv_epi8(a, b, bit5);
   }
   return _mm256_blendv_epi8(quad[0], quad[1], bit6);
