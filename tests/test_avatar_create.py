@@ -1,6 +1,7 @@
 """AsyncAvatar's model loading: create and set_model, their refusals, and the engine frame rate."""
 
 import asyncio
+import inspect
 import threading
 import types
 from pathlib import Path
@@ -172,3 +173,28 @@ def test_engine_fps_lets_non_exceptions_through():
     av._fixture = Interrupting()
     with pytest.raises(KeyboardInterrupt):
         av._engine_fps
+
+
+@pytest.mark.parametrize("name, params, args", [
+    ("create", "(*, model_path=None, input_buffer_size=0, output_buffer_size=6, num_threads=0, verbose=None, "
+               "batch_workers=1, quality='medium', identity=None, output_size=(1280, 720))", ()),
+    ("set_model", "(model_path)", ("x",)),
+    ("push_audio", "(data, sample_rate, last_chunk=True)", (b"", 16000)),
+    ("push", "(control)", (None,)),
+    ("flush", "()", ()),
+    ("stop", "()", ()),
+    ("shutdown", "()", ()),
+    ("start", "(**kwargs)", ()),
+])
+def test_public_coroutines_are_coroutine_functions_to_python(name, params, args):
+    # Frameworks ask these questions to decide whether to await a member.
+    bound = getattr(AsyncAvatar if name == "create" else AsyncAvatar(), name)
+    assert inspect.iscoroutinefunction(bound) and asyncio.iscoroutinefunction(bound)
+    assert str(inspect.signature(bound)) == params
+    coro = bound(*args)
+    assert asyncio.iscoroutine(coro) and (coro.__name__, coro.__qualname__) == (name, f"AsyncAvatar.{name}")
+    coro.close()
+
+
+def test_the_bridge_types_are_not_module_names():
+    assert not {"coroutine", "generator", "async_generator", "async_generator_step"} & set(vars(_avatar))

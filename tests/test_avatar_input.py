@@ -1,6 +1,7 @@
 """AsyncAvatar's audio input: the controls queued, the arrival clock, and the two conversions that
 bring a control's audio to 16 kHz float32 (held bit for bit against plain NumPy)."""
 
+import array
 import asyncio
 import types
 import warnings
@@ -64,12 +65,15 @@ class TestPushAudio:
         (32000, 16000, 1.0), (32000, 48000, 32000 / 2 / 48000), (32000, 0, 16000.0), (32000, None, 16000.0),
         (0, 16000, 0.0),
     ])
-    def test_seconds_added_to_the_clock(self, clock, n_bytes, rate, seconds, monkeypatch):
+    @pytest.mark.parametrize("wrap", [bytes, lambda b: memoryview(b).cast("h"), lambda b: np.frombuffer(b, np.int16),
+                                      lambda b: array.array("h", b)], ids=["bytes", "int16-view", "ndarray", "array"])
+    def test_seconds_added_to_the_clock(self, clock, n_bytes, rate, seconds, wrap):
         # The records stand-in keeps the rate as given; only the clock's arithmetic is under test.
+        # Agent frameworks hand over typed buffers: their bytes count, not their len().
         async def go():
             av = AsyncAvatar()
-            await av.push_audio(bytes(n_bytes), rate, last_chunk=False)
-            await av.push_audio(bytes(n_bytes), rate, last_chunk=False)
+            await av.push_audio(wrap(bytes(n_bytes)), rate, last_chunk=False)
+            await av.push_audio(wrap(bytes(n_bytes)), rate, last_chunk=False)
             return av
 
         av = run(go())

@@ -480,12 +480,15 @@ class TestQueuedReader:
         assert a._audio_queued == ("reader", "s")
 
 
-def test_split_parts_are_records_with_the_other_fields_copied(vrun):
+@pytest.mark.parametrize("resting", [False, True])
+def test_split_parts_are_records_with_the_other_fields_copied(vrun, resting):
     async def main(loop):
         a = FakeAvatar(output_buffer_size=0)
         a.sync_to(lambda: 0.0)
         f = frame(4)
         f.extra = "not a field"
+        if resting:
+            f._qv_resting = True
         a._out_queue.put_nowait(f)
         it = a.run()
         v, p = await take(it, 2)
@@ -493,6 +496,8 @@ def test_split_parts_are_records_with_the_other_fields_copied(vrun):
             assert isinstance(part, VideoFrame) and part is not f
             assert (part.frame_index, part.source_message_id) == (4, "m")
             assert not hasattr(part, "extra")
+            # The one mark a consumer tells the avatar at rest from speech by travels with both.
+            assert getattr(part, "_qv_resting", False) is resting
         assert np.array_equal(p.bgr_image, f.bgr_image)
         await it.aclose()
 

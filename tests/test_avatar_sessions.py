@@ -9,6 +9,7 @@ pass while a runtime call runs; the thread itself is tested on its own in test_a
 import asyncio
 import concurrent.futures
 import math
+import zlib
 import types
 from pathlib import Path
 
@@ -262,3 +263,141 @@ def test_teardown_while_the_consumer_iterates_then_a_model_again(session, name, 
     assert max(f.frame_index for _, _, f in first.got if f.source_message_id is not None) == 5
     mid = next(f.source_message_id for _, k, f in second.got if k == "voice" and f.source_message_id)
     check_voice_first(second, mid, math.ceil(0.8 * 16000 / spt))
+
+
+def tone(n, value):
+    return np.full(n, value, dtype="<i2").tobytes()
+
+
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+@pytest.mark.parametrize("sink", [True, False], ids=["voice-first", "direct"])
+def test_barge_in_at_any_moment_drops_the_whole_utterance_and_none_of_the_reply(session, name, output_size, sink):
+    """Barge-ins at seeded moments: right after a piece of speech was queued (the producer may be
+    taking it), while the consumer holds a frame or lets the output queue fill up. Nothing queued
+    before interrupt() comes out after it, and the reply comes out whole, each frame with exactly
+    its tick of voice."""
+    spt = SPT[name]
+    rng = np.random.default_rng(zlib.crc32(repr((name, output_size, sink)).encode()))
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
+        got, stall = [], asyncio.Event()
+        stall.set()
+        if sink:
+            a.sync_to(lambda: 0.0)  # plays at once: pictures go out right behind their voice
+
+        async def consume():
+            async for f in a.run():
+                got.append(f)
+                await stall.wait()
+
+        consumer = asyncio.create_task(consume())
+        checks = []
+        for trial in range(6):
+            before = []
+            for k in range(int(rng.integers(1, 40))):
+                ctrl = VideoControl.from_audio(tone(320, 1000 + trial), 16000, False)
+                before.append(ctrl.message_id)
+                await a.push(ctrl)
+                await asyncio.sleep(0.02 if rng.random() < 0.7 else 0)
+            if rng.random() < 0.5:
+                stall.clear()  # the consumer holds its frame; the output queue fills up
+                await asyncio.sleep(float(rng.uniform(0, 0.5)))
+            for _ in range(int(rng.integers(0, 4))):
+                await asyncio.sleep(0)
+            mark = len(got)
+            a.interrupt()
+            reply_pcm = (np.arange(int(rng.integers(1, 12)) * spt + int(rng.integers(0, spt))) % 30000 + 1).astype("<i2")
+            reply = VideoControl.from_audio(reply_pcm.tobytes(), 16000, True)
+            await a.push(reply)
+            stall.set()
+            for _ in range(600):
+                if any(f.end_of_speech for f in got[mark:]):
+                    break
+                await asyncio.sleep(0.05)
+            checks.append((set(before), reply, reply_pcm, got[mark:]))
+        a.cleanup()
+        await asyncio.wait_for(consumer, 10)
+        return checks
+
+    for before, reply, pcm, after in session(main):
+        assert [f.frame_index for f in after if f.source_message_id in before] == []
+        voices = [f for f in after if f.source_message_id == reply.message_id and f.audio_chunk is not None]
+        n = -(-pcm.size // spt)
+        assert [f.frame_index for f in voices] == list(range(n)), [(f.source_message_id == reply.message_id, f.frame_index, f.bgr_image is None, f.audio_chunk is None, getattr(f, "_qv_resting", 0)) for f in after]
+        padded = np.concatenate([pcm, np.zeros(n * spt - pcm.size, np.int16)])
+        assert np.array_equal(np.concatenate([f.audio_chunk.data for f in voices]), padded)
+        assert [f.source_message_id for f in after if f.end_of_speech] == [reply.message_id]
+
+
+class RecordingRuntime:
+    """Stands in for the runtime class: every runtime made, and every call made on one, is noted
+    with whether the avatar had been torn down by then."""
+
+    torn = False
+    late = []
+
+    def __init__(self, base):
+        self.base = base
+
+    def __call__(self, fx):
+        if RecordingRuntime.torn:
+            RecordingRuntime.late.append("Runtime()")
+        rt = self.base(fx)
+        for op in ("push_audio", "pull_frame", "ticks_available", "get_source_frame", "reset_stream",
+                   "tick_compose_to_size", "end_utterance", "samples_for_chunk"):
+            setattr(rt, op, self.noting(op, getattr(rt, op)))
+        return rt
+
+    @staticmethod
+    def noting(op, fn):
+        def call(*args):
+            if RecordingRuntime.torn:
+                RecordingRuntime.late.append(op)
+            return fn(*args)
+        return call
+
+
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+def test_teardown_at_any_moment_leaves_no_task_executor_or_runtime_use(session, monkeypatch, name, output_size):
+    """cleanup() while the consumer iterates, or the consumer cancelled and shutdown(), each with
+    or without a barge-in first, at seeded moments (speech just queued included): afterwards no
+    task of the avatar runs, it holds no engine executor and nothing touches a runtime."""
+    import quorvane._core as core
+
+    monkeypatch.setattr(core, "Runtime", RecordingRuntime(core.Runtime))
+    rng = np.random.default_rng(zlib.crc32(repr((name, output_size, "teardown")).encode()))
+    model = str(DATA / f"{name}.qvfx")
+
+    async def main(loop):
+        outcomes = []
+        for trial in range(12):
+            RecordingRuntime.torn, RecordingRuntime.late = False, []
+            a = await AsyncAvatar.create(model_path=model, output_size=output_size)
+            consumer = asyncio.create_task(App(a, loop, sink=bool(rng.random() < 0.5)).consume())
+            for _ in range(int(rng.integers(0, 30))):
+                await a.push_audio(speech(0.02), sample_rate=16000, last_chunk=bool(rng.random() < 0.1))
+                await asyncio.sleep(0.02 if rng.random() < 0.5 else 0)
+            for _ in range(int(rng.integers(0, 3))):
+                await asyncio.sleep(0)
+            await a.push_audio(speech(0.02), sample_rate=16000, last_chunk=False)
+            tasks = [t for t in (a._producer_task, a._emitter_task) if t is not None]
+            if rng.random() < 0.5:
+                a.interrupt()
+            if rng.random() < 0.5:
+                a.cleanup()
+                RecordingRuntime.torn = True
+                await asyncio.wait_for(consumer, 5)
+            else:
+                consumer.cancel()
+                await asyncio.wait([consumer])
+                await a.shutdown()
+                RecordingRuntime.torn = True
+            await asyncio.sleep(0.5)
+            outcomes.append(([t.get_name() for t in tasks if not t.done()],
+                             [t.get_name() for t in asyncio.all_tasks() if t.get_name().startswith("quorvane-")],
+                             a._engine_executor, a._runtime, list(RecordingRuntime.late)))
+        return outcomes
+
+    for outcome in session(main):
+        assert outcome == ([], [], None, None, [])

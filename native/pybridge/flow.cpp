@@ -434,7 +434,9 @@ py::object agen_step_throw(AsyncGenStep& s, py::object typ, py::object val, py::
 
 }  // namespace
 
-void register_flow_types(py::module_& m) {
+void register_flow_types(py::module_& module) {
+  // Under a private submodule: the types are the bridge's, not names the module offers.
+  py::module_ m = module.def_submodule("_flow", "The Python types of the C++ flows this module returns.");
   py::class_<Generator>(m, "generator", py::module_local())
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", [](Generator& g) { return gen_send(g, py::none()); })

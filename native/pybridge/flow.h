@@ -174,8 +174,9 @@ class AsyncGenerator {
   bool busy = false;  // an anext/asend/athrow/aclose is under way, across its awaits
 };
 
-/// Registers the Python types of the three flow kinds in `m` (module-local, so each extension
-/// module has its own). Call once, before any function returning a flow is defined.
+/// Registers the Python types of the three flow kinds in a private submodule `_flow` of `m`
+/// (module-local, so each extension module has its own). Call once, before any function returning
+/// a flow is defined.
 void register_flow_types(py::module_& m);
 
 }  // namespace quorvane::pybridge

@@ -9,6 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -50,6 +51,36 @@ void def_property(py::handle cls, const char* name, F&& f, const char* doc = nul
 template <class F, class... Extra>
 void def_classmethod(py::handle cls, const char* name, F&& f, const Extra&... extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+  py::setattr(cls, name, py::reinterpret_steal<py::object>(PyClassMethod_New(fn.ptr())));
+}
+
+/// A genuine `async def` function `name` (qualified name `qualname`) with the parameters `params`
+/// (Python syntax; defaults are evaluated in `module`'s namespace) whose body is
+/// `return await impl(<every parameter, in order>)`. `impl` takes the parameters positionally
+/// (keyword-only ones too) and returns an awaitable.
+///
+/// Frameworks decide whether to await a member by asking `inspect.iscoroutinefunction` or
+/// `asyncio.iscoroutinefunction`, read its `inspect.signature`, and name the coroutine objects it
+/// makes. On Python 3.11 only a function whose code is a coroutine's answers yes, so a C++
+/// coroutine is presented through this thin function: one more frame per call.
+py::object async_def(py::handle module, const char* name, const std::string& qualname, const char* params,
+                     py::object impl);
+
+/// Adds `f` (a C++ function returning an awaitable, the instance first) as coroutine method `name`
+/// of `cls`, presented as an `async def` with the parameters `params` (the instance's included).
+template <class F>
+void def_coroutine_method(py::handle module, py::handle cls, const char* name, const char* params, F&& f) {
+  py::cpp_function impl(std::forward<F>(f), py::name(name));
+  const std::string qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+  py::setattr(cls, name, async_def(module, name, qualname, params, impl));
+}
+
+/// As `def_coroutine_method`, as a class method (`f` takes the class first).
+template <class F>
+void def_coroutine_classmethod(py::handle module, py::handle cls, const char* name, const char* params, F&& f) {
+  py::cpp_function impl(std::forward<F>(f), py::name(name));
+  const std::string qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+  py::object fn = async_def(module, name, qualname, params, impl);
   py::setattr(cls, name, py::reinterpret_steal<py::object>(PyClassMethod_New(fn.ptr())));
 }
 

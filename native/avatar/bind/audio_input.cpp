@@ -18,9 +18,17 @@ namespace {
 
 pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rate, py::object last_chunk) {
   py::object control = global("VideoControl").attr("from_audio")(data, sample_rate, last_chunk);
-  // len(data) / 2 / (sample_rate or 1): the seconds in the bytes, in Python's own arithmetic.
-  const Py_ssize_t n = PyObject_Length(data.ptr());
-  if (n < 0) throw py::error_already_set();
+  // bytes / 2 / (sample_rate or 1): the seconds in the audio, in Python's own arithmetic. The bytes
+  // of a buffer are counted, not its len(): an agent framework's frames hand over typed buffers
+  // (an int16 memoryview, an array) whose len() counts samples.
+  Py_ssize_t n = 0;
+  if (PyObject_CheckBuffer(data.ptr())) {
+    py::object view = owned(PyMemoryView_FromObject(data.ptr()));
+    n = PyMemoryView_GET_BUFFER(view.ptr())->len;
+  } else {
+    n = PyObject_Length(data.ptr());
+    if (n < 0) throw py::error_already_set();
+  }
   py::object rate = truthy(sample_rate) ? sample_rate : py::object(py::int_(1));
   py::object half = owned(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
   py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
@@ -141,9 +149,9 @@ py::object resample(py::object pcm, py::object src_sr, py::object dst_sr) {
 }  // namespace
 
 void register_audio_input(py::module_& m, py::object cls) {
-  pb::def_method(cls, "push_audio", &push_audio, py::arg("data"), py::arg("sample_rate"), py::arg("last_chunk") = true);
-  pb::def_method(cls, "push", &push, py::arg("control"));
-  pb::def_method(cls, "flush", &flush);
+  pb::def_coroutine_method(m, cls, "push_audio", "self, data, sample_rate, last_chunk=True", &push_audio);
+  pb::def_coroutine_method(m, cls, "push", "self, control", &push);
+  pb::def_coroutine_method(m, cls, "flush", "self", &flush);
   pb::def_method(cls, "_note_arrival", &note_arrival, py::arg("seconds"));
   pb::def_method(cls, "_arrival_ended", &arrival_ended);
   pb::def_method(cls, "_arrival_dropped", &arrival_dropped);

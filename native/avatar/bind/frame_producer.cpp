@@ -12,6 +12,7 @@
 #include "avatar/bind/producer_parts.h"
 #include "avatar/bind/support.h"
 #include "avatar/pcm_convert.h"
+#include "avatar/playout_rule.h"
 #include "avatar/tick_plan.h"
 #include "pybridge/pyclass.h"
 
@@ -78,9 +79,15 @@ py::object fresh_runtime(py::object self, py::object fx) {
 }
 
 pb::Coroutine emit_out(py::object self, py::object item) {
+  // Until the producer takes a barge-in (it clears the event then), every frame it makes belongs
+  // to the utterance the barge-in dropped.
+  if (event_is_set(self.attr("_interrupt_event")) && is_instance(item, global("VideoFrame"))) co_return py::none();
   py::object playout = self.attr("_playout");
-  py::object q = playout.is_none() ? py::object(self.attr("_out_queue")) : playout;
-  co_await pb::awaited(q.attr("put")(item));
+  if (!playout.is_none()) {
+    co_await pb::awaited(playout.attr("put")(item));  // unbounded: lands at once
+  } else {
+    co_await pb::awaited(put_unless_interrupted(self, self.attr("_out_queue"), item));
+  }
   co_return py::none();
 }
 
@@ -214,6 +221,8 @@ pb::Coroutine produce_frames(py::object self) {
   py::object out_size = self.attr("_output_size");
   py::object rt = self.attr("_runtime");
   const bool streaming = out_size.is_none();
+  const double period_s = streaming ? as_double(owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr()))) : 0.0;
+  double idle_due = streaming ? monotonic() + period_s : 0.0;
   py::object pcm_buf = empty_f32();
   std::int64_t ticks_emitted = 0;
   py::object current_message_id = py::none();
@@ -236,14 +245,16 @@ pb::Coroutine produce_frames(py::object self) {
       if (event_is_set(self.attr("_stop_event"))) break;
       if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
 
-      py::object asyncio = global("asyncio");
-      py::object timeout = streaming ? owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr())) : py::object(py::float_(1.0));
+      // Streaming mode waits until the next idle picture is due, so idle pictures keep the frame
+      // rate on average whatever each pass costs; compose mode sends none.
+      py::object timeout = py::float_(1.0);
+      if (streaming) timeout = py::float_(py_max(0.0, idle_due - monotonic()));
       py::object chunk;
       bool timed_out = false;
       try {
-        chunk = co_await pb::awaited(asyncio.attr("wait_for")(self.attr("_in_queue").attr("get")(), timeout));
+        chunk = co_await pb::awaited(within(self.attr("_in_queue").attr("get")(), timeout));
       } catch (py::error_already_set& e) {
-        if (!e.matches(asyncio.attr("TimeoutError"))) throw;
+        if (!is_aio(e, "TimeoutError")) throw;
         timed_out = true;
       }
       if (timed_out) {
@@ -254,12 +265,14 @@ pb::Coroutine produce_frames(py::object self) {
             co_await pb::awaited(self.attr("_out_queue").attr("put")(idle_frame(idle_bgr, spt)));
           }
         }
+        if (streaming) idle_due = next_due_after(idle_due, period_s, monotonic(), 0.0);
         continue;
       }
-      // interrupt() empties the input queue, so a control that comes out of the wait while a
-      // barge-in is pending was pushed after it: the reply to the barge-in. It opens the next
-      // utterance; joined to the abandoned one, whose passes stop at once while the barge-in is
-      // pending, its speech would be dropped with it.
+      // The control was taken off the queue in this very step, and interrupt() empties the queue
+      // without waiting, so a control that comes out of the wait while a barge-in is pending was
+      // pushed after it: the reply to the barge-in. It opens the next utterance; joined to the
+      // abandoned one, whose passes stop at once while the barge-in is pending, its speech would
+      // be dropped with it.
       if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
       if (!is_instance(chunk, global("VideoControl"))) continue;
 

@@ -87,12 +87,12 @@ py::object engine_fps(py::object self) {
 }  // namespace
 
 void register_model_loading(py::module_& m, py::object cls) {
-  pb::def_classmethod(cls, "create", &create, py::arg("cls"), py::kw_only(), py::arg("model_path") = py::none(),
-                      py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
-                      py::arg("num_threads") = 0, py::arg("verbose") = py::none(), py::arg("batch_workers") = 1,
-                      py::arg("quality") = "medium", py::arg("identity") = py::none(),
-                      py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"));
-  pb::def_method(cls, "set_model", &set_model, py::arg("model_path"));
+  pb::def_coroutine_classmethod(m, cls, "create",
+                                "cls, *, model_path=None, input_buffer_size=0, output_buffer_size=6, num_threads=0, "
+                                "verbose=None, batch_workers=1, quality='medium', identity=None, "
+                                "output_size=_DEFAULT_OUTPUT_SIZE",
+                                &create);
+  pb::def_coroutine_method(m, cls, "set_model", "self, model_path", &set_model);
   pb::def_property(cls, "_engine_fps", &engine_fps, "The engine's frame rate (frames per second, an int).");
 }
 

@@ -108,6 +108,7 @@ PYBIND11_MODULE(_avatar, m) {
         self.attr("_playout") = py::none();
         self.attr("_emitter_task") = py::none();
         self.attr("_playout_reset") = false;
+        self.attr("_interrupts") = 0;
       },
       py::kw_only(), py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
       py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"), py::arg("num_threads") = 0);

@@ -59,7 +59,7 @@ void register_compat(py::module_& m, py::object cls) {
 
   pb::def_property(cls, "settings", &settings);
   pb::def_method(cls, "set_identity", &set_identity, py::arg("identity"));
-  pb::def_method(cls, "start", &start);
+  pb::def_coroutine_method(m, cls, "start", "self, **kwargs", &start);
   pb::def_property(cls, "video_graph", &video_graph);
 }
 

@@ -96,6 +96,21 @@ struct Clock {
                            as_double(global("_M2_START_MARGIN_S"))});
   }
 
+  // Barge-in: the buffered utterance is dropped, only what ends the stream is kept, and play
+  // waits for a new start.
+  void take_reset() {
+    if (!truthy(self.attr("_playout_reset"))) return;
+    self.attr("_playout_reset") = false;
+    std::deque<py::object> kept;
+    for (py::object& it : buf) {
+      if (terminal(it)) kept.push_back(std::move(it));
+    }
+    buf.swap(kept);
+    playing = false;
+    t_chunk0.reset();
+    lag0.reset();
+  }
+
   bool should_start() {
     long ready = 0;
     bool ended = false;
@@ -130,7 +145,9 @@ pb::Coroutine emit_clock(py::object self) {
   py::object out_q = self.attr("_out_queue");
 
   for (;;) {
-    // Take in everything that has arrived.
+    // A barge-in first, then what has arrived: interrupt() empties the playout queue, so what
+    // is buffered now is all of the dropped utterance and what is queued now came after it.
+    c.take_reset();
     for (;;) {
       try {
         c.buf.push_back(c.q.attr("get_nowait")());
@@ -138,19 +155,6 @@ pb::Coroutine emit_clock(py::object self) {
         if (!is_aio(e, "QueueEmpty")) throw;
         break;
       }
-    }
-
-    // Barge-in: drop the utterance, keep only what ends the stream.
-    if (truthy(self.attr("_playout_reset"))) {
-      self.attr("_playout_reset") = false;
-      std::deque<py::object> kept;
-      for (py::object& it : c.buf) {
-        if (terminal(it)) kept.push_back(std::move(it));
-      }
-      c.buf.swap(kept);
-      c.playing = false;
-      c.t_chunk0.reset();
-      c.lag0.reset();
     }
 
     // Stop: only the end items go out, buffered pictures are dropped.
@@ -172,8 +176,8 @@ pb::Coroutine emit_clock(py::object self) {
     const double now = monotonic();
     if (now < c.next_due) {
       try {
-        py::object got = co_await pb::awaited(
-            aio("wait_for")(c.q.attr("get")(), py::arg("timeout") = py::float_(c.next_due - now)));
+        py::object got = co_await pb::awaited(within(c.q.attr("get")(), py::float_(c.next_due - now)));
+        c.take_reset();  // before the item, which may be the reply to that barge-in
         c.buf.push_back(got);
       } catch (py::error_already_set& e) {
         if (!is_aio(e, "TimeoutError")) throw;
@@ -194,25 +198,33 @@ pb::Coroutine emit_clock(py::object self) {
 
     // One picture per tick, with whatever stands before it that has none.
     bool shown = false;
+    bool dropped = false;
     while (c.playing && !c.buf.empty() && !shown) {
       py::object it = c.buf.front();
       c.buf.pop_front();
-      co_await pb::awaited(out_q.attr("put")(it));
-      if (it.is(global("_STREAM_END"))) co_return py::none();
-      if (is_frame(it)) {
-        py::object bgr = it.attr("bgr_image");
-        if (!bgr.is_none()) {
-          c.last_bgr = bgr;
-          shown = true;
-        }
-        if (truthy(it.attr("end_of_speech"))) c.playing = false;
+      if (terminal(it) || !is_frame(it)) {
+        co_await pb::awaited(out_q.attr("put")(it));
+        if (it.is(global("_STREAM_END"))) co_return py::none();
+        continue;
       }
+      // A barge-in while the put waits for room drops this frame with its utterance; the reset it
+      // asked for is taken at the next pass.
+      if (!truthy(co_await pb::awaited(put_unless_interrupted(self, out_q, it)))) {
+        dropped = true;
+        break;
+      }
+      py::object bgr = it.attr("bgr_image");
+      if (!bgr.is_none()) {
+        c.last_bgr = bgr;
+        shown = true;
+      }
+      if (truthy(it.attr("end_of_speech"))) c.playing = false;
     }
-    if (shown) continue;
+    if (shown || dropped) continue;
 
     // Ran dry while playing: the last picture again, with silence.
     if (c.playing && !c.last_bgr.is_none()) {
-      co_await pb::awaited(out_q.attr("put")(c.silent(c.last_bgr)));
+      co_await pb::awaited(put_unless_interrupted(self, out_q, c.silent(c.last_bgr)));
       continue;
     }
 

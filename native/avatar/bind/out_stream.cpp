@@ -4,6 +4,7 @@
 // With a sink, a frame's voice goes out at once and its picture is held until that voice starts
 // playing: the host's publish path buffers voice while pictures go out the moment they are taken,
 // so without the hold the mouth would lead the voice.
+#include <cstdint>
 #include <string>
 
 #include "avatar/bind/support.h"
@@ -57,20 +58,12 @@ bool head_due(py::handle pend) {
   return py::len(pend) > 0 && release_of(pend[py::int_(0)]) <= monotonic();
 }
 
-/// Cancels the pending read of the output queue on every way out of the iterator, the consumer
-/// dropping or closing it early included.
-struct CancelPendingRead {
-  py::object& task;
-  ~CancelPendingRead() {
-    if (!task || task.is_none()) return;
-    py::error_scope keep;
-    try {
-      task.attr("cancel")();
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("cancelling the pending read of an AsyncAvatar output queue");
-    }
-  }
-};
+// A part split from a resting frame is marked as resting too: the mark is how a consumer tells
+// the avatar at rest from speech, and the split parts are new records without it.
+py::object keep_resting_mark(py::handle frame, py::object part) {
+  if (truthy(getattr_or(frame, "_qv_resting", py::bool_(false)))) part.attr("_qv_resting") = true;
+  return part;
+}
 
 // Whether `item` is a frame with both a picture and voice while a sink is set: such a frame goes
 // out in two parts.
@@ -95,31 +88,30 @@ double sink_queued(py::handle self) {
 pb::AsyncGenerator run_iter(py::object self) {
   co_await pb::awaited(self.attr("_ensure_running")());
   py::object pend = self.attr("_sync_pend");
-  py::object nxt = py::none();
-  CancelPendingRead guard{nxt};
   py::object cancelled;
   try {
     for (;;) {
       py::object item;
-      // A read of the queue left pending by an earlier pass is always the one that takes the next
-      // item: a second reader beside it would let that item go to a task nobody looks at again.
-      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0 && nxt.is_none()) {
+      // Every read takes its item in this task, in the step it resumes in: a barge-in in between
+      // then finds the item still queued and drops it, and a read that times out leaves the
+      // queue as it was.
+      if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
         item = co_await pb::awaited(self.attr("_out_queue").attr("get")());
       } else {
-        if (nxt.is_none()) nxt = aio("ensure_future")(self.attr("_out_queue").attr("get")());
         py::object timeout = py::none();
         if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
-        py::set waiting;
-        waiting.add(nxt);
-        py::object res = co_await pb::awaited(aio("wait")(waiting, py::arg("timeout") = timeout));
-        const bool got = py::len(res[py::int_(0)]) > 0;
+        bool got = true;
+        try {
+          item = co_await pb::awaited(within(self.attr("_out_queue").attr("get")(), timeout));
+        } catch (py::error_already_set& e) {
+          if (!is_aio(e, "TimeoutError")) throw;
+          got = false;
+        }
         while (head_due(pend)) {
           py::object pair = pend.attr("popleft")();
           co_yield py::object(pair[py::int_(1)]);
         }
         if (!got) continue;
-        item = nxt.attr("result")();
-        nxt = py::none();
       }
 
       if (item.is(global("_STREAM_END"))) {
@@ -136,14 +128,18 @@ pb::AsyncGenerator run_iter(py::object self) {
       if (splits(self, item)) {
         py::object ac = item.attr("audio_chunk");
         py::object replace = global("dataclasses").attr("replace");
-        co_yield replace(item, py::arg("bgr_image") = py::none());
+        const std::int64_t interrupts = interrupts_of(self);
+        co_yield keep_resting_mark(item, replace(item, py::arg("bgr_image") = py::none()));
+        // A barge-in while the consumer held the voice drops the picture with its utterance.
+        if (interrupts_of(self) != interrupts) continue;
         const double queued = sink_queued(self);
         py::object size = ac.attr("data").attr("size");
         py::object rate = owned(PyNumber_Float(py::object(ac.attr("sample_rate")).ptr()));
         py::object dur_obj = owned(PyNumber_TrueDivide(size.ptr(), rate.ptr()));
         const double dur = as_double(dur_obj);
         const double release = picture_release(monotonic(), queued, dur, as_double(global("_SYNC_LEAD_S")));
-        py::object picture = replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false);
+        py::object picture =
+            keep_resting_mark(item, replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false));
         pend.attr("append")(py::make_tuple(py::float_(release), picture));
         continue;
       }

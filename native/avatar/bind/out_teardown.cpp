@@ -21,6 +21,9 @@ void drain_queue(py::object q) { empty_queue(q); }
 // Barge-in: the utterance in flight and everything queued for it are dropped; the run goes on.
 void interrupt(py::object self) {
   if (!truthy(self.attr("_running"))) return;
+  // Counted first: a put still waiting for room when the queues are emptied below takes its item
+  // back out when it sees the count move.
+  self.attr("_interrupts") = interrupts_of(self) + 1;
   self.attr("_drain_queue")(self.attr("_in_queue"));
   self.attr("_drain_queue")(self.attr("_out_queue"));
   self.attr("_sync_pend").attr("clear")();
@@ -34,9 +37,9 @@ void interrupt(py::object self) {
 }
 
 // Waits for `task` at most `timeout_s` seconds without cancelling it on time-out: the shield
-// keeps wait_for from cancelling the task and then waiting, without bound, for it to finish.
+// keeps the time-out from cancelling the task and then waiting, without bound, for it to finish.
 py::object wait_task(py::handle task, double timeout_s) {
-  return aio("wait_for")(aio("shield")(task), py::arg("timeout") = timeout_s);
+  return within(aio("shield")(task), py::float_(timeout_s));
 }
 
 pb::Coroutine stop(py::object self) {
@@ -120,7 +123,7 @@ pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
   while (!truthy(producer_task.attr("done")())) {
     bool cancelled = false;
     try {
-      co_await pb::awaited(aio("wait_for")(self.attr("_out_queue").attr("get")(), py::arg("timeout") = kDrainPollS));
+      co_await pb::awaited(within(self.attr("_out_queue").attr("get")(), py::float_(kDrainPollS)));
     } catch (py::error_already_set& e) {
       if (is_aio(e, "TimeoutError")) continue;
       if (!is_aio(e, "CancelledError")) throw;
@@ -199,12 +202,12 @@ void cleanup(py::object self) {
 
 }  // namespace
 
-void register_teardown(py::module_&, py::object cls) {
+void register_teardown(py::module_& m, py::object cls) {
   pb::def_method(cls, "interrupt", &interrupt);
   pb::def_staticmethod(cls, "_drain_queue", &drain_queue, py::arg("q"));
-  pb::def_method(cls, "stop", &stop);
+  pb::def_coroutine_method(m, cls, "stop", "self", &stop);
   pb::def_method(cls, "_drain_out_queue_until", &drain_out_queue_until, py::arg("producer_task"));
-  pb::def_method(cls, "shutdown", &shutdown);
+  pb::def_coroutine_method(m, cls, "shutdown", "self", &shutdown);
   pb::def_method(cls, "cleanup", &cleanup);
   pb::def_method(cls, "_end_stream_before_close", &end_stream_before_close);
   pb::def_method(cls, "_close_runtime", &close_runtime);

@@ -37,6 +37,73 @@ void empty_queue(py::handle q) {
   }
 }
 
+namespace {
+
+pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
+  py::object make = getattr_or(global("asyncio"), "timeout", py::none());
+  if (make.is_none()) {
+    py::object r = co_await pb::awaited(aio("wait_for")(aw, timeout_s));
+    co_return r;
+  }
+  py::object cm = make(timeout_s);
+  co_await pb::awaited(cm.attr("__aenter__")());
+  py::object result;
+  py::object error;
+  try {
+    result = co_await pb::awaited(aw);
+  } catch (...) {
+    error = caught_exception();
+  }
+  if (!error) {
+    co_await pb::awaited(cm.attr("__aexit__")(py::none(), py::none(), py::none()));
+    co_return result;
+  }
+  // The deadline's own cancellation comes back as TimeoutError from __aexit__; anything else,
+  // another task's cancellation included, goes on as it is.
+  py::object tb = getattr_or(error, "__traceback__", py::none());
+  py::object swallowed = co_await pb::awaited(cm.attr("__aexit__")(py::type::of(error), error, tb));
+  if (truthy(swallowed)) co_return py::none();
+  pb::raise_instance(error);
+}
+
+// Takes `item` (by identity) back out of `q`, keeping every other item in its place. Nothing is
+// awaited, so no other task sees the queue half rebuilt.
+void take_back(py::handle q, py::handle item) {
+  py::list keep;
+  for (;;) {
+    py::object it;
+    try {
+      it = q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      break;
+    }
+    if (!it.is(item)) keep.append(it);
+  }
+  for (py::handle it : keep) q.attr("put_nowait")(it);
+}
+
+pb::Coroutine put_unless_interrupted_flow(py::object self, py::object q, py::object item) {
+  const std::int64_t before = interrupts_of(self);
+  co_await pb::awaited(q.attr("put")(item));
+  // Queue.put lands the item in the very step it resumes in, and this code runs in that step.
+  if (interrupts_of(self) != before) {
+    take_back(q, item);
+    co_return py::bool_(false);
+  }
+  co_return py::bool_(true);
+}
+
+}  // namespace
+
+py::object within(py::object aw, py::object timeout_s) { return py::cast(within_flow(std::move(aw), std::move(timeout_s))); }
+
+std::int64_t interrupts_of(py::handle self) { return as_int(getattr_or(self, "_interrupts", py::int_(0))); }
+
+py::object put_unless_interrupted(py::object self, py::object q, py::object item) {
+  return py::cast(put_unless_interrupted_flow(std::move(self), std::move(q), std::move(item)));
+}
+
 void raise_assertion() { pb::raise_new(PyExc_AssertionError, py::tuple()); }
 
 void chain_context(py::handle exc, py::handle earlier) {

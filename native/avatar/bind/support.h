@@ -64,6 +64,23 @@ bool is_aio(const py::error_already_set& e, const char* name);
 /// discarding them; any other error propagates. Never waits.
 void empty_queue(py::handle q);
 
+/// `async with asyncio.timeout(timeout_s): return await aw`, as a coroutine object: the awaited
+/// operation runs in the calling task itself. asyncio.wait_for on Python 3.11 and older runs it in
+/// a task of its own, which can take a queue's item a loop turn or two before the caller resumes
+/// (so a barge-in in between cannot drop that item) and which swallows a cancellation that comes
+/// in the same turn as the result. Raises TimeoutError at the deadline; `timeout_s` None waits
+/// without one. (Python 3.10 has no asyncio.timeout and keeps wait_for.)
+py::object within(py::object aw, py::object timeout_s);
+
+/// Barge-ins so far on this avatar: the instance's `_interrupts`, 0 when missing.
+std::int64_t interrupts_of(py::handle self);
+
+/// `await q.put(item)` as a coroutine object, except that an item whose put was still waiting for
+/// room when a barge-in emptied the queue is taken back out in the same step it landed, before any
+/// reader can see it: nothing of a dropped utterance follows the barge-in. Its result is whether
+/// the item stays queued.
+py::object put_unless_interrupted(py::object self, py::object q, py::object item);
+
 /// Raises AssertionError without a message (a failed bare `assert`).
 [[noreturn]] void raise_assertion();
 
