@@ -25,7 +25,7 @@ build=build/san
 CXX="$cxx" "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir="$build" \
   -Ccmake.build-type=RelWithDebInfo \
   -Ccmake.define.QUORVANE_SANITIZE=address,undefined \
-  -Ccmake.define.QUORVANE_WERROR=ON .
+  -Ccmake.define.QUORVANE_WERROR=ON -Ccmake.define.QUORVANE_TEST_PROBES=ON .
 
 # Refuse to report a clean run of an uninstrumented module.
 so=$(ls "$build"/_tensorhost*.so)

@@ -21,4 +21,4 @@ fi
 python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q \
-  -Ccmake.define.QUORVANE_WERROR="${QUORVANE_WERROR:-OFF}" ".[test]"
+  -Ccmake.define.QUORVANE_WERROR="${QUORVANE_WERROR:-OFF}" -Ccmake.define.QUORVANE_TEST_PROBES=ON ".[test]"

@@ -21,11 +21,6 @@ constexpr float kEncoderGain = 3.0f;
 // A flush renders until the last chunk's model frames reach 12 frames past the last fed frame.
 constexpr int64_t kFlushAllowance = 12;
 
-double now_s() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 Renderer::Renderer(std::shared_ptr<Chain> chain, std::shared_ptr<const ColorCorrect> cc)
@@ -79,7 +74,7 @@ FloatTensor Renderer::window(int64_t c) const {
 std::vector<FramePair> Renderer::process_chunk(int64_t c) {
   [[maybe_unused]] TimerScopeGuard scope(c == 0 ? TimerScope::first_chunk : TimerScope::steady_chunk);
   [[maybe_unused]] SectionTimer whole(Section::chunk);
-  const double t0 = now_s();
+  const double t0 = monotonic_s();
   const int64_t blk = c == 0 ? CHUNK0_LAT : STEADY_LAT;
   const int64_t row_base = c == 0 ? 0 : kTokenRowOffset;
 
@@ -153,7 +148,7 @@ std::vector<FramePair> Renderer::process_chunk(int64_t c) {
     tempo = FloatTensor{};
     w = FloatTensor{};
   });
-  c_wall_ += now_s() - t0;
+  c_wall_ += monotonic_s() - t0;
   c_n_ += 1;
   return frames;
 }

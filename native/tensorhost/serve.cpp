@@ -17,14 +17,10 @@ namespace quorvane::m2 {
 static_assert(std::endian::native == std::endian::little,
               "the frame pipe is little-endian; samples are read in place");
 
-namespace {
-
-double now_s() {
+double monotonic_s() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
-
-}  // namespace
 
 std::string ready_line(const std::string& color_json) {
   return "READY {\"fps\":" + std::to_string(FPS) + ",\"width\":" + std::to_string(FW) +
@@ -53,7 +49,7 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
   out.flush();
   elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
        "fps  model=" + model_name);
-  double last_rtf_log = now_s();
+  double last_rtf_log = monotonic_s();
 
   for (;;) {
     // Covers the request from its word to the release of its frames at the end of the body.
@@ -95,7 +91,7 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
       emit(out, frames);
     }
 
-    const double now = now_s();
+    const double now = monotonic_s();
     if (now - last_rtf_log > RTF_LOG_INTERVAL_S) {
       if (auto rtf = renderer.rtf()) {
         const int64_t n = renderer.c_n();

@@ -37,6 +37,9 @@ class ServedRenderer {
 /// The READY line for a colour descriptor given as compact JSON: "READY {...}\n".
 std::string ready_line(const std::string& color_json);
 
+/// Seconds on the steady clock: the chunk timings and the serve loop's performance log line.
+double monotonic_s();
+
 /// Writes one frame record (int32 little-endian index, then the bytes) without flushing.
 /// Throws ValueError for an index outside the int32 range.
 void write_frame(OutStream& out, int64_t idx, const void* rgb, size_t n_bytes);

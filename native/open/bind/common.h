@@ -30,6 +30,9 @@ using pybridge::unpack_pair;
 using pybridge::caught_exception;
 namespace pb = quorvane::pybridge;
 
+/// The module the classes made here belong to.
+constexpr const char* kModule = "quorvane._open";
+
 /// The class or function `name` of quorvane._errors, imported now.
 py::object errors_attr(const char* name);
 
