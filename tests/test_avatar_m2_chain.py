@@ -5,6 +5,7 @@ and the live stream of the demo avatar carries each tick's picture with exactly 
 
 import asyncio
 import os
+import signal
 import threading
 from pathlib import Path
 
@@ -28,7 +29,9 @@ def speech_i16(n, seed=0):
 
 @pytest.fixture(scope="module")
 def demo():
-    return _core.Fixture(DEMO)
+    fx = _core.Fixture(DEMO)
+    yield fx
+    fx.stop_host()
 
 
 def pull_all(rt):
@@ -64,6 +67,9 @@ def test_frames_are_the_hosts_in_every_bundle_form_on_the_chunk_schedule(tmp_pat
         assert [i for i, _ in got] == list(range(58))
         assert all(np.array_equal(img, want) for (_, img), want in zip(got, host)), kind
         assert np.array_equal(rt.get_source_frame(-1), fx._rest) and rt.get_source_frame(3) is None
+        pipe = fx._host
+        rt.close()  # ends the fixture's model host and its threads
+        assert pipe.proc.returncode is not None and not any(t.is_alive() for t in pipe.threads)
     # The resting picture is the chain's picture of silence: a fresh stream's first frame.
     rt = _core.Runtime(demo)
     rt.push_audio(np.zeros(800, np.float32))
@@ -96,25 +102,31 @@ def test_silence_releases_the_rest_and_speech_after_it_restarts_the_renderer(dem
     assert all(np.array_equal(a[1], b[1]) for a, b in zip(got, pull_all(fresh)))
 
 
-def test_loop_thread_calls_never_wait_for_a_render(demo):
+def test_loop_thread_calls_never_wait_for_the_host(demo):
     rt = _core.Runtime(demo)
-    with demo.chain_lock:  # the next render waits here, inside push_audio
+    os.kill(demo._host.proc.pid, signal.SIGSTOP)  # the host renders nothing until it is let go
+    try:
         worker = threading.Thread(target=rt.push_audio, args=(np.full(25600, 0.1, np.float32),))
         worker.start()
-        while rt._pushed < 25600:  # the worker is past the state update, at the render
+        while rt._pushed < 25600:  # the worker has taken the audio and waits for the host
             worker.join(0.001)
         assert rt.ticks_available() == 0
         assert np.array_equal(rt.get_source_frame(-1), demo._rest)
         assert rt.samples_for_chunk(1) == 44000
-        rt.reset_stream()  # forgets the utterance now; the render under way is dropped
+        rt.reset_stream()  # forgets the utterance now; what the host makes of it is dropped
         assert worker.is_alive()
+    finally:
+        os.kill(demo._host.proc.pid, signal.SIGCONT)
     worker.join(WAIT_S)
     assert rt.ticks_available() == 0
     rt.push_audio(np.full(25600, 0.1, np.float32))
-    assert rt.ticks_available() == 22  # a renderer started over, not one holding the old audio
-    rt.close()
-    with pytest.raises(RuntimeError, match="closed"):
-        rt.ticks_available()
+    assert rt.ticks_available() == 22  # the chain started over, not holding the old audio
+    rt.reset_stream()
+    rt.push_audio(np.full(800, 0.1, np.float32))
+    other = _core.Runtime(demo)  # another stream takes the host: this one cannot go on
+    other.push_audio(np.zeros(800, np.float32))
+    with pytest.raises(RuntimeError, match="reset_stream"):
+        rt.push_audio(np.full(800, 0.1, np.float32))
 
 
 def test_live_stream_carries_the_chains_pictures_each_with_its_voice(demo):
