@@ -12,8 +12,9 @@ and the frames read from `run()`. One run prints:
 - barge-in: interrupt() to the first resting frame;
 - loop lag: the worst lateness of a 1 ms heartbeat on the event loop;
 - memory: resident memory after the first minute and at the end;
-- where the chain runs: a steady chunk's render in process against the same audio through the
-  model host process (the pipe included), one after the other.
+- where the chain runs: a steady chunk's render on a thread of this process against the same
+  audio through the model host process (the pipe included), one after the other, each with the
+  worst lag of an event loop of this process meanwhile.
 
 Targets: first speech frame within the floor plus 250 ms; 20.0 fps with no repeat or dry sink after
 start; A/V offset within +-50 ms; barge-in within 100 ms; loop lag at most 10 ms; memory growth at
@@ -76,32 +77,53 @@ class Sink:
         self.end = time.monotonic()
 
 
-def compare_runtimes(seconds=6.4):
-    """Seconds per steady chunk: in process, and through the model host's pipe."""
-    from quorvane import _core
+def compare_runtimes(seconds=8.0):
+    """The chain rendering the same audio on a thread of this process (the host library's Renderer
+    called directly) and in the model host process (through its pipe): seconds per steady chunk,
+    and the worst lag of a 1 ms heartbeat on an event loop of this process meanwhile."""
     from quorvane._mirrant2 import Mirrant2Engine
+    from quorvane._mirrant2 import _tensorhost as th
 
     pcm = np.resize(clip(), int(16000 * seconds))
     f32 = pcm.astype(np.float32) / 32768.0
-    rt = _core.Runtime(_core.Fixture(DEMO))
-    rt.push_audio(f32[:25600])  # chunk 0
-    t = time.perf_counter()
-    rt.push_audio(f32[25600:])
-    n_in = (f32.size - 44000) // 25600 + 1
-    t_in = (time.perf_counter() - t) / n_in
+    paths, _name, canon = th.load_bundle(DEMO)
+    cc, _ = th.load_color_correct(DEMO)
+    renderer = th.Renderer(th.LitertChain(paths, canon, th.default_threads(1, 0)), cc)
+    renderer.feed(f32[:25600])
+    renderer.ready_chunks()  # chunk 0
     eng = Mirrant2Engine(DEMO)
-    try:
-        frames = eng.frames(iter([pcm[:25600].tobytes(), pcm[25600:].tobytes()]))
+
+    def in_process():
+        renderer.feed(f32[25600:])
+        return len(renderer.ready_chunks()) // 32
+
+    def in_host():
+        frames = eng.frames(iter([pcm.tobytes()]))
         for _ in range(22):
             next(frames)  # chunk 0
         t = time.perf_counter()
-        for _ in range(32 * n_in):
-            next(frames)
-        t_host = (time.perf_counter() - t) / n_in
-        frames.close()
+        n = sum(1 for _ in frames) // 32
+        return n, time.perf_counter() - t
+
+    async def lag_while(fn):
+        loop = asyncio.get_running_loop()
+        fut = loop.run_in_executor(None, fn)
+        worst = 0.0
+        while not fut.done():
+            t = time.monotonic()
+            await asyncio.sleep(0.001)
+            worst = max(worst, time.monotonic() - t - 0.001)
+        return worst, await fut
+
+    try:
+        t = time.perf_counter()
+        lag_in, n_in = asyncio.run(lag_while(in_process))
+        t_in = (time.perf_counter() - t) / n_in
+        lag_host, (n_host, t_host) = asyncio.run(lag_while(in_host))
+        t_host /= n_host
     finally:
         eng.close()
-    return t_in, t_host
+    return t_in, t_host, lag_in, lag_host
 
 
 async def stream(a):
@@ -211,9 +233,10 @@ def main():
     a = ap.parse_args()
     print(f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs; {a.minutes:g} min of speech")
     if not a.no_compare:
-        t_in, t_host = compare_runtimes()
-        print(f"steady chunk (1.6 s of audio): in process {t_in * 1000:.0f} ms, through the model host "
-              f"{t_host * 1000:.0f} ms (ratio {t_in / t_host:.2f})")
+        t_in, t_host, lag_in, lag_host = compare_runtimes()
+        print(f"where the chain runs: a steady chunk (1.6 s of audio) takes {t_in * 1000:.0f} ms on a thread of "
+              f"this process, {t_host * 1000:.0f} ms in the model host (pipe included); the event loop's worst "
+              f"lag meanwhile {lag_in * 1000:.1f} ms against {lag_host * 1000:.1f} ms")
     r = asyncio.run(stream(a))
     floor = [25600 / 16000 + r0 for _, r0 in r["lat"]]
     over = [lat - fl for (lat, _), fl in zip(r["lat"], floor)]

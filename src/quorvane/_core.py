@@ -14,6 +14,11 @@ Fixture file (little-endian)::
     then       frame_height * frame_width * 3 bytes: the resting picture, BGR, row-major
     nothing after it
 
+A mirrant-2 avatar bundle (an .imx container, a directory or a zip) opens as well:
+:class:`Fixture` and :class:`Runtime` then hand it to ``quorvane._m2_runtime``, which renders it with
+the package's own model chain (the model host program) and delivers on that chain's chunk
+schedule; what follows describes fixture files.
+
 Header keys: ``engine`` (engine id text, e.g. "corvine1", "mirrant2"), ``frame_width``,
 ``frame_height``, ``audio_samples_per_tick``, ``audio_sample_rate`` (positive ints),
 ``audio_encoder`` (name of a registered audio encoder, see below), ``mouth`` ([x0, y0, x1, y1],
@@ -39,7 +44,10 @@ or at least as long with the remembered samples as its prefix. Callers must not 
 place between compose calls (they grow the utterance by building a new, longer array).
 
 Pictures. A tick's picture is the resting picture with its mouth box set to the brightness
-(all three channels) that the fixture's audio encoder gives for the tick's samples. The default
+(all three channels) that the fixture's audio encoder gives for the tick's samples. A composed
+picture is that picture scaled to the asked size (nearest neighbour); the fixture scales its
+resting picture once per size (``Fixture.prepare_size``), so a compose copies it and paints the
+mouth. The default
 encoder, "rms" (``quorvane._loader`` registers it), maps the tick's RMS level r to
 ``round(min(1, r / 0.25) * 255)``. A fixture refuses to load while its encoder is not registered.
 

@@ -46,6 +46,8 @@ from ._mirrant2._host_pipe import HostPipe
 FW, FH, FPS, SR, SPF = 416, 720, 20, 16000, 800  # the chain's frame geometry and rate
 #: The run of exact zeros that releases the rest of an utterance: the live API's end-of-speech pad.
 SILENCE_SAMPLES = 8 * SPF
+_DROPPED = ("the model host dropped this utterance (another stream of the same avatar took it, or the "
+            "host was closed); call reset_stream() to start it over")
 _CHUNK0_FRAMES, _CHUNK_FRAMES = 22, 32  # frames out of the first chunk after a reset, and of each later one
 
 
@@ -287,8 +289,7 @@ class ChainRuntime:
                     feed = [np.zeros(self._pushed - keep * SPF, dtype=np.float32), samples]
                     stream, self._flushed = None, False
                 elif stream is not None and not fx.is_current(stream):
-                    raise RuntimeError("the model host dropped this utterance for another stream of the "
-                                       "same avatar; call reset_stream() to start it over")
+                    raise RuntimeError(_DROPPED)
                 self._pushed += int(samples.size)
                 self._zeros = self._zeros + int(samples.size) if nonzero.size == 0 else int(samples.size - 1 - nonzero[-1])
                 # Flushing again while the silence goes on only renders what the new zeros need.
@@ -330,9 +331,12 @@ class ChainRuntime:
                 self._limit = -(-self._pushed // SPF)
                 self._flushed = True
                 stream = self._stream
-            if fx.is_current(stream):
-                fx.flush(stream)
-                fx.collect(stream)
+            if stream is None:
+                return  # nothing pushed: nothing to release
+            if not fx.is_current(stream):
+                raise RuntimeError(_DROPPED)
+            fx.flush(stream)
+            fx.collect(stream)
 
     # -- any thread ------------------------------------------------------------------------------
 
