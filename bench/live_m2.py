@@ -201,8 +201,10 @@ async def stream(a):
                 state["playing"] = False
             await asyncio.sleep(a.pause_s)
             next_t = time.monotonic()
-            if "first" not in rss and time.monotonic() - t_start >= 60:
-                rss["first"] = rss_mb()
+            minute = int((time.monotonic() - t_start) // 60)
+            if minute >= 1 and minute not in rss:
+                rss[minute] = rss_mb()
+                rss.setdefault("first", rss[minute])
 
     hb = asyncio.create_task(heartbeat())
     cons = asyncio.create_task(consume())
@@ -255,8 +257,9 @@ def main():
     print(f"event loop: worst lag {r['lag'] * 1000:.1f} ms (target <= 10)")
     first = r["rss"].get("first")
     if first is not None:
+        series = " ".join(f"{v:.0f}" for k, v in sorted((k, v) for k, v in r["rss"].items() if isinstance(k, int)))
         print(f"memory: RSS {first:.1f} MB after the first minute, {r['rss']['end']:.1f} MB at the end, growth "
-              f"{r['rss']['end'] - first:+.1f} MB (target <= 5)")
+              f"{r['rss']['end'] - first:+.1f} MB (target <= 5); by minute: {series}")
     else:
         print(f"memory: RSS {r['rss']['end']:.1f} MB at the end (run shorter than a minute: no growth figure)")
 

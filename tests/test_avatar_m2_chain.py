@@ -145,8 +145,8 @@ def test_live_stream_carries_the_chains_pictures_each_with_its_voice(demo):
             async for f in a.run():
                 if getattr(f, "_qv_resting", False):
                     resting.append(f)
-                elif f.bgr_image is not None:
-                    spoken.append(f)
+                elif f.bgr_image is not None and f.source_message_id is not None:
+                    spoken.append(f)  # not the last picture again, for want of the next chunk
                 if f.end_of_speech:
                     return
 
