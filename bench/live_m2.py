@@ -10,7 +10,8 @@ and the frames read from `run()`. One run prints:
   picture after an utterance started, and times the sink ran dry while an utterance played;
 - A/V offset: each speech picture's release against the moment its voice starts playing;
 - barge-in: interrupt() to the first resting frame;
-- loop lag: the worst lateness of a 1 ms heartbeat on the event loop;
+- loop lag: the worst lateness of a 1 ms heartbeat on the event loop, beside that of an event loop
+  with nothing else to do on the same machine;
 - memory: resident memory after the first minute and at the end;
 - where the chain runs: a steady chunk's render on a thread of this process against the same
   audio through the model host process (the pipe included), one after the other, each with the
@@ -75,6 +76,16 @@ class Sink:
 
     def clear(self):
         self.end = time.monotonic()
+
+
+async def idle_lag(seconds=10.0):
+    """The worst lag of a 1 ms heartbeat on an event loop with nothing else to do: the machine's own."""
+    worst, end = 0.0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        t = time.monotonic()
+        await asyncio.sleep(0.001)
+        worst = max(worst, time.monotonic() - t - 0.001)
+    return worst
 
 
 def compare_runtimes(seconds=8.0):
@@ -239,6 +250,7 @@ def main():
         print(f"where the chain runs: a steady chunk (1.6 s of audio) takes {t_in * 1000:.0f} ms on a thread of "
               f"this process, {t_host * 1000:.0f} ms in the model host (pipe included); the event loop's worst "
               f"lag meanwhile {lag_in * 1000:.1f} ms against {lag_host * 1000:.1f} ms")
+    print(f"event loop alone on this machine: worst lag {asyncio.run(idle_lag()) * 1000:.1f} ms over 10 s")
     r = asyncio.run(stream(a))
     floor = [25600 / 16000 + r0 for _, r0 in r["lat"]]
     over = [lat - fl for (lat, _), fl in zip(r["lat"], floor)]
