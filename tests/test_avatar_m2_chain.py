@@ -14,6 +14,7 @@ import pytest
 
 from bundles import CANON, COMBINED, KINDS, make
 from quorvane import _core
+from quorvane._imx_engine import engine_id_for_path
 from quorvane._models import INT16_MAX
 
 DEMO = str(Path(__file__).parent.parent / "demo" / "avatar.imx")
@@ -51,6 +52,7 @@ def test_frames_are_the_hosts_in_every_bundle_form_on_the_chunk_schedule(tmp_pat
     for kind in KINDS:
         (tmp_path / kind).mkdir()
         bundle = make(tmp_path / kind, kind, {"combined_litert.tflite": COMBINED, "canon.bin": CANON})
+        assert engine_id_for_path(bundle) == "mirrant2"
         fx = _core.Fixture(bundle)
         assert (fx.engine, fx.frame_width, fx.frame_height, fx.audio_samples_per_tick) == ("mirrant2", 416, 720, 800)
         assert [fx.samples_for_chunk(k) for k in range(3)] == [25600, 44000, 69600]
