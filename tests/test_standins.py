@@ -143,6 +143,15 @@ class TestRuntime:
         with pytest.raises(ValueError, match="cursor past end"):
             rt.tick_compose_to_size(buf, -1, 8, 8)
 
+    def test_compose_is_the_picture_scaled_at_every_size(self):
+        rt, fx = runtime("corvine1.qvfx"), _core.Fixture(str(DATA / "corvine1.qvfx"))
+        buf = speech(640 * 7, seed=4)
+        for w, h in [(1280, 720), (128, 72), (7, 5), (1280, 720), (3, 200), (W, H), (640, 360)]:
+            i, img = rt.tick_compose_to_size(buf, -1, w, h)
+            rows, cols = (np.arange(h) * H) // h, (np.arange(w) * W) // w
+            want = fx.picture(fx.level_of(buf[i * 640 : (i + 1) * 640]))[rows[:, None], cols[None, :]]
+            assert img.flags.writeable and np.array_equal(img, want), (w, h)
+
     def test_compose_of_a_buffer_that_does_not_continue_the_last_starts_a_new_utterance(self):
         rt = runtime("corvine1.qvfx")
         first = speech(640 * 3, seed=1)

@@ -14,6 +14,11 @@ Fixture file (little-endian)::
     then       frame_height * frame_width * 3 bytes: the resting picture, BGR, row-major
     nothing after it
 
+A mirrant-2 avatar bundle (an .imx container, a directory or a zip) opens as well:
+:class:`Fixture` and :class:`Runtime` then hand it to ``quorvane._m2_runtime``, which renders it with
+the package's own model chain (the model host program) and delivers on that chain's chunk
+schedule; what follows describes fixture files.
+
 Header keys: ``engine`` (engine id text, e.g. "corvine1", "mirrant2"), ``frame_width``,
 ``frame_height``, ``audio_samples_per_tick``, ``audio_sample_rate`` (positive ints),
 ``audio_encoder`` (name of a registered audio encoder, see below), ``mouth`` ([x0, y0, x1, y1],
@@ -39,7 +44,10 @@ or at least as long with the remembered samples as its prefix. Callers must not 
 place between compose calls (they grow the utterance by building a new, longer array).
 
 Pictures. A tick's picture is the resting picture with its mouth box set to the brightness
-(all three channels) that the fixture's audio encoder gives for the tick's samples. The default
+(all three channels) that the fixture's audio encoder gives for the tick's samples. A composed
+picture is that picture scaled to the asked size (nearest neighbour); the fixture scales its
+resting picture once per size (``Fixture.prepare_size``), so a compose copies it and paints the
+mouth. The default
 encoder, "rms" (``quorvane._loader`` registers it), maps the tick's RMS level r to
 ``round(min(1, r / 0.25) * 255)``. A fixture refuses to load while its encoder is not registered.
 
@@ -199,8 +207,38 @@ def _read_header(f) -> tuple[dict | None, int]:
     return _check_header(header), _HEAD.size + n
 
 
+def _check_load_args(preferred_ep, intra_op_threads) -> None:
+    if preferred_ep not in _EPS:
+        raise ValueError(f"preferred_ep must be one of {_EPS}; got {preferred_ep!r}")
+    if isinstance(intra_op_threads, bool) or not isinstance(intra_op_threads, int):
+        raise TypeError(f"intra_op_threads must be an int; got {type(intra_op_threads).__name__}")
+    if intra_op_threads < 0:
+        raise ValueError(f"intra_op_threads must be >= 0; got {intra_op_threads}")
+
+
+def is_mirrant2_bundle(path) -> bool:
+    """Whether ``path`` is a mirrant-2 avatar bundle (an .imx container, a directory or a zip whose
+    engine id is "mirrant2") rather than a fixture file. OSError when it cannot be read."""
+    path = os.fspath(path)
+    if not os.path.isdir(path) and read_fixture_header(path) is not None:
+        return False
+    from ._imx_engine import read_manifest, resolve_engine
+
+    man = read_manifest(path)
+    if man is None:
+        return False
+    try:
+        return resolve_engine(man) == "mirrant2"
+    except ValueError:
+        return False
+
+
 class Fixture:
     """A loaded avatar model from the fixture file at ``path``.
+
+    A mirrant-2 avatar bundle at ``path`` gives a fixture of the package's own model chain instead
+    (``quorvane._m2_runtime``), with the same attributes, and ``Runtime`` over it renders through
+    that chain.
 
     ``preferred_ep`` is ``EP_AUTO`` or ``EP_CPU`` (both run the same code here); ``intra_op_threads``
     is an int >= 0 (0 = the runtime's choice), kept as ``intra_op_threads``. Attributes:
@@ -208,18 +246,21 @@ class Fixture:
     (ints except ``engine``), ``chunking`` (dict or None), ``path``.
     """
 
+    def __new__(cls, path, *, preferred_ep: str = EP_AUTO, intra_op_threads: int = 0):
+        _check_load_args(preferred_ep, intra_op_threads)
+        path = os.fspath(path)
+        if is_mirrant2_bundle(path):
+            from ._m2_runtime import ChainFixture
+
+            return ChainFixture(path, preferred_ep=preferred_ep, intra_op_threads=intra_op_threads)
+        return super().__new__(cls)
+
     def __init__(self, path, *, preferred_ep: str = EP_AUTO, intra_op_threads: int = 0) -> None:
-        if preferred_ep not in _EPS:
-            raise ValueError(f"preferred_ep must be one of {_EPS}; got {preferred_ep!r}")
-        if isinstance(intra_op_threads, bool) or not isinstance(intra_op_threads, int):
-            raise TypeError(f"intra_op_threads must be an int; got {type(intra_op_threads).__name__}")
-        if intra_op_threads < 0:
-            raise ValueError(f"intra_op_threads must be >= 0; got {intra_op_threads}")
         path = os.fspath(path)
         with open(path, "rb") as f:
             header, off = _read_header(f)
             if header is None:
-                raise ValueError(f"not a quorvane fixture (no fixture magic): {path}")
+                raise ValueError(f"not a quorvane fixture (no fixture magic) nor a mirrant-2 avatar: {path}")
             n_pic = header["frame_height"] * header["frame_width"] * 3
             pic = f.read(n_pic + 1)
         if len(pic) != n_pic:
@@ -243,6 +284,8 @@ class Fixture:
         rest = np.frombuffer(pic, dtype=np.uint8).reshape(self.frame_height, self.frame_width, 3)
         rest.setflags(write=False)
         self._rest = rest
+        self._sized: dict[tuple[int, int], tuple[np.ndarray, tuple[slice, slice]]] = {}
+        self._sized_lock = threading.Lock()
 
     def picture(self, level: int) -> np.ndarray:
         """A new BGR picture: the resting picture with the mouth box at brightness ``level``."""
@@ -250,6 +293,31 @@ class Fixture:
         x0, y0, x1, y1 = self.mouth
         img[y0:y1, x0:x1, :] = level
         return img
+
+    def prepare_size(self, width: int, height: int) -> tuple[np.ndarray, tuple[slice, slice]]:
+        """The resting picture scaled to ``width`` x ``height`` (nearest neighbour, read-only) and
+        the rows and columns of its mouth box there. Scaled once per size: a compose then copies it
+        and paints the mouth, whatever the size. The few most recent sizes are kept."""
+        key = (int(width), int(height))
+        with self._sized_lock:
+            got = self._sized.get(key)
+        if got is not None:
+            return got
+        w, h = key
+        rows = (np.arange(h) * self.frame_height) // h
+        cols = (np.arange(w) * self.frame_width) // w
+        img = np.ascontiguousarray(self._rest[rows[:, None], cols[None, :]])
+        img.setflags(write=False)
+        x0, y0, x1, y1 = self.mouth
+        # The maps are non-decreasing, so the output pixels that come from the box form one box.
+        box = (slice(int(np.searchsorted(rows, y0)), int(np.searchsorted(rows, y1))),
+               slice(int(np.searchsorted(cols, x0)), int(np.searchsorted(cols, x1))))
+        got = (img, box)
+        with self._sized_lock:
+            if len(self._sized) >= 4:
+                self._sized.pop(next(iter(self._sized)))
+            self._sized[key] = got
+        return got
 
     def level_of(self, tick: np.ndarray) -> int:
         """Mouth brightness 0..255 of one tick's float32 samples, by the fixture's audio encoder."""
@@ -278,6 +346,13 @@ class Fixture:
 
 class Runtime:
     """One speech stream over ``fixture``. Thread-safe (one lock per runtime)."""
+
+    def __new__(cls, fixture):
+        from ._m2_runtime import ChainFixture, ChainRuntime
+
+        if isinstance(fixture, ChainFixture):
+            return ChainRuntime(fixture)
+        return super().__new__(cls)
 
     def __init__(self, fixture: Fixture) -> None:
         if not isinstance(fixture, Fixture):
@@ -404,11 +479,12 @@ class Runtime:
             tick = np.zeros(spt, dtype=np.float32)
             part = pcm_buf[start : start + spt]
             tick[: part.size] = part
-            img = self._fx.picture(self._fx.level_of(tick))
+            level = self._fx.level_of(tick)
             self._cursor += 1
-        rows = (np.arange(int(height)) * self._fx.frame_height) // int(height)
-        cols = (np.arange(int(width)) * self._fx.frame_width) // int(width)
-        return i, np.ascontiguousarray(img[rows[:, None], cols[None, :]])
+        rest, box = self._fx.prepare_size(width, height)
+        img = rest.copy()
+        img[box] = level
+        return i, img
 
     def _continues_composed(self, pcm_buf: np.ndarray) -> bool:
         prev = self._composed

@@ -5,8 +5,8 @@ dict that also knows the avatar's member names, ``members``):
 
 - an .imx container: its ``manifest.json`` member, or an empty manifest when it has none (a
   mirrant-2 container packed from model files alone);
-- a directory: its ``manifest.json`` file, or, without one, an empty manifest when it holds a
-  mirrant-2 model member, else None;
+- a directory or a zip: its ``manifest.json`` member, or, without one, an empty manifest when it
+  holds a mirrant-2 model member, else None;
 - any other file (a corvine-1 fixture, for instance): None.
 
 OSError when the path cannot be read (missing, no permission); ValueError for a ``manifest.json``
@@ -28,6 +28,8 @@ from __future__ import annotations
 
 import json
 import os
+import posixpath
+import zipfile
 from typing import Iterable, Mapping
 
 from ._imx import base_name, by_base, read_toc
@@ -67,13 +69,30 @@ def read_manifest(path) -> Manifest | None:
     with open(path, "rb") as f:
         toc = read_toc(f)
         if toc is None:
-            return None
+            return _zip_manifest(f, path)
         names = [base_name(e.name) for e in toc]
         entry = by_base(toc).get("manifest.json")
         if entry is None:
             return Manifest({}, names)
         f.seek(entry.off)
         return Manifest(_parse(f.read(entry.size), path), names)
+
+
+def _zip_manifest(f, path) -> Manifest | None:
+    """The manifest of a zip bundle (members by their base names, as the host reads them), or None
+    for a file that is not a zip."""
+    if not zipfile.is_zipfile(f):
+        return None
+    try:
+        with zipfile.ZipFile(f) as z:
+            infos = [i for i in z.infolist() if not i.is_dir()]
+            names = [posixpath.basename(i.filename) for i in infos]
+            entry = next((i for i in infos if posixpath.basename(i.filename) == "manifest.json"), None)
+            if entry is None:
+                return Manifest({}, names) if MIRRANT2_MEMBERS.intersection(names) else None
+            return Manifest(_parse(z.read(entry), path), names)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile) as e:
+        raise ValueError(f"{path} is not a readable zip bundle: {e}") from None
 
 
 def _declares_shared_encoder(deps) -> bool:

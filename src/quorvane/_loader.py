@@ -7,7 +7,8 @@ and runtime (the live ``AsyncAvatar``). It gives them:
   with ``quorvane._core`` (fixtures refuse to load until their encoder is registered). Idempotent.
 - ``_load_fixture_blocking(path)``: loads the fixture file at ``path`` and sets ``_fixture``,
   ``_runtime`` (a new ``_core.Runtime``) and ``_model_path``. The intra-op thread count is the
-  instance's ``_num_threads`` when above 0, else ``default_threads(CORVINE1)``. Blocking; its
+  instance's ``_num_threads`` when above 0, else ``default_threads(CORVINE1)`` for a fixture file
+  and the model host's own count for a mirrant-2 bundle. Blocking; its
   errors (OSError, ValueError, ...) propagate, and then the instance's attributes are unchanged.
 """
 
@@ -30,6 +31,15 @@ def rms_level(tick: np.ndarray) -> int:
     return int(round(min(1.0, rms / 0.25) * 255.0))
 
 
+# Compose mode makes each tick's picture on the event loop and ends the utterance once its last
+# speech tick is composed; a chunked model has that tick only after rendering up to two more chunks
+# of audio, so it would either stall the loop or lose the end of every utterance.
+_M2_COMPOSE_REFUSED = (
+    "{path} is a mirrant-2 avatar: it streams its own 416x720 pictures, made in chunks, and cannot "
+    "compose each tick at output_size={size} on the event loop; create it with output_size=None "
+    "(streaming mode) and scale the frames where they are shown")
+
+
 class NativeFixtureLoaderMixin:
     """Base for objects that own a ``_core`` fixture and runtime (attributes ``_fixture``,
     ``_runtime``, ``_model_path``; reads ``_num_threads``)."""
@@ -46,8 +56,22 @@ class NativeFixtureLoaderMixin:
         path = os.fspath(path)
         self._register_default_audio_encoder()
         n = getattr(self, "_num_threads", 0)
-        threads = n if isinstance(n, int) and not isinstance(n, bool) and n > 0 else default_threads(CORVINE1)
+        asked = n if isinstance(n, int) and not isinstance(n, bool) and n > 0 else 0
+        out_size = getattr(self, "_output_size", None)
+        if _core.is_mirrant2_bundle(path):
+            if out_size is not None:
+                raise ValueError(_M2_COMPOSE_REFUSED.format(path=path, size=tuple(out_size)))
+            threads = asked  # 0: the model host's own count, so both APIs run the chain alike
+        else:
+            threads = asked or default_threads(CORVINE1)
         fixture = _core.Fixture(path, preferred_ep=_core.EP_AUTO, intra_op_threads=threads)
+        if out_size is not None:
+            try:
+                size = (int(out_size[0]), int(out_size[1]))
+            except (TypeError, ValueError, IndexError):
+                size = None  # the producer reports a bad size when it first composes
+            if size is not None and size[0] > 0 and size[1] > 0:
+                fixture.prepare_size(*size)  # scaled here, off the event loop, once
         runtime = _core.Runtime(fixture)
         self._fixture = fixture
         self._runtime = runtime
