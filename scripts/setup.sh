@@ -20,5 +20,9 @@ fi
 
 python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q \
+# The build tools go into .venv itself, and the package is built without isolation: a throwaway
+# build environment changes every include path, and the kept build directory (build/<wheel tag>)
+# is then of no use. With them, running this again recompiles only what changed.
+.venv/bin/python -m pip install -q 'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja
+.venv/bin/python -m pip install -q --no-build-isolation \
   -Ccmake.define.QUORVANE_WERROR="${QUORVANE_WERROR:-OFF}" -Ccmake.define.QUORVANE_TEST_PROBES=ON ".[test]"
