@@ -21,11 +21,13 @@ render starts while one is still running on the same engine.
 
 from __future__ import annotations
 
+import atexit
 import importlib.util
 import os
 import queue
 import struct
 import sys
+import weakref
 
 import numpy as np
 
@@ -37,6 +39,21 @@ STALL_TIMEOUT_S = 300.0
 _FLUSH = struct.pack("<I", 0xFFFFFFFF)
 _RESET = struct.pack("<I", 0xFFFFFFFE)
 _HOST_MODULE = "quorvane._mirrant2._tensorhost"
+
+
+# Engines whose host may still run. They are closed while the interpreter can still run the pipe
+# threads: at its final shutdown those threads are frozen wherever they stand, and a host that
+# nobody closes only gets killed there.
+_OPEN_ENGINES: "weakref.WeakSet[Mirrant2Engine]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_engines() -> None:
+    for engine in list(_OPEN_ENGINES):
+        try:
+            engine.close()
+        except Exception:
+            pass
 
 
 def host_command() -> list[str]:
@@ -93,6 +110,7 @@ class Mirrant2Engine:
                                    host.fatal or f"the host exited with status 3; {host.tail()}")
             raise EngineFailed("the mirrant-2 engine did not start", f"the host exited with status {status}; {host.tail()}")
         self._host = host
+        _OPEN_ENGINES.add(self)
         self.frames_per_second = host.hello["fps"]
         self.frame_width = host.hello["width"]
         self.frame_height = host.hello["height"]
