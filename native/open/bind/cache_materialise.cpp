@@ -1,6 +1,7 @@
 // Materialising an avatar file into the cache, and holding the entries this process uses.
 #include <unistd.h>
 
+#include <cerrno>
 #include <set>
 #include <string>
 #include <utility>
@@ -121,6 +122,12 @@ void set_aside_broken(py::handle marker, const std::string& dest_b, const std::s
   remove_tree(tmp_b);
 }
 
+/// Whether a failed rename met a directory in its place (one not empty).
+bool met_a_directory(py::handle os_error) {
+  py::object e = os_error.attr("errno");
+  return !e.is_none() && (e.cast<int>() == ENOTEMPTY || e.cast<int>() == EEXIST);
+}
+
 py::object materialise(py::object source) {
   py::object os = global("os");
   py::object path = os.attr("path");
@@ -190,7 +197,7 @@ py::object materialise(py::object source) {
       caught = e.value();
       outcome = e.matches(PyExc_OSError) ? Outcome::kOsError : Outcome::kOtherError;
     }
-    if (outcome != Outcome::kOsError || !renaming || manifest_readable(marker)) break;
+    if (outcome != Outcome::kOsError || !renaming || !met_a_directory(caught) || manifest_readable(marker)) break;
   }
 
   if (outcome == Outcome::kOsError) {
