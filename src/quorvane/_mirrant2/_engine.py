@@ -10,7 +10,8 @@ The consumer's thread only pulls audio chunks, queues their words for the writer
 frames off the reader thread's queue (``HostPipe``), so neither pipe can fill up with both sides
 waiting on each other. An abandoned render (the consumer stopped early, or :meth:`interrupt`)
 drops the words not yet written and sends reset and flush; what the host still sends for audio it
-had already read is discarded, up to the end records owed, before the next render starts.
+had already read is discarded, up to the end records owed, before the next render starts. An
+engine still open when the interpreter exits is closed by an exit hook.
 
 Errors: ``EngineUnavailable`` (of ``quorvane._session``) when the host module is not installed or
 the program cannot be started; ``EngineFailed`` when the host refuses the avatar (exit status 3:
