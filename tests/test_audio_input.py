@@ -41,12 +41,18 @@ class TestPcm:
         a = np.concatenate([a, edges]).astype(dtype)
         assert _open._pcm(a) == ref.float_pcm(a.astype(a.dtype.newbyteorder("=")))
 
-    def test_multidimensional_and_strided_arrays_in_c_order(self):
-        a = np.linspace(-1.2, 1.2, 60, dtype=np.float32).reshape(6, 10)
-        for view in (a, a.T, a[:, ::3], np.asfortranarray(a)):
+    def test_one_channel_in_any_layout_and_several_channels_refused_by_shape(self):
+        a = np.linspace(-1.2, 1.2, 60, dtype=np.float32)
+        for view in (a, a[::3], a.reshape(60, 1), a.reshape(1, 60).T, np.asfortranarray(a.reshape(1, 60))):
             assert _open._pcm(view) == ref.float_pcm(view)
-        i = np.arange(-30, 30, dtype=np.int16).reshape(6, 10)
+        i = np.arange(-30, 30, dtype=np.int16).reshape(60, 1)
         assert _open._pcm(i.T) == i.T.tobytes()
+        # Read as mono, the samples of several channels would make a clip that many times too long.
+        for several in (np.zeros((16000, 2), np.int16), a.reshape(6, 10), np.zeros((4, 2), np.int32)):
+            for convert in (_open._pcm, _open._whole_clip, lambda x: next(_open._chunks([x]))):
+                with pytest.raises(ValueError) as ei:
+                    convert(several)
+                assert str(ei.value) == f"audio arrays must hold one channel of samples; got shape {several.shape}"
 
     def test_int16_is_written_little_endian_whatever_its_byte_order(self):
         a = np.array([1, -2, 300], dtype=">i2")

@@ -2,6 +2,7 @@
 
 import asyncio
 import inspect
+import os
 import threading
 import types
 from pathlib import Path
@@ -61,6 +62,21 @@ class TestCreate:
         with pytest.raises(_exceptions.ModelNotFoundError) as e:
             run(AsyncAvatar.create(model_path="~/nope/model.qvfx"))
         assert str(e.value) == f"Corvine model not found: {tmp_path}/nope/model.qvfx"
+
+    def test_neither_file_nor_directory_is_refused_before_the_loop_could_block(self, tmp_path, monkeypatch):
+        fifo = tmp_path / "model.fifo"
+        os.mkfifo(fifo)  # reading its engine id would wait for a writer, with the loop held
+
+        def no_read(path):
+            raise AssertionError(f"{path} was read")
+
+        monkeypatch.setattr("quorvane._imx_engine.engine_id_for_path", no_read)
+        for path in (str(fifo), "/dev/null"):
+            with pytest.raises(_exceptions.ModelNotFoundError) as e:
+                run(AsyncAvatar.create(model_path=path))
+            assert str(e.value) == f"Corvine model not found: {path} (not a regular file or a directory)"
+            with pytest.raises(_exceptions.ModelNotFoundError):
+                run(AsyncAvatar().set_model(path))
 
     def test_an_empty_path_is_a_path(self):
         # Only None is "no path"; "" names the current directory, which is no model file.

@@ -1,6 +1,7 @@
 """Opening an avatar: the checks of the path in their order, the service-code message, engine
 choice by engine id, the prebuilt mirrant-2 route, and every mapping of engine errors."""
 
+import os
 import pathlib
 import sys
 import types
@@ -121,6 +122,17 @@ class TestPathChecks:
         (tmp_path / "ABCDE12345").write_bytes(b"x")
         monkeypatch.chdir(tmp_path)
         assert _open.open("ABCDE12345")._engine_id == "corvine2-light"
+
+    def test_neither_file_nor_directory_is_refused_before_anything_reads_it(self, env, tmp_path):
+        fifo = str(tmp_path / "avatar.fifo")
+        os.mkfifo(fifo)  # reading it would wait for a writer for ever
+        for path in (fifo, "/dev/null"):
+            with pytest.raises(env.errors.InvalidAvatar) as ei:
+                _open.open(path)
+            assert (ei.value.message, ei.value.detail) == (
+                "that is not a usable avatar", "neither a regular file nor a directory: " + path)
+            assert_in_place(ei.value)
+        assert env.log == []
 
     def test_code_pattern(self):
         assert _open._CODE.pattern == "^[A-Z][A-Z0-9]{9}$"

@@ -143,6 +143,20 @@ def test_the_demo_mirrant2_avatar_renders_through_its_host(cache):
     assert not cache.exists()  # the engine reads the file itself: nothing is unpacked for it
 
 
+@pytest.mark.parametrize("ending", ["", "raise SystemExit(3)", "_engine._OPEN_ENGINES.clear()"])
+def test_a_process_that_leaves_its_mirrant2_avatar_open_exits_cleanly(ending):
+    """Exit with the host still running: at the end of the script, by an exception, and (for an
+    engine the exit hook does not know) at the interpreter's final shutdown."""
+    from conftest import run_python
+
+    r = run_python(f"import quorvane\nfrom quorvane._mirrant2 import _engine\n"
+                   f"a = quorvane.open({str(ROOT / 'demo' / 'avatar.imx')!r})\n"
+                   f"print(a._engine._host.proc.pid, flush=True)\n{ending}\n")
+    assert (r.returncode, r.stderr) == (3 if "SystemExit" in ending else 0, b"")
+    with pytest.raises(ProcessLookupError):  # the host ended with its user, and was reaped
+        os.kill(int(r.stdout), 0)
+
+
 def test_a_unified_avatar_is_unpacked_then_refused_here(cache, tmp_path):
     src = container(tmp_path / "u.imx", {"engine": "corvine2-unified"})
     with pytest.raises(_errors.NotSupported) as ei:

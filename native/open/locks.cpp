@@ -1,6 +1,7 @@
 #include "open/locks.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 
@@ -25,6 +26,13 @@ UniqueFd take_shared_lock(const std::string& manifest) {
   }
   if (try_flock(fd.get(), false) != 0) return {};  // closes the descriptor
   return fd;
+}
+
+bool is_file_at(int fd, const std::string& path) noexcept {
+  if (has_nul(path)) return false;
+  struct stat held {}, now {};
+  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &now) != 0) return false;
+  return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
 }
 
 bool exclusive_refused(const std::string& manifest) {

@@ -19,6 +19,11 @@ int try_flock(int fd, bool exclusive) noexcept;
 /// descriptor is then closed at once). Throws ValueError for a NUL in the path.
 UniqueFd take_shared_lock(const std::string& manifest);
 
+/// Whether the open descriptor `fd` is the file now at `path` (same device and inode, links
+/// followed). False when either cannot be looked at: a lock taken through `fd` then guards
+/// nothing found at `path`.
+bool is_file_at(int fd, const std::string& path) noexcept;
+
 /// Whether an exclusive non-blocking lock on `manifest` is refused: true when some other open of
 /// the file holds a lock (or the lock call fails for any reason), false when the lock is granted
 /// (it is dropped again at once) or the file cannot be opened. Throws ValueError for a NUL.

@@ -20,6 +20,12 @@ py::object existing_model_path(py::handle model_path) {
   if (!truthy(path.attr("exists")())) {
     pb::raise_new(global("ModelNotFoundError"), py::make_tuple(std::string(kModelNotFound) + std::string(py::str(path))));
   }
+  // A FIFO or a device holds no model, and reading its engine id would block the event loop.
+  if (!truthy(path.attr("is_file")()) && !truthy(path.attr("is_dir")())) {
+    pb::raise_new(global("ModelNotFoundError"),
+                  py::make_tuple(std::string(kModelNotFound) + std::string(py::str(path)) +
+                                 " (not a regular file or a directory)"));
+  }
   return path;
 }
 

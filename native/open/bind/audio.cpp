@@ -22,6 +22,7 @@ constexpr const char* kGeneralTypeError =
 constexpr const char* kArrayTypeError =
     "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
 constexpr const char* kUnreadable = "could not read that audio";
+constexpr const char* kChannelsError = "audio arrays must hold one channel of samples; got shape ";
 
 bool is_byte_like(py::handle obj) {
   return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) || PyMemoryView_Check(obj.ptr());
@@ -71,7 +72,20 @@ py::bytes float_array_pcm(py::handle obj) {
   return py::bytes(reinterpret_cast<const char*>(samples.data()), n * sizeof(std::int16_t));
 }
 
+/// Whether an array holds more than one channel: two axes longer than one. Its samples would
+/// otherwise be read as one mono clip of all channels' samples, twice as long or longer.
+bool several_channels(py::handle arr) {
+  int long_axes = 0;
+  for (py::handle n : py::tuple(arr.attr("shape"))) long_axes += n.cast<long long>() > 1 ? 1 : 0;
+  return long_axes > 1;
+}
+
+[[noreturn]] void raise_several_channels(py::handle arr) {
+  pb::raise_new(PyExc_ValueError, py::make_tuple(kChannelsError + std::string(py::str(arr.attr("shape")))));
+}
+
 py::object array_pcm(py::handle obj) {
+  if (several_channels(obj)) raise_several_channels(obj);
   py::object dtype = obj.attr("dtype");
   const std::string kind = py::str(dtype.attr("kind"));
   const auto itemsize = dtype.attr("itemsize").cast<long>();
@@ -175,14 +189,20 @@ py::object decode(py::object path) {
 // _whole_clip(audio)
 py::object whole_clip(py::object audio) {
   if (is_byte_like(audio) || is_path_like(audio)) return global("_pcm")(audio);
+  bool refused_channels = false;
   try {
     py::object np = import_module("numpy");
-    if (is_instance(audio, np.attr("ndarray"))) return global("_pcm")(audio);
+    if (is_instance(audio, np.attr("ndarray"))) {
+      // Refused outside the guard: as a stream its rows would come out as mono chunks again.
+      refused_channels = several_channels(audio);
+      if (!refused_channels) return global("_pcm")(audio);
+    }
   } catch (...) {
     py::object e = caught_exception();
     if (!is_exception(e)) throw;
     // An array _pcm refuses is taken as an iterable of samples.
   }
+  if (refused_channels) raise_several_channels(audio);
   PyObject* it = PyObject_GetIter(audio.ptr());
   if (it == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();

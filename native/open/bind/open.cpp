@@ -147,6 +147,13 @@ py::object open_avatar(py::object source) {
     }
     raise_avatar_error("InvalidAvatar", py::str("no avatar at ") + source);
   }
+  // A FIFO or a device would hang the reads below (or never end them): an avatar is a file, or
+  // an unpacked directory.
+  py::object os_path = os.attr("path");
+  if (!truthy(os_path.attr("isfile")(source)) && !truthy(os_path.attr("isdir")(source))) {
+    raise_refused("InvalidAvatar", py::str("that is not a usable avatar"),
+                  py::str("neither a regular file nor a directory: ") + source);
+  }
   py::object engine_id;
   py::object os_error;
   try {

@@ -10,7 +10,8 @@ The consumer's thread only pulls audio chunks, queues their words for the writer
 frames off the reader thread's queue (``HostPipe``), so neither pipe can fill up with both sides
 waiting on each other. An abandoned render (the consumer stopped early, or :meth:`interrupt`)
 drops the words not yet written and sends reset and flush; what the host still sends for audio it
-had already read is discarded, up to the end records owed, before the next render starts.
+had already read is discarded, up to the end records owed, before the next render starts. An
+engine still open when the interpreter exits is closed by an exit hook.
 
 Errors: ``EngineUnavailable`` (of ``quorvane._session``) when the host module is not installed or
 the program cannot be started; ``EngineFailed`` when the host refuses the avatar (exit status 3:
@@ -21,11 +22,13 @@ render starts while one is still running on the same engine.
 
 from __future__ import annotations
 
+import atexit
 import importlib.util
 import os
 import queue
 import struct
 import sys
+import weakref
 
 import numpy as np
 
@@ -37,6 +40,21 @@ STALL_TIMEOUT_S = 300.0
 _FLUSH = struct.pack("<I", 0xFFFFFFFF)
 _RESET = struct.pack("<I", 0xFFFFFFFE)
 _HOST_MODULE = "quorvane._mirrant2._tensorhost"
+
+
+# Engines whose host may still run. They are closed while the interpreter can still run the pipe
+# threads: at its final shutdown those threads are frozen wherever they stand, and a host that
+# nobody closes only gets killed there.
+_OPEN_ENGINES: "weakref.WeakSet[Mirrant2Engine]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_engines() -> None:
+    for engine in list(_OPEN_ENGINES):
+        try:
+            engine.close()
+        except Exception:
+            pass
 
 
 def host_command() -> list[str]:
@@ -93,6 +111,7 @@ class Mirrant2Engine:
                                    host.fatal or f"the host exited with status 3; {host.tail()}")
             raise EngineFailed("the mirrant-2 engine did not start", f"the host exited with status {status}; {host.tail()}")
         self._host = host
+        _OPEN_ENGINES.add(self)
         self.frames_per_second = host.hello["fps"]
         self.frame_width = host.hello["width"]
         self.frame_height = host.hello["height"]

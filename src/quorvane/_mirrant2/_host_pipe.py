@@ -14,6 +14,7 @@ import json
 import queue
 import struct
 import subprocess
+import sys
 import threading
 import time
 
@@ -139,6 +140,9 @@ class HostPipe:
     def stop(self, grace_s: float = 0.0) -> None:
         """End the host: its input is closed (after the words still queued); after ``grace_s``
         seconds it is killed. The threads are joined and the pipes closed."""
+        if sys.is_finalizing():
+            self._end_at_shutdown(grace_s)
+            return
         self.words.put(None)
         deadline = time.monotonic() + grace_s
         while self.proc.poll() is None and time.monotonic() < deadline:
@@ -162,3 +166,16 @@ class HostPipe:
                 f.close()
             except OSError:
                 pass
+
+    def _end_at_shutdown(self, grace_s: float) -> None:
+        """At interpreter shutdown the pipe threads can no longer run, and one frozen inside a
+        read keeps that file's lock for good: closing or even flushing the pipes from here aborts
+        the interpreter. So the host is only asked to end (it removes its staged files on
+        SIGTERM), then killed; the pipes are left for the system to close at exit."""
+        if self.proc.poll() is not None:
+            return
+        self.proc.terminate()
+        try:
+            self.proc.wait(max(grace_s, 1.0))
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
