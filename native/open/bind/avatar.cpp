@@ -13,8 +13,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-constexpr const char* kModule = "quorvane._open";
-
 constexpr const char* kAvatarDoc = "An open avatar.  Get one from :func:`quorvane.open`.";
 
 constexpr const char* kRenderDoc =

@@ -12,8 +12,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-constexpr const char* kModule = "quorvane._open";
-
 // The drain phase polls the session this often while it has no frame ready.
 constexpr double kDrainPollS = 0.005;
 
