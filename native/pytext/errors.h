@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorvane::pytext {
 
@@ -53,6 +54,16 @@ struct OSError : CoreError {
   int errno_value;
   std::optional<std::string> filename;
   std::optional<std::string> filename2;
+};
+
+/// An error of a Python kind outside the names above, thrown where Python's own operation would
+/// raise it ("AttributeError", "UnicodeDecodeError", "JSONDecodeError" ...). `kind` is the class
+/// name, looked up among the built-in exceptions (RuntimeError when there is none of that name);
+/// what() is the error's text.
+struct PyKindError : CoreError {
+  PyKindError(std::string kind_name, const std::string& text)
+      : CoreError(text), kind(std::move(kind_name)) {}
+  std::string kind;
 };
 
 }  // namespace quorvane::pytext

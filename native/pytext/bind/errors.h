@@ -57,6 +57,10 @@ inline void set_python_error(std::exception_ptr p) {
     PyErr_SetString(PyExc_IndexError, e.what());
   } catch (const OverflowError& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const PyKindError& e) {
+    py::object cls = py::getattr(py::module_::import("builtins"), e.kind.c_str(), py::none());
+    if (cls.is_none() || !PyExceptionClass_Check(cls.ptr())) cls = py::reinterpret_borrow<py::object>(PyExc_RuntimeError);
+    PyErr_SetString(cls.ptr(), e.what());
   }
 }
 
