@@ -22,6 +22,7 @@ using posixfs::path_exists;
 using posixfs::join_path;
 using posixfs::base_name;
 using posixfs::split_path;
+
 // Python's file calls, shared likewise (pytext/files.h): check_no_nul, abs_path, make_dirs, and
 // open_for_read, which opens `path` read-only for a whole-file read and throws ValueError for a
 // NUL in the path, OSError(errno, path) when it cannot be opened, and OSError(EISDIR, path) for a
