@@ -1,8 +1,11 @@
 """Content keys, their memo, the cache cap and the cache root of the avatar cache, held against
 plain hashlib / float() transcriptions."""
 
+import hashlib
 import os
 import pwd
+import signal
+import threading
 import types
 
 import pytest
@@ -125,6 +128,42 @@ class TestContentKey:
         assert e.value.filename == str(tmp_path / "gone.imx")
         with pytest.raises(IsADirectoryError):
             op._content_key(str(tmp_path), st_, str(tmp_path / "avatars"))
+
+    def test_a_signal_handler_that_leaves_errno_set_does_not_end_a_blocked_open(self, op, tmp_path):
+        # The source is a FIFO, so opening it blocks until the writer comes; the writer waits for
+        # three ticks of the timer, each of which interrupts that open and runs a handler whose
+        # failed stat leaves ENOENT in errno. The open is retried, never taken for failed.
+        src = str(tmp_path / "a.imx")
+        os.mkfifo(src)
+        data = bytes(range(256)) * 9
+        ticks = threading.Semaphore(0)
+
+        def on_tick(signum, frame):
+            os.path.exists(str(tmp_path / "gone"))
+            ticks.release()
+
+        def writer():
+            for _ in range(3):
+                ticks.acquire()
+            with open(src, "wb") as f:
+                f.write(data)
+
+        old = signal.signal(signal.SIGALRM, on_tick)
+        t = threading.Thread(target=writer, daemon=True)
+        t.start()
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+            key = op._content_key(src, os.stat(src), str(tmp_path / "avatars"))
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+            for _ in range(3):
+                ticks.release()
+            # A reader that takes nothing lets the writer's open return, whatever happened above.
+            fd = os.open(src, os.O_RDONLY | os.O_NONBLOCK)
+            t.join(10)
+            os.close(fd)
+        assert key == "sha256-" + hashlib.sha256(data).hexdigest()[:32]
 
 
 CAP_TABLE = [

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +10,7 @@
 
 #include "open/errors.h"
 #include "open/fs.h"
-#include "open/fs_text.h"
+#include "pytext/text.h"
 
 namespace quorvane::open {
 
@@ -91,9 +90,9 @@ std::optional<std::string> read_memo(const std::string& memo_path) noexcept {
       if (r == 0) break;
       content.append(buf, static_cast<size_t>(r));
     }
-    std::optional<std::u32string> text = decode_utf8_strict(content);
+    std::optional<std::u32string> text = pytext::decode_utf8_strict(content);
     if (!text) return std::nullopt;
-    std::u32string_view digits = strip_py_space(*text);
+    std::u32string_view digits = pytext::strip_py_space(*text);
     if (digits.size() != kKeyDigits) return std::nullopt;
     std::string out;
     for (char32_t c : digits) {
@@ -107,16 +106,7 @@ std::optional<std::string> read_memo(const std::string& memo_path) noexcept {
 }
 
 std::string hash_file_digits(const std::string& path, const std::function<void()>& on_interrupt) {
-  check_no_nul(path);
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (raw < 0 && errno == EINTR && on_interrupt) on_interrupt();
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw OSError(errno, path);
-  UniqueFd fd(raw);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
+  UniqueFd fd = open_for_read(path, on_interrupt);
   MdCtx ctx = new_sha256();
   std::vector<unsigned char> block(kHashBlockBytes);
   for (;;) {

@@ -13,23 +13,6 @@
 
 namespace quorvane::open {
 
-void check_no_nul(std::string_view path) {
-  if (has_nul(path)) throw ValueError("embedded null byte");
-}
-
-std::string abs_path(std::string_view p) {
-  std::string out;
-  int err = 0;
-  if (!posixfs::abs_path(p, out, err)) throw OSError(err);
-  return out;
-}
-
-void make_dirs(const std::string& path) {
-  check_no_nul(path);
-  std::string failed;
-  if (int err = posixfs::make_dirs(path, failed)) throw OSError(err, failed);
-}
-
 void rename_path(const std::string& src, const std::string& dst) {
   check_no_nul(src);
   check_no_nul(dst);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "posixfs/paths.h"
+#include "pytext/files.h"
 
 namespace quorvane::open {
 
@@ -26,17 +27,14 @@ using posixfs::is_symlink;
 using posixfs::join_path;
 using posixfs::split_path;
 
-/// Throws ValueError("embedded null byte") for a path holding NUL, as Python's os calls do.
-void check_no_nul(std::string_view path);
-
-/// os.path.abspath: `p` joined to the working directory when relative, then normalised lexically
-/// ("." and empty parts dropped, ".." eats the part before it, exactly two leading slashes kept);
-/// symbolic links are not resolved. Throws OSError(errno) when the working directory is gone.
-std::string abs_path(std::string_view p);
-
-/// os.makedirs(path, exist_ok=True): creates `path` and its missing parents (mode 0777 less the
-/// umask); an existing directory is fine. Throws ValueError for a NUL, OSError(errno, path) else.
-void make_dirs(const std::string& path);
+// Python's file calls, shared likewise (pytext/files.h): check_no_nul; abs_path, which throws
+// OSError(errno) when the working directory is gone; make_dirs, os.makedirs(path, exist_ok=True)
+// (mode 0777 less the umask), which throws ValueError for a NUL and OSError(errno, path) else;
+// open_for_read, which refuses a directory as open() does.
+using pytext::check_no_nul;
+using pytext::abs_path;
+using pytext::make_dirs;
+using pytext::open_for_read;
 
 /// os.rename(src, dst). Throws ValueError for a NUL, OSError(errno, src, dst) on failure.
 void rename_path(const std::string& src, const std::string& dst);

@@ -7,13 +7,13 @@
 
 #include "open/errors.h"
 #include "open/fs.h"
-#include "open/fs_text.h"
+#include "pytext/text.h"
 
 namespace quorvane::open {
 
 void order_candidates(std::vector<Candidate>& c) {
   std::vector<std::u32string> text(c.size());
-  for (size_t i = 0; i < c.size(); ++i) text[i] = decode_fs_name(c[i].path);
+  for (size_t i = 0; i < c.size(); ++i) text[i] = pytext::decode_fs_name(c[i].path);
   std::vector<size_t> order(c.size());
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {

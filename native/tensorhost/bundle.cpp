@@ -17,7 +17,6 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/fsops.h"
 #include "tensorhost/pystr.h"
-#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 

@@ -7,9 +7,7 @@
 
 #include "tensorhost/constants.h"
 #include "tensorhost/errors.h"
-#include "tensorhost/float_repr.h"
 #include "tensorhost/pystr.h"
-#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 

@@ -9,7 +9,6 @@
 
 #include "tensorhost/colour.h"
 #include "tensorhost/constants.h"
-#include "tensorhost/float_repr.h"
 #include "tensorhost/pystr.h"
 
 namespace quorvane::m2 {
@@ -20,46 +19,26 @@ using json = nlohmann::json;
 
 const std::string kMember(COLOR_MEMBER);
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing above U+10FFFF). Returns the
-// problem, or "" for valid text.
+// The strict decoder's first error in this parser's own words: the byte at fault and its offset
+// (the continuation byte itself when one does not fit), or "" for valid text.
 std::string utf8_problem(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size(), i = 0;
-  auto bad = [&](size_t at, const char* why) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "invalid UTF-8: byte 0x%02x at offset %zu ", p[at], at);
-    return std::string(buf) + why;
-  };
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return bad(i, "cannot start a character");
-    }
-    for (size_t k = 1; k < len; ++k) {
-      if (i + k >= n) return bad(i, "starts a character that the data ends inside");
-      unsigned char d = p[i + k];
-      unsigned char dlo = k == 1 ? lo : 0x80, dhi = k == 1 ? hi : 0xBF;
-      if (d < dlo || d > dhi) return bad(i + k, "cannot continue the character before it");
-    }
-    i += len;
+  auto err = utf8_first_error(s);
+  if (!err) return "";
+  size_t at = err->start;
+  const char* why;
+  const std::string_view reason = err->reason;
+  if (reason == "invalid start byte") {
+    why = "cannot start a character";
+  } else if (reason == "unexpected end of data") {
+    why = "starts a character that the data ends inside";
+  } else {
+    at = err->end;
+    why = "cannot continue the character before it";
   }
-  return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "invalid UTF-8: byte 0x%02x at offset %zu ",
+                static_cast<unsigned>(static_cast<unsigned char>(s[at])), at);
+  return std::string(buf) + why;
 }
 
 std::string path_text(const std::vector<size_t>& path) {

@@ -1,7 +1,5 @@
 #include "tensorhost/fsops.h"
 
-
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,30 +12,6 @@
 #include "tensorhost/pystr.h"
 
 namespace quorvane::m2 {
-
-void check_no_nul(std::string_view path) {
-  if (has_nul(path)) throw ValueError("embedded null byte");
-}
-
-std::string abs_path(std::string_view p) {
-  std::string out;
-  int err = 0;
-  if (!posixfs::abs_path(p, out, err)) throw OSError(err);
-  return out;
-}
-
-UniqueFd open_for_read(const std::string& path) {
-  check_no_nul(path);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw OSError(errno, path);
-  UniqueFd owned(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
-  return owned;
-}
 
 std::string read_file_bytes(const std::string& path) {
   UniqueFd fd = open_for_read(path);
@@ -62,7 +36,8 @@ std::string read_file_bytes(const std::string& path) {
 
 std::string os_error_text(const OSError& e) {
   std::string out = "[Errno " + std::to_string(e.errno_value) + "] " + std::strerror(e.errno_value);
-  if (!e.filename.empty()) out += ": " + repr_str(e.filename);
+  if (e.filename) out += ": " + repr_str(*e.filename);
+  if (e.filename && e.filename2) out += " -> " + repr_str(*e.filename2);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "posixfs/paths.h"
+#include "pytext/files.h"
 #include "tensorhost/errors.h"
 
 namespace quorvane::m2 {
@@ -22,20 +23,17 @@ using posixfs::join_path;
 using posixfs::base_name;
 using posixfs::split_path;
 
-/// Throws ValueError("embedded null byte") for a path holding NUL, as open() does in Python.
-void check_no_nul(std::string_view path);
-
-/// os.path.abspath: `p` made absolute against the working directory and normalised. Throws OSError
-/// when the working directory cannot be read.
-std::string abs_path(std::string_view p);
+// Python's file calls, shared likewise (pytext/files.h): check_no_nul, abs_path, make_dirs, and
+// open_for_read, which opens `path` read-only for a whole-file read and throws ValueError for a
+// NUL in the path, OSError(errno, path) when it cannot be opened, and OSError(EISDIR, path) for a
+// directory (as Python's open() refuses one).
+using pytext::check_no_nul;
+using pytext::abs_path;
+using pytext::make_dirs;
+using pytext::open_for_read;
 
 /// The user's home directory as os.path.expanduser("~") finds it: $HOME, else the password entry.
 std::string home_dir();
-
-/// Opens `path` read-only for a whole-file read. Throws ValueError for a NUL in the path,
-/// OSError(errno, path) when it cannot be opened, and OSError(EISDIR, path) for a directory (as
-/// Python's open() refuses one).
-UniqueFd open_for_read(const std::string& path);
 
 /// The whole content of the file at `path`, read until end of file. Throws as open_for_read, and
 /// OSError(errno) without a file name on a read error, as a Python read() does.

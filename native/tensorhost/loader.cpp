@@ -8,7 +8,6 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/log.h"
 #include "tensorhost/fsops.h"
-#include "tensorhost/utf8.h"
 #include "tensorhost/pystr.h"
 #include "tensorhost/q8gd.h"
 #include "tensorhost/shared_enc.h"

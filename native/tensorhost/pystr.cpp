@@ -6,17 +6,6 @@
 
 namespace quorvane::m2 {
 
-bool is_py_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
-
-std::string strip(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && is_py_space(s[b])) ++b;
-  while (e > b && is_py_space(s[e - 1])) --e;
-  return std::string(s.substr(b, e - b));
-}
-
 std::string lower(std::string_view s) {
   std::string out(s);
   for (auto& c : out)

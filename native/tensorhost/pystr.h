@@ -1,5 +1,5 @@
-// Text helpers that reproduce the host's Python-facing spellings: whitespace stripping, integer
-// parsing as int() reads a decimal string, and quoted literals as repr() writes them.
+// Text helpers that reproduce the host's Python-facing spellings: integer parsing as int() reads a
+// decimal string, quoted literals as repr() writes them, and the shared ones re-exported.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,21 @@
 #include <string_view>
 #include <vector>
 
+#include "pytext/text.h"
+
 namespace quorvane::m2 {
 
-/// True for the ASCII characters str.isspace() accepts (blank, \t \n \v \f \r and \x1c-\x1f).
-bool is_py_space(char c);
-
-/// Removes leading and trailing white space as str.strip() does for ASCII text.
-std::string strip(std::string_view s);
+// Python's text spellings shared with the local avatar API's core (pytext/text.h): strict UTF-8
+// with the codec's error texts, str.isspace() and str.strip(), repr() of a float.
+using pytext::Utf8Error;
+using pytext::utf8_first_error;
+using pytext::is_strict_utf8;
+using pytext::unicode_decode_error_text;
+using pytext::utf8_prefix;
+using pytext::is_py_space;
+using pytext::strip;
+using pytext::strip_unicode;
+using pytext::repr_float;
 
 /// Lower-cases ASCII letters.
 std::string lower(std::string_view s);

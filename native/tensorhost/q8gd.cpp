@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -16,7 +14,6 @@
 #include "tensorhost/errors.h"
 #include "tensorhost/fsops.h"
 #include "tensorhost/pystr.h"
-#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 
@@ -112,50 +109,6 @@ bool py_eq(const json& a, const json& b) {
   }
 }
 
-// repr() of a float: the shortest text that reads back to the same value, positional for decimal
-// exponents -4..15, else d.ddde+XX.
-std::string float_repr(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  char buf[64];
-  for (int prec = 1; prec <= 17; ++prec) {
-    std::snprintf(buf, sizeof buf, "%.*e", prec - 1, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  std::string s(buf);
-  const bool neg = s.front() == '-';
-  if (neg) s.erase(0, 1);
-  const size_t e_at = s.find('e');
-  const int exp10 = std::atoi(s.c_str() + e_at + 1);
-  std::string digits;
-  for (size_t i = 0; i < e_at; ++i)
-    if (s[i] != '.') digits += s[i];
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  std::string out;
-  if (exp10 >= -4 && exp10 < 16) {
-    if (exp10 < 0) {
-      out.assign("0.");
-      out.append(static_cast<size_t>(-exp10 - 1), '0');
-      out.append(digits);
-    } else {
-      const auto point = static_cast<size_t>(exp10) + 1;
-      if (digits.size() <= point) {
-        out = digits + std::string(point - digits.size(), '0') + ".0";
-      } else {
-        out = digits.substr(0, point) + "." + digits.substr(point);
-      }
-    }
-  } else {
-    out = digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    char e[16];
-    std::snprintf(e, sizeof e, "e%c%02d", exp10 < 0 ? '-' : '+', std::abs(exp10));
-    out += e;
-  }
-  if (neg) out.insert(out.begin(), '-');
-  return out;
-}
-
 std::string py_repr(const json& j);
 
 // str(): a string is itself, everything else its repr.
@@ -169,7 +122,7 @@ std::string py_repr(const json& j) {
     case json::value_t::boolean: return j.get<bool>() ? "True" : "False";
     case json::value_t::number_integer: return std::to_string(j.get<int64_t>());
     case json::value_t::number_unsigned: return std::to_string(j.get<uint64_t>());
-    case json::value_t::number_float: return float_repr(j.get<double>());
+    case json::value_t::number_float: return repr_float(j.get<double>());
     case json::value_t::string: return repr_str(j.get_ref<const std::string&>());
     case json::value_t::array: {
       std::string out = "[";

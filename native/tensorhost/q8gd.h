@@ -7,23 +7,19 @@
 
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "pytext/errors.h"
+
 namespace quorvane::m2 {
 
-/// An error of a Python kind outside the core's error family, thrown where Python's own operation
-/// would raise it: "AttributeError" and "TypeError" for a manifest value of an unexpected type,
-/// "JSONDecodeError" and "UnicodeDecodeError" for an unreadable manifest text. `kind` is the
-/// Python class name; what() is the error's text.
-struct PyKindError : std::runtime_error {
-  PyKindError(std::string kind_name, const std::string& text)
-      : std::runtime_error(text), kind(std::move(kind_name)) {}
-  std::string kind;
-};
+// Errors of other Python kinds ("AttributeError", "TypeError" for a manifest value of an
+// unexpected type, "JSONDecodeError", "UnicodeDecodeError" for an unreadable manifest text) are
+// thrown as PyKindError (pytext/errors.h).
+using pytext::PyKindError;
 
 /// The first of INT8_DOT_FLAGS ("avx512_vnni", then "avx_vnni") that the first line starting with
 /// "flags" of the CPU information file lists after its first ":"; nullopt when there is no such

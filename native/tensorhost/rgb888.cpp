@@ -21,7 +21,6 @@
 #include "tensorhost/pystr.h"
 #include "tensorhost/rgb_pool.h"
 #include "tensorhost/threads.h"
-#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 

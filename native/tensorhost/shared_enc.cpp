@@ -8,7 +8,6 @@
 #include "tensorhost/bundle.h"
 #include "tensorhost/errors.h"
 #include "tensorhost/fsops.h"
-#include "tensorhost/utf8.h"
 #include "tensorhost/pystr.h"
 #include "tensorhost/staging.h"
 

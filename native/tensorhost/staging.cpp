@@ -13,21 +13,12 @@
 #include "tensorhost/fsops.h"
 #include "tensorhost/log.h"
 #include "tensorhost/pystr.h"
-#include "tensorhost/utf8.h"
 
 namespace quorvane::m2 {
 
 namespace {
 
 constexpr const char* STAGE_DIR_ENV = "MIRRANT2_STAGE_DIR";
-
-// os.makedirs(name, exist_ok=True): missing parents first; a parent that turns out to exist, or
-// `name` itself already being a directory, is no error.
-void make_dirs(const std::string& name) {
-  check_no_nul(name);
-  std::string failed;
-  if (int err = posixfs::make_dirs(name, failed)) throw OSError(err, failed);
-}
 
 struct NewFile {
   UniqueFd fd;

@@ -13,7 +13,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-
 constexpr const char* kAvatarDoc = "An open avatar.  Get one from :func:`quorvane.open`.";
 
 constexpr const char* kRenderDoc =

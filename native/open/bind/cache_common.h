@@ -9,6 +9,7 @@
 
 #include "open/bind/common.h"
 #include "open/errors.h"
+#include "pytext/bind/errors.h"
 
 namespace quorvane::open::bind {
 
@@ -19,29 +20,9 @@ namespace py = pybind11;
 /// objects, as os functions raise it.
 std::string fs_bytes(py::handle path);
 
-/// os.fsdecode of raw file-system bytes.
-py::str fs_str(std::string_view bytes);
-
-/// The Python OSError instance (of the subclass its errno selects) for a core OSError.
-py::object py_os_error(const OSError& e);
-
-/// Runs `f`, turning the core's errors into their Python exceptions.
-template <class F>
-auto with_core_errors(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const OSError& e) {
-    py::object exc = py_os_error(e);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw py::error_already_set();
-  } catch (const ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-    throw py::error_already_set();
-  } catch (const OverflowError& e) {
-    PyErr_SetString(PyExc_OverflowError, e.what());
-    throw py::error_already_set();
-  }
-}
+// The cores' errors as Python exceptions, raised on the spot (pytext/bind/errors.h).
+using pytext::bind::fs_str;
+using pytext::bind::with_core_errors;
 
 /// Registration of each area's names.
 void register_cache_keys(py::module_& m);

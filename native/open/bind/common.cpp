@@ -1,6 +1,10 @@
 #include "open/bind/common.h"
 
+#include "pytext/bind/errors.h"
+
 namespace quorvane::open::bind {
+
+void register_errors() { py::register_local_exception_translator(pytext::bind::set_python_error); }
 
 py::object errors_attr(const char* name) { return import_from("quorvane._errors", name); }
 

@@ -30,8 +30,11 @@ using pybridge::unpack_pair;
 using pybridge::caught_exception;
 namespace pb = quorvane::pybridge;
 
-/// The module the classes made here belong to.
-constexpr const char* kModule = "quorvane._open";
+/// The module's own name, as the classes it makes carry it in __module__.
+inline constexpr const char* kModule = "quorvane._open";
+
+/// Registers the module's one translator of the cores' errors into Python exceptions.
+void register_errors();
 
 /// The class or function `name` of quorvane._errors, imported now.
 py::object errors_attr(const char* name);

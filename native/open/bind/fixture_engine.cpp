@@ -13,7 +13,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-
 void fixture_init(py::object self, py::object source) {
   py::object core = import_module("quorvane._core");
   py::object mixin = import_from("quorvane._loader", "NativeFixtureLoaderMixin");

@@ -8,6 +8,7 @@
 PYBIND11_MODULE(_open, m) {
   m.doc() = "open(source): an avatar on this machine, rendered to frames offline";
   quorvane::pybridge::register_flow_types(m);
+  quorvane::open::bind::register_errors();
   // Every function reads the module's names through it, as Python functions read their globals.
   quorvane::open::bind::set_module(m);
   // The standard modules both halves reach through the module, as a Python module's globals, so

@@ -12,7 +12,6 @@ namespace quorvane::open::bind {
 
 namespace {
 
-
 // The drain phase polls the session this often while it has no frame ready.
 constexpr double kDrainPollS = 0.005;
 

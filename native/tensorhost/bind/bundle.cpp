@@ -92,20 +92,6 @@ py::object from_json(const json& j) {
   }
 }
 
-// Runs `f`, raising a PyKindError as the Python built-in exception of that name.
-template <class F>
-auto with_py_kinds(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const PyKindError& e) {
-    py::object builtins = py::module_::import("builtins");
-    py::object cls = py::getattr(builtins, e.kind.c_str(), py::none());
-    if (cls.is_none() || !PyExceptionClass_Check(cls.ptr())) cls = py::reinterpret_borrow<py::object>(PyExc_RuntimeError);
-    PyErr_SetString(cls.ptr(), e.what());
-    throw py::error_already_set();
-  }
-}
-
 // A borrowed read-only view of any bytes-like object, released on destruction.
 class ByteView {
  public:
@@ -231,7 +217,7 @@ void register_bundle(py::module_& m) {
       "_q8gd_bound",
       [](const py::object& manifest) {
         json mj = to_json(manifest);
-        auto [want, why] = with_py_kinds([&] { return q8gd_bound(mj); });
+        auto [want, why] = q8gd_bound(mj);
         return py::make_tuple(from_json(want), why);
       },
       py::arg("manifest"), "(declared sha256 or None, reason): whether the manifest binds the int8 variant.");
@@ -248,7 +234,7 @@ void register_bundle(py::module_& m) {
       "_q8gd_runtime_ok",
       [](const py::object& manifest, std::optional<std::string> running) {
         json mj = to_json(manifest);
-        auto [ok, why] = with_py_kinds([&] { return q8gd_runtime_ok(mj, running); });
+        auto [ok, why] = q8gd_runtime_ok(mj, running);
         return py::make_tuple(ok, why);
       },
       py::arg("manifest"), py::arg("running"),

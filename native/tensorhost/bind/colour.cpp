@@ -20,8 +20,6 @@ struct BoundColorCorrect {
   std::shared_ptr<const ColorCorrect> core;
 };
 
-py::module_ numpy() { return py::module_::import("numpy"); }
-
 std::string text_or_empty(py::handle v) {
   return py::isinstance<py::str>(v) ? v.cast<std::string>() : std::string();
 }

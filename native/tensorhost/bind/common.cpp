@@ -1,10 +1,11 @@
 #include "tensorhost/bind/common.h"
 
-#include <cerrno>
-
+#include "pytext/bind/errors.h"
 #include "tensorhost/errors.h"
 
 namespace quorvane::m2::bind {
+
+py::module_ numpy() { return py::module_::import("numpy"); }
 
 std::shared_ptr<const void> hold_py(py::object obj) {
   auto* raw = obj.release().ptr();
@@ -27,28 +28,13 @@ FloatTensor from_numpy_f32(const py::array& a) {
 }
 
 void register_errors(py::module_&) {
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const ExitRequest& e) {
       PyErr_SetObject(PyExc_SystemExit, py::int_(e.status).ptr());
-    } catch (const ValueError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const TypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const RuntimeError& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (const ZeroDivisionError& e) {
-      PyErr_SetString(PyExc_ZeroDivisionError, e.what());
-    } catch (const IndexError& e) {
-      PyErr_SetString(PyExc_IndexError, e.what());
-    } catch (const OSError& e) {
-      errno = e.errno_value;
-      if (e.filename.empty()) {
-        PyErr_SetFromErrno(PyExc_OSError);
-      } else {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.filename.c_str());
-      }
+    } catch (...) {
+      pytext::bind::set_python_error(std::current_exception());
     }
   });
 }

@@ -29,6 +29,9 @@ py::array_t<T> to_numpy(const Tensor<T>& t, bool readonly) {
   return a;
 }
 
+/// The numpy module, imported (or found already imported) at the moment of need.
+py::module_ numpy();
+
 /// An owner that holds a Python object and drops it under the interpreter lock, from any thread.
 std::shared_ptr<const void> hold_py(py::object obj);
 

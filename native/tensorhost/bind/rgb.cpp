@@ -17,8 +17,6 @@ namespace {
 struct RgbPoolLockHandle {};
 struct RgbTlsHandle {};
 
-py::module_ numpy() { return py::module_::import("numpy"); }
-
 // One frame as the core sees it. A native float32 array is used in place: written (fast path)
 // when it is writable and exactly (3, FH, FW), whatever its strides or alignment, only read
 // otherwise. Everything the general path reads is C-contiguous and aligned: a float32 array in
