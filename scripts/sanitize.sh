@@ -10,8 +10,8 @@
 # the interpreter keeps memory alive until exit by design and would drown any real report. Every
 # finding aborts the process that makes it (-fno-sanitize-recover=all), and the host program the
 # tests start inherits the same environment, so a fault in a child fails its test too.
-# Needs g++ (the project's compiler; its runtime is libasan/libubsan). Slow: about 3 to 5 times the
-# normal suite. Not part of .ci/run.
+# Needs g++ (the project's compiler; its runtime is libasan/libubsan). Slow: several times the
+# normal suite, about 20 minutes on a 2-core machine. Not part of .ci/run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
