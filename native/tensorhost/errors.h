@@ -22,6 +22,12 @@ struct RuntimeError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A bundle member larger than its reader may take, or a zip entry that inflates past the size
+/// its archive declares for it. Maps to RuntimeError; bundle loading refuses the bundle with it.
+struct MemberTooLarge : RuntimeError {
+  using RuntimeError::RuntimeError;
+};
+
 /// Division by zero where the Python semantics raise. Maps to ZeroDivisionError.
 struct ZeroDivisionError : std::runtime_error {
   using std::runtime_error::runtime_error;

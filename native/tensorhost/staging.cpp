@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <tuple>
 
+#include "tensorhost/bundle.h"
 #include "tensorhost/errors.h"
 #include "tensorhost/fdio.h"
 #include "tensorhost/fsops.h"
@@ -81,31 +82,72 @@ std::optional<std::string> stage_dir() {
   }
 }
 
-std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
-  if (is_dir(bundle)) {
-    std::string in_place = join_path(bundle, nm);
-    if (is_regular_file(in_place)) return in_place;
-  }
+namespace {
+
+// A new staged file for member `nm`, filled by `fill(fd)`, closed and recorded. Until it is
+// recorded it is the file in progress, so that a signal's clean-up removes it as well; a failure
+// removes it here.
+template <class Fill>
+std::string stage_with(const std::string& nm, Fill&& fill) {
   std::string suffix(1, '_');
   suffix += base_name(nm);
-  auto& list = staged();
-  // Room on the list first: once the file is written, recording it must not fail.
-  list.reserve(list.size() + 1);
   auto dir = stage_dir();
-  NewFile f = dir ? create_unique(*dir, suffix) : create_in_default_dir(suffix);
+  NewFile f;
+  {
+    auto lock = staged_lock();
+    // Room on the list first: once the file is written, recording it must not fail.
+    staged().reserve(staged().size() + 1);
+    f = dir ? create_unique(*dir, suffix) : create_in_default_dir(suffix);
+    staging_in_progress() = f.path;
+  }
+  auto forget = [&] {
+    auto lock = staged_lock();
+    ::unlink(f.path.c_str());
+    staging_in_progress().clear();
+  };
   try {
-    write_all(f.fd.get(), data.data(), data.size());
+    fill(f.fd.get());
   } catch (const OSError& e) {
     f.fd.close();
-    ::unlink(f.path.c_str());
+    forget();
     throw OSError(e.errno_value, f.path);
+  } catch (...) {
+    f.fd.close();
+    forget();
+    throw;
   }
   if (int err = f.fd.close(); err != 0) {
-    ::unlink(f.path.c_str());
+    forget();
     throw OSError(err, f.path);
   }
-  list.push_back(f.path);
+  auto lock = staged_lock();
+  staging_in_progress().clear();
+  staged().push_back(f.path);
   return f.path;
+}
+
+std::optional<std::string> in_place(const std::string& bundle, const std::string& nm) {
+  if (!is_dir(bundle)) return std::nullopt;
+  std::string p = join_path(bundle, nm);
+  if (is_regular_file(p)) return p;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
+  if (auto p = in_place(bundle, nm)) return *p;
+  return stage_with(nm, [&](int fd) { write_all(fd, data.data(), data.size()); });
+}
+
+std::optional<std::string> stage_member(const std::string& bundle, const std::string& nm) {
+  if (auto p = in_place(bundle, nm)) return p;
+  if (is_dir(bundle) || !has_member(bundle, {nm})) return std::nullopt;
+  return stage_with(nm, [&](int fd) {
+    MemberSink sink{[](const std::string&) {}, [&](const char* p, size_t n) { write_all(fd, p, n); }};
+    if (!read_member(bundle, {nm}, MEMBER_CEILING, sink))
+      throw RuntimeError("member " + repr_str(nm) + " of " + repr_str(bundle) + " went away while being staged");
+  });
 }
 
 }  // namespace quorvane::m2
