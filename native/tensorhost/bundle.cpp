@@ -512,7 +512,6 @@ std::optional<std::string> read_member(const std::string& bundle, const std::vec
       struct stat st {};
       if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) > limit)
         refuse_size("member " + repr_str(m.path), static_cast<uint64_t>(st.st_size), limit);
-      sink.open(nm);
       std::unique_ptr<char[]> buf(new char[kPiece]);
       uint64_t total = 0;
       for (;;) {
@@ -524,19 +523,17 @@ std::optional<std::string> read_member(const std::string& bundle, const std::vec
         if (r == 0) return nm;
         total += static_cast<uint64_t>(r);
         if (total > limit) refuse_size("member " + repr_str(m.path), 0, limit);
-        sink.write(buf.get(), static_cast<size_t>(r));
+        sink(buf.get(), static_cast<size_t>(r));
       }
     }
     std::string operator()(const std::string& nm, const ImxMember& m) const {
       UniqueFd fd = open_for_read(bundle);
-      sink.open(nm);
       read_range(fd.get(), m.entry->off, m.entry->size, limit,
-                 "member " + repr_str(m.entry->name) + " of " + repr_str(bundle), sink.write);
+                 "member " + repr_str(m.entry->name) + " of " + repr_str(bundle), sink);
       return nm;
     }
     std::string operator()(const std::string& nm, const ZipMember& m) const {
-      sink.open(nm);
-      m.zip->read(m.index, *m.full_name, limit, sink.write);
+      m.zip->read(m.index, *m.full_name, limit, sink);
       return nm;
     }
   };
@@ -548,8 +545,7 @@ std::optional<std::pair<std::string, std::string>> member_bytes(const std::strin
                                                                 const std::vector<std::string>& names,
                                                                 uint64_t limit) {
   std::string data;
-  MemberSink sink{[](const std::string&) {}, [&](const char* p, size_t n) { data.append(p, n); }};
-  auto nm = read_member(bundle, names, limit, sink);
+  auto nm = read_member(bundle, names, limit, [&](const char* p, size_t n) { data.append(p, n); });
   if (!nm) return std::nullopt;
   return std::pair{std::move(*nm), std::move(data)};
 }

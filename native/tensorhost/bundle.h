@@ -44,18 +44,14 @@ inline constexpr uint64_t MEMBER_CEILING = uint64_t{1} << 31;
 /// their real sizes are a few hundred KiB at most.
 inline constexpr uint64_t SMALL_MEMBER_CEILING = uint64_t{64} << 20;
 
-/// Where the bytes of a member go as they are read: `open` once the member is found (with the
-/// wanted name that matched), then `write` with each piece in order.
-struct MemberSink {
-  std::function<void(const std::string& name)> open;
-  std::function<void(const char* data, size_t n)> write;
-};
+/// Where the bytes of a member go as they are read: each piece in order.
+using MemberSink = std::function<void(const char* data, size_t n)>;
 
 /// Finds the first of `names` as member_bytes does and hands its bytes to `sink` piece by piece
-/// instead of gathering them. Returns the wanted name that matched, or nullopt (the sink then is
-/// not called). Throws MemberTooLarge, before anything is read when the size is known up front,
-/// when the member holds more than `limit` bytes or a zip entry inflates past its declared size
-/// (pieces already handed over are the caller's to drop); else throws as member_bytes.
+/// instead of gathering them. Returns the wanted name that matched, or nullopt. Throws
+/// MemberTooLarge, before anything is read when the size is known up front, when the member holds
+/// more than `limit` bytes or a zip entry inflates past its declared size (pieces already handed
+/// over are the caller's to drop); else throws as member_bytes.
 std::optional<std::string> read_member(const std::string& bundle, const std::vector<std::string>& names,
                                        uint64_t limit, const MemberSink& sink);
 

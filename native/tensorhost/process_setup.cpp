@@ -51,7 +51,7 @@ void forward_signal(int sig) {
 [[noreturn]] void clean_up_and_end(int sig) {
   drop_staged_for_good();
   try {
-    elog(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + " \u2014 staged files removed, exiting");
+    elog(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + " \u2014 exiting");
   } catch (const std::exception&) {
     // standard error gone: the status still says what happened
   }

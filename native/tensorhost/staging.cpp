@@ -144,8 +144,7 @@ std::optional<std::string> stage_member(const std::string& bundle, const std::st
   if (auto p = in_place(bundle, nm)) return p;
   if (is_dir(bundle) || !has_member(bundle, {nm})) return std::nullopt;
   return stage_with(nm, [&](int fd) {
-    MemberSink sink{[](const std::string&) {}, [&](const char* p, size_t n) { write_all(fd, p, n); }};
-    if (!read_member(bundle, {nm}, MEMBER_CEILING, sink))
+    if (!read_member(bundle, {nm}, MEMBER_CEILING, [&](const char* p, size_t n) { write_all(fd, p, n); }))
       throw RuntimeError("member " + repr_str(nm) + " of " + repr_str(bundle) + " went away while being staged");
   });
 }
