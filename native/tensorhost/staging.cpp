@@ -84,9 +84,10 @@ std::optional<std::string> stage_dir() {
 
 namespace {
 
-// A new staged file for member `nm`, filled by `fill(fd)`, closed and recorded. Until it is
-// recorded it is the file in progress, so that a signal's clean-up removes it as well; a failure
-// removes it here.
+// A new staged file for member `nm`, filled by `fill(write)` through `write(data, n)`, closed and
+// recorded. Until it is recorded it is the file in progress, so that a signal's clean-up removes
+// it as well; a failure removes it here. A failed write names the staged file; what `fill` throws
+// otherwise (reading the bundle) passes unchanged.
 template <class Fill>
 std::string stage_with(const std::string& nm, Fill&& fill) {
   std::string suffix(1, '_');
@@ -106,11 +107,13 @@ std::string stage_with(const std::string& nm, Fill&& fill) {
     staging_in_progress().clear();
   };
   try {
-    fill(f.fd.get());
-  } catch (const OSError& e) {
-    f.fd.close();
-    forget();
-    throw OSError(e.errno_value, f.path);
+    fill([&](const char* data, size_t n) {
+      try {
+        write_all(f.fd.get(), data, n);
+      } catch (const OSError& e) {
+        throw OSError(e.errno_value, f.path);
+      }
+    });
   } catch (...) {
     f.fd.close();
     forget();
@@ -137,14 +140,14 @@ std::optional<std::string> in_place(const std::string& bundle, const std::string
 
 std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
   if (auto p = in_place(bundle, nm)) return *p;
-  return stage_with(nm, [&](int fd) { write_all(fd, data.data(), data.size()); });
+  return stage_with(nm, [&](const auto& write) { write(data.data(), data.size()); });
 }
 
 std::optional<std::string> stage_member(const std::string& bundle, const std::string& nm) {
   if (auto p = in_place(bundle, nm)) return p;
   if (is_dir(bundle) || !has_member(bundle, {nm})) return std::nullopt;
-  return stage_with(nm, [&](int fd) {
-    if (!read_member(bundle, {nm}, MEMBER_CEILING, [&](const char* p, size_t n) { write_all(fd, p, n); }))
+  return stage_with(nm, [&](const auto& write) {
+    if (!read_member(bundle, {nm}, MEMBER_CEILING, write))
       throw RuntimeError("member " + repr_str(nm) + " of " + repr_str(bundle) + " went away while being staged");
   });
 }
