@@ -140,6 +140,88 @@ class TestRefusals:
         assert stage.is_dir() and os.listdir(stage) == []
 
 
+class TestHostileBundles:
+    """Bundles that once hung the host or drove its memory and staging without bound: each is now
+    refused with a FATAL line and status 3, in bounded memory, leaving nothing staged."""
+
+    @staticmethod
+    def host(tmp_path, bundle):
+        """(status, stderr, peak resident MB) of the host program given `bundle`, input closed."""
+        import subprocess
+
+        from pipe_client import host_command
+
+        stage = tmp_path / "stage3"
+        env = dict(os.environ, MIRRANT2_STAGE_DIR=str(stage), HOME=str(tmp_path / "home"))
+        proc = subprocess.Popen(host_command(bundle), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, env=env)
+        import threading
+
+        watchdog = threading.Timer(60, proc.kill)  # a hung host ends killed, and so fails
+        watchdog.start()
+        try:
+            err = proc.stderr.read()
+            _, status, usage = os.wait4(proc.pid, 0)
+            proc.returncode = os.waitstatus_to_exitcode(status)
+        finally:
+            watchdog.cancel()
+            proc.stderr.close()
+        assert not stage.exists() or os.listdir(stage) == []
+        return proc.returncode, err.decode(), usage.ru_maxrss / 1024
+
+    @staticmethod
+    def forge_size(path, name, size):
+        """Makes the archive declare `size` as the uncompressed size of `name`, in both headers."""
+        import struct
+        import zipfile
+
+        with zipfile.ZipFile(path) as z:
+            local = z.getinfo(name).header_offset
+        data = bytearray(Path(path).read_bytes())
+        struct.pack_into("<I", data, local + 22, size)
+        (cd,) = struct.unpack_from("<I", data, data.rfind(b"PK\x05\x06") + 16)
+        while data[cd:cd + 4] == b"PK\x01\x02":
+            n, extra, comment = struct.unpack_from("<HHH", data, cd + 28)
+            if data[cd + 46:cd + 46 + n] == name.encode():
+                struct.pack_into("<I", data, cd + 24, size)
+            cd += 46 + n + extra + comment
+        Path(path).write_bytes(data)
+
+    def test_fifo_zip_bomb_and_forged_sizes(self, tmp_path):
+        import zipfile
+
+        fifo = str(tmp_path / "fifo")
+        os.mkfifo(fifo)
+        # 1 GiB of canon in a small zip, honestly declared.
+        bomb = str(tmp_path / "bomb.zip")
+        with zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as z:
+            with z.open("canon.bin", "w", force_zip64=True) as f:
+                for _ in range(1024):
+                    f.write(bytes(1 << 20))
+            z.writestr("combined_litert.tflite", COMBINED)
+        # A model member that inflates to 512 MiB while the archive declares its real size.
+        forged = str(tmp_path / "forged.zip")
+        with zipfile.ZipFile(forged, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("canon.bin", CANON)
+            with z.open("combined_litert.tflite", "w") as f:
+                for _ in range(512):
+                    f.write(bytes(1 << 20))
+        self.forge_size(forged, "combined_litert.tflite", len(COMBINED))
+
+        base_status, base_err, base_mb = self.host(tmp_path, make(tmp_path, "zip", {"x": b""}))
+        assert base_status == 3 and "FATAL: no canon.bin" in base_err
+        want = {
+            fifo: f"{fifo} is neither a directory nor a regular file",
+            bomb: f"zip entry 'canon.bin' of {bomb!r} holds 1073741824 bytes, more than the 67108864 bytes",
+            forged: f"zip entry 'combined_litert.tflite' of {forged!r} inflates past the {len(COMBINED)} bytes",
+        }
+        for bundle, line in want.items():
+            status, err, peak_mb = self.host(tmp_path, bundle)
+            print(f"{os.path.basename(bundle)}: peak {peak_mb:.0f} MB, refused as {base_mb:.0f} MB")
+            assert status == 3 and "[render-stream-tensorhost] FATAL: " + line in err
+            assert peak_mb - base_mb < 200
+
+
 class TestShapes:
     @pytest.mark.parametrize("kind", KINDS)
     def test_combined(self, tmp_path, kind):

@@ -56,6 +56,7 @@ def test_warming_up_line_comes_first_and_names_bundle_and_threads(tmp_path):
         (["--threads", "-3", "B"], 5),
         (["--threads", "4", "B", "--threads", "6"], 6),
         (["B", "--threads", "40"], 40),
+        (["B", "--threads", "8192"], 8192),
     ],
 )
 def test_thread_count_that_reaches_start_up(tmp_path, argv, threads):
@@ -64,6 +65,15 @@ def test_thread_count_that_reaches_start_up(tmp_path, argv, threads):
     r = run_main(*[b if a == "B" else a for a in argv], env={"LIBSTREAM_THREADS": "5"})
     first = r.stderr.split(b"\n", 1)[0]
     assert first == PREFIX + f" warming up identity={b} threads={threads} ...".encode()
+
+
+@pytest.mark.parametrize("argv, env", [(["--threads", "50000"], {}), ([], {"LIBSTREAM_THREADS": "50000"})])
+def test_absurd_thread_count_is_refused_before_warming_up(tmp_path, argv, env):
+    # Such a count was served, and then the interpreters' thread pool crashed the exit.
+    r = run_main(str(tmp_path / "b"), *argv, env=env)
+    assert (r.returncode, r.stdout) == (1, b"")
+    assert b"ValueError" in r.stderr and b"50000" in r.stderr and b"8192" in r.stderr
+    assert b"warming up" not in r.stderr
 
 
 class TestParse:

@@ -74,14 +74,22 @@ class BufferedReader {
   size_t len_ = 0;
 };
 
+// A regular file opened for reading, or nullopt. Opened without blocking and judged by what was
+// opened: a FIFO would otherwise wait for a writer forever, and one swapped in after a path test
+// would slip past it.
 std::optional<UniqueFd> try_open(const std::string& path) {
   if (has_nul(path)) return std::nullopt;
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::nullopt;
-  return UniqueFd(fd);
+  UniqueFd owned(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
+  return owned;
 }
 
 // pread until `n` bytes or end of file.
@@ -99,17 +107,33 @@ size_t pread_full(int fd, char* dst, size_t n, uint64_t off) {
   return got;
 }
 
-// The bytes of [off, off + size) that the file holds: the request is cut at the end of the file
-// before anything is allocated, so a forged size never asks for memory the file cannot fill.
-std::string read_range(int fd, uint64_t off, uint64_t size) {
+constexpr size_t kPiece = size_t{1} << 16;
+
+// `n` is the member's size when it is known before reading, else 0 (it is then found to be above
+// `limit` while it is read).
+[[noreturn]] void refuse_size(const std::string& where, uint64_t n, uint64_t limit) {
+  throw MemberTooLarge(where + " holds " + (n > limit ? std::to_string(n) + " bytes, more than the " : "more than the ") +
+                       std::to_string(limit) + " bytes a member may hold here");
+}
+
+// The bytes of [off, off + size) that the file holds, in pieces: the range is cut at the end of
+// the file before anything is read, so a forged size never asks for what the file cannot fill.
+void read_range(int fd, uint64_t off, uint64_t size, uint64_t limit, const std::string& where,
+                const std::function<void(const char*, size_t)>& write) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) throw OSError(errno);
   const auto file_bytes = static_cast<uint64_t>(std::max<off_t>(st.st_size, 0));
-  if (off >= file_bytes) return {};
+  if (off >= file_bytes) return;
   const uint64_t n = std::min(size, file_bytes - off);
-  std::string out(static_cast<size_t>(n), '\0');
-  out.resize(pread_full(fd, out.data(), out.size(), off));
-  return out;
+  if (n > limit) refuse_size(where, n, limit);
+  std::unique_ptr<char[]> buf(new char[kPiece]);
+  for (uint64_t done = 0; done < n;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, n - done));
+    const size_t got = pread_full(fd, buf.get(), want, off + done);
+    if (got > 0) write(buf.get(), got);
+    if (got < want) return;  // the file shrank under us
+    done += got;
+  }
 }
 
 // ---- the zip test ---------------------------------------------------------------------------
@@ -296,41 +320,56 @@ class ZipArchive {
     return cp437_to_utf8(raw_name);
   }
 
-  // The whole decompressed content of entry `i`, read to its end so that the CRC is checked.
-  std::string read(zip_uint64_t i, const std::string& entry_name) const {
-    zip_file_t* zf = zip_fopen_index(za_, i, 0);
-    if (zf == nullptr) fail_entry(zip_get_error(za_), entry_name);
-    std::string out;
+  // The decompressed content of entry `i`, handed to `write` piece by piece and read to its end
+  // so that the CRC is checked. Inflation stops one piece past the size the archive declares (or
+  // past `limit` when it declares none): a small archive can otherwise unpack to any size at all.
+  void read(zip_uint64_t i, const std::string& entry_name, uint64_t limit,
+            const std::function<void(const char*, size_t)>& write) const {
     zip_stat_t st;
     zip_stat_init(&st);
-    // The stored size is only a hint, bounded so that a forged one cannot ask for the moon.
+    uint64_t bound = limit;
+    bool declared = false;
     if (zip_stat_index(za_, i, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE)) {
-      out.reserve(static_cast<size_t>(std::min<zip_uint64_t>(st.size, zip_uint64_t{1} << 28)));
+      if (st.size > limit) refuse_size(where(entry_name), st.size, limit);
+      bound = st.size;
+      declared = true;
     }
-    char buf[1 << 16];
+    zip_file_t* zf = zip_fopen_index(za_, i, 0);
+    if (zf == nullptr) fail_entry(zip_get_error(za_), entry_name);
+    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> guard(zf, &zip_fclose);
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    uint64_t total = 0;
     for (;;) {
-      zip_int64_t r = zip_fread(zf, buf, sizeof buf);
+      zip_int64_t r = zip_fread(zf, buf.get(), kPiece);
       if (r < 0) {
         zip_error_t ze;
         zip_error_init(&ze);
         const zip_error_t* fe = zip_file_get_error(zf);
         zip_error_set(&ze, zip_error_code_zip(fe), zip_error_code_system(fe));
-        zip_fclose(zf);
         fail_entry(&ze, entry_name);
       }
       if (r == 0) break;
-      out.append(buf, static_cast<size_t>(r));
+      total += static_cast<uint64_t>(r);
+      if (total > bound) {
+        if (declared)
+          throw MemberTooLarge(where(entry_name) + " inflates past the " + std::to_string(bound) +
+                               " bytes its archive declares");
+        refuse_size(where(entry_name), 0, limit);
+      }
+      write(buf.get(), static_cast<size_t>(r));
     }
-    int rc = zip_fclose(zf);
+    int rc = zip_fclose(guard.release());
     if (rc != 0) {
       zip_error_t ze;
       zip_error_init_with_code(&ze, rc);
       fail_entry(&ze, entry_name);
     }
-    return out;
   }
 
  private:
+  std::string where(const std::string& entry_name) const {
+    return "zip entry " + repr_str(entry_name) + " of " + repr_str(path_);
+  }
   [[noreturn]] void fail_open(zip_error_t* ze) const {
     throw_zip_error(ze, path_, "cannot open zip archive " + repr_str(path_));
   }
@@ -372,6 +411,19 @@ std::optional<std::vector<TocEntry>> toc_if_regular(const std::string& bundle) {
   return imx_toc(bundle);
 }
 
+// Where a member found by find_member lies.
+struct DirMember {
+  std::string path;
+};
+struct ImxMember {
+  const TocEntry* entry;
+};
+struct ZipMember {
+  const ZipArchive* zip;
+  zip_uint64_t index;
+  const std::string* full_name;
+};
+
 }  // namespace
 
 std::optional<std::vector<TocEntry>> imx_toc(const std::string& path) {
@@ -407,28 +459,28 @@ bool looks_like_zip(const std::string& path) {
   return fd && find_end_record(fd->get()).has_value();
 }
 
-std::optional<std::pair<std::string, std::string>> member_bytes(const std::string& bundle,
-                                                                const std::vector<std::string>& names) {
+namespace {
+
+// The kinds of bundle, tried in their order; `on_hit` gets the first wanted name found and how to
+// read it. Returns what on_hit returned, or nullopt when none of `names` is there.
+template <class R, class OnHit>
+std::optional<R> find_member(const std::string& bundle, const std::vector<std::string>& names, OnHit&& on_hit) {
   if (is_dir(bundle)) {
     for (const auto& nm : names) {
       std::string p = join_path(bundle, nm);
-      if (is_regular_file(p)) return std::pair{nm, read_file_bytes(p)};
+      if (is_regular_file(p)) return on_hit(nm, DirMember{p});
     }
     return std::nullopt;
   }
-
   if (auto toc = toc_if_regular(bundle)) {
     std::unordered_map<std::string, const TocEntry*> by_base;
     for (const auto& e : *toc) by_base[base_name(e.name)] = &e;
-    UniqueFd fd = open_for_read(bundle);
     for (const auto& nm : names) {
       auto it = by_base.find(nm);
-      if (it == by_base.end()) continue;
-      return std::pair{nm, read_range(fd.get(), it->second->off, it->second->size)};
+      if (it != by_base.end()) return on_hit(nm, ImxMember{it->second});
     }
     return std::nullopt;
   }
-
   if (looks_like_zip(bundle)) {
     ZipArchive zip(bundle);
     std::unordered_map<std::string, std::pair<zip_uint64_t, std::string>> entries;
@@ -440,12 +492,65 @@ std::optional<std::pair<std::string, std::string>> member_bytes(const std::strin
     }
     for (const auto& nm : names) {
       auto it = entries.find(nm);
-      if (it == entries.end()) continue;
-      return std::pair{nm, zip.read(it->second.first, it->second.second)};
+      if (it != entries.end()) return on_hit(nm, ZipMember{&zip, it->second.first, &it->second.second});
     }
-    return std::nullopt;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> read_member(const std::string& bundle, const std::vector<std::string>& names,
+                                       uint64_t limit, const MemberSink& sink) {
+  struct Reader {
+    const std::string& bundle;
+    uint64_t limit;
+    const MemberSink& sink;
+    std::string operator()(const std::string& nm, const DirMember& m) const {
+      UniqueFd fd = open_for_read(m.path);
+      struct stat st {};
+      if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) > limit)
+        refuse_size("member " + repr_str(m.path), static_cast<uint64_t>(st.st_size), limit);
+      std::unique_ptr<char[]> buf(new char[kPiece]);
+      uint64_t total = 0;
+      for (;;) {
+        ssize_t r = ::read(fd.get(), buf.get(), kPiece);
+        if (r < 0) {
+          if (errno == EINTR) continue;
+          throw OSError(errno);
+        }
+        if (r == 0) return nm;
+        total += static_cast<uint64_t>(r);
+        if (total > limit) refuse_size("member " + repr_str(m.path), 0, limit);
+        sink(buf.get(), static_cast<size_t>(r));
+      }
+    }
+    std::string operator()(const std::string& nm, const ImxMember& m) const {
+      UniqueFd fd = open_for_read(bundle);
+      read_range(fd.get(), m.entry->off, m.entry->size, limit,
+                 "member " + repr_str(m.entry->name) + " of " + repr_str(bundle), sink);
+      return nm;
+    }
+    std::string operator()(const std::string& nm, const ZipMember& m) const {
+      m.zip->read(m.index, *m.full_name, limit, sink);
+      return nm;
+    }
+  };
+  Reader reader{bundle, limit, sink};
+  return find_member<std::string>(bundle, names, [&](const std::string& nm, const auto& m) { return reader(nm, m); });
+}
+
+std::optional<std::pair<std::string, std::string>> member_bytes(const std::string& bundle,
+                                                                const std::vector<std::string>& names,
+                                                                uint64_t limit) {
+  std::string data;
+  auto nm = read_member(bundle, names, limit, [&](const char* p, size_t n) { data.append(p, n); });
+  if (!nm) return std::nullopt;
+  return std::pair{std::move(*nm), std::move(data)};
+}
+
+bool has_member(const std::string& bundle, const std::vector<std::string>& names) {
+  return find_member<bool>(bundle, names, [](const std::string&, const auto&) { return true; }).has_value();
 }
 
 std::vector<std::string> listing(const std::string& bundle) {

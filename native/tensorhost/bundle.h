@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,8 +38,26 @@ std::optional<std::vector<TocEntry>> imx_toc(const std::string& path);
 /// answers false. Throws ValueError for a path holding NUL.
 bool looks_like_zip(const std::string& path);
 
+/// The most any member may hold: a model file is a flatbuffer, which cannot pass 2 GiB.
+inline constexpr uint64_t MEMBER_CEILING = uint64_t{1} << 31;
+/// The most a member read whole into memory (canonical latent, manifest, colour table) may hold:
+/// their real sizes are a few hundred KiB at most.
+inline constexpr uint64_t SMALL_MEMBER_CEILING = uint64_t{64} << 20;
+
+/// Where the bytes of a member go as they are read: each piece in order.
+using MemberSink = std::function<void(const char* data, size_t n)>;
+
+/// Finds the first of `names` as member_bytes does and hands its bytes to `sink` piece by piece
+/// instead of gathering them. Returns the wanted name that matched, or nullopt. Throws
+/// MemberTooLarge, before anything is read when the size is known up front, when the member holds
+/// more than `limit` bytes or a zip entry inflates past its declared size (pieces already handed
+/// over are the caller's to drop); else throws as member_bytes.
+std::optional<std::string> read_member(const std::string& bundle, const std::vector<std::string>& names,
+                                       uint64_t limit, const MemberSink& sink);
+
 /// The first of `names` (in the order given) that `bundle` holds, as (that wanted name, the
-/// member's whole bytes), or nullopt when it holds none of them.
+/// member's whole bytes), or nullopt when it holds none of them. A member above `limit` bytes
+/// throws MemberTooLarge (see read_member).
 /// - directory: each name joined to the path, taken when that is a regular file (links followed);
 ///   the other kinds are then not tried;
 /// - .imx container: matched against base names of stored entries, the later entry winning among
@@ -51,7 +70,11 @@ bool looks_like_zip(const std::string& path);
 /// entry's data is damaged (CRC mismatch, bad compressed stream, encrypted or unsupported entry);
 /// ValueError for a bundle path holding NUL that reaches the zip test.
 std::optional<std::pair<std::string, std::string>> member_bytes(const std::string& bundle,
-                                                                const std::vector<std::string>& names);
+                                                                const std::vector<std::string>& names,
+                                                                uint64_t limit = MEMBER_CEILING);
+
+/// Whether `bundle` holds any of `names`, found as member_bytes finds them, without reading it.
+bool has_member(const std::string& bundle, const std::vector<std::string>& names);
 
 /// The member names of `bundle`: a directory's entries in the order the system lists them (not
 /// sorted, "." and ".." left out, subdirectories included); a container's base names in stored

@@ -34,6 +34,7 @@ HostArgs parse_args(const std::vector<std::string>& argv) {
 }
 
 int host_main(const std::vector<std::string>& argv) {
+  end_by_signals_after_clean_up();
   HostArgs a = parse_args(argv);
   if (a.bundle.empty()) {
     elog(USAGE);

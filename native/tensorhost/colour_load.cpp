@@ -13,7 +13,7 @@ ColorLoad load_color_correct(const std::string& bundle) {
                                   "live session's colours. This switch exists to isolate the "
                                   "renderer for measurement; it is not a serving mode."};
   std::string member(COLOR_MEMBER);
-  auto found = member_bytes(bundle, {member});
+  auto found = member_bytes(bundle, {member}, SMALL_MEMBER_CEILING);
   std::optional<std::string> raw;
   if (found) raw = std::move(found->second);
   ColorParse p = parse_color_correct(raw, bundle + "!" + member);

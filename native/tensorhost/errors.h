@@ -16,6 +16,12 @@ using pytext::ZeroDivisionError;
 using pytext::IndexError;
 using pytext::OSError;
 
+/// A bundle member larger than its reader may take, or a zip entry that inflates past the size
+/// its archive declares for it. Maps to RuntimeError; bundle loading refuses the bundle with it.
+struct MemberTooLarge : RuntimeError {
+  using RuntimeError::RuntimeError;
+};
+
 /// The process is to end with `status` (a FATAL refusal, a usage error). It leaves through Python
 /// as SystemExit(status), so exit hooks still run and buffered output is not lost; nothing in the
 /// core calls std::exit.

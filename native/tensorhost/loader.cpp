@@ -26,7 +26,7 @@ constexpr const char* kSharedEnc = "shared-enc.tflite";
 }
 
 FloatTensor read_canon(const std::string& bundle) {
-  auto mb = member_bytes(bundle, {"canon.bin", "canon.f32"});
+  auto mb = member_bytes(bundle, {"canon.bin", "canon.f32"}, SMALL_MEMBER_CEILING);
   if (!mb) fatal("no canon.bin in " + bundle + " (per-identity canon latent required)");
   const std::string& raw = mb->second;
   // A length that is no whole number of floats is refused like a wrong count, never crashed on.
@@ -40,18 +40,24 @@ FloatTensor read_canon(const std::string& bundle) {
 
 }  // namespace
 
-LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
+static LoadedBundle load_bundle_unguarded(const std::string& bundle, const std::optional<std::string>& engine) {
+  // A FIFO, socket or device is no bundle of any kind; said so plainly rather than as a missing
+  // canon, and before anything opens it (a FIFO would block the open for good).
+  if (path_exists(bundle) && !is_dir(bundle) && !is_regular_file(bundle))
+    fatal(bundle + " is neither a directory nor a regular file (an avatar bundle is a directory, an .imx "
+          "container or a zip file)");
   FloatTensor canon = read_canon(bundle);
   const std::string combined(COMBINED_MEMBER);
 
-  if (auto mb = member_bytes(bundle, {combined})) {
+  if (has_member(bundle, {combined})) {
     auto [q8, why] = select_q8gd(bundle, "/proc/cpuinfo");
     if (!why.empty()) elog(why);
     if (q8) return {{*q8}, base_name(*q8), canon};
-    return {{stage_tflite(bundle, combined, mb->second)}, combined, canon};
+    if (auto staged_path = stage_member(bundle, combined)) return {{*staged_path}, combined, canon};
+    throw RuntimeError(combined + " of " + repr_str(bundle) + " went away while the bundle was loaded");
   }
 
-  if (auto id = member_bytes(bundle, {kIdentity})) {
+  if (has_member(bundle, {kIdentity})) {
     auto st = dependency_store();
     if (!st.store)
       fatal(bundle + " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification "
@@ -60,7 +66,7 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
             "combined-member path does not need it and is unaffected.)");
     const std::optional<std::string> want = declared_base_sha(bundle);
-    const bool own = member_bytes(bundle, {kSharedEnc}).has_value();
+    const bool own = has_member(bundle, {kSharedEnc});
     if (!own && !want)
       fatal(bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
             st.store->shared_enc_id_repr() +
@@ -82,7 +88,10 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
             "Provide it via --engine <dir|.engine>, MIRRANT2_SHARED_ENC=<file>, or install the linux engine "
             "(`quorvane engine install linux`) into ~/.quorvane/engines/.");
     }
-    std::string id_path = stage_tflite(bundle, kIdentity, id->second);
+    auto staged_id = stage_member(bundle, kIdentity);
+    if (!staged_id)
+      throw RuntimeError(std::string(kIdentity) + " of " + repr_str(bundle) + " went away while the bundle was loaded");
+    const std::string& id_path = *staged_id;
     if (declared && how.rfind("name-trusted", 0) == 0) {
       elog("two-artifact split: base sha256=" + utf8_prefix(*want, 12) +
            "\u2026 resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + how);
@@ -111,5 +120,15 @@ LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::str
   fatal("no LiteRT tflite member in " + bundle + " (expected " + combined +
         ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)");
 }
+
+LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine) {
+  try {
+    return load_bundle_unguarded(bundle, engine);
+  } catch (const MemberTooLarge& e) {
+    refuse_oversized(e);
+  }
+}
+
+void refuse_oversized(const MemberTooLarge& e) { fatal(e.what()); }
 
 }  // namespace quorvane::m2

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tensorhost/errors.h"
 #include "tensorhost/tensor.h"
 
 namespace quorvane::m2 {
@@ -20,5 +21,9 @@ struct LoadedBundle {
 /// and throws ExitRequest(3), which leaves through Python so the exit hook still removes staged
 /// copies. Other errors (unreadable bundle, failing staging write) propagate.
 LoadedBundle load_bundle(const std::string& bundle, const std::optional<std::string>& engine);
+
+/// Refuses the bundle for a member too large to read (see MemberTooLarge) as load_bundle refuses
+/// a contract breach: one "FATAL: " line, then ExitRequest(3).
+[[noreturn]] void refuse_oversized(const MemberTooLarge& e);
 
 }  // namespace quorvane::m2

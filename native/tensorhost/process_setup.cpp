@@ -1,9 +1,18 @@
 #include "tensorhost/process_setup.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <exception>
 #include <fstream>
+#include <thread>
+
+#include "tensorhost/log.h"
+#include "tensorhost/staging.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -25,6 +34,60 @@ void keep_large_blocks_in_heap() {
   ::mallopt(M_MMAP_MAX, 0);
   ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
 #endif
+}
+
+namespace {
+
+int g_signal_pipe_write = -1;
+
+// Runs on whichever thread the signal lands on, so it only wakes the clean-up thread.
+void forward_signal(int sig) {
+  const int saved = errno;
+  const auto byte = static_cast<unsigned char>(sig);
+  [[maybe_unused]] ssize_t w = ::write(g_signal_pipe_write, &byte, 1);
+  errno = saved;
+}
+
+[[noreturn]] void clean_up_and_end(int sig) {
+  drop_staged_for_good();
+  try {
+    elog(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + " \u2014 exiting");
+  } catch (const std::exception&) {
+    // standard error gone: the status still says what happened
+  }
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  ::sigemptyset(&dfl.sa_mask);
+  ::sigaction(sig, &dfl, nullptr);
+  sigset_t one;
+  ::sigemptyset(&one);
+  ::sigaddset(&one, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);  // not reached: the default disposition of both ends the process
+}
+
+}  // namespace
+
+void end_by_signals_after_clean_up() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  g_signal_pipe_write = fds[1];
+  std::thread([rd = fds[0]] {
+    for (;;) {
+      unsigned char byte = 0;
+      const ssize_t r = ::read(rd, &byte, 1);
+      if (r == 1) clean_up_and_end(byte);
+      if (r < 0 && errno == EINTR) continue;
+      return;  // cannot happen while the write end is open
+    }
+  }).detach();
+  struct sigaction sa {};
+  sa.sa_handler = &forward_signal;
+  ::sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 void widen_output_pipe(int fd) {

@@ -1,5 +1,5 @@
-// Process-wide settings the host program makes for itself before it loads anything: they change
-// how fast the host runs, never what it writes.
+// Process-wide settings the host program makes for itself before it loads anything: how fast it
+// runs, and how it ends when it is told to stop by a signal.
 #pragma once
 
 namespace quorvane::m2 {
@@ -18,5 +18,13 @@ void keep_large_blocks_in_heap();
 /// and reader hand over the CPU fourteen times per frame. Anything that is not a pipe, or a
 /// refusal (a user's pipe memory quota), leaves `fd` as it is.
 void widen_output_pipe(int fd);
+
+/// From here on SIGINT and SIGTERM end the process the same way at any moment, start-up
+/// included: staged model files (and one being written) are deleted, a log line names the signal,
+/// and the process ends by that signal with its default disposition, so the parent sees the
+/// signal as the cause. They replace the interpreter's handlers, which run only between Python
+/// steps of the main thread and so could notice a signal late, or never, while native code runs;
+/// whichever thread a signal lands on hands it to one clean-up thread of their own.
+void end_by_signals_after_clean_up();
 
 }  // namespace quorvane::m2

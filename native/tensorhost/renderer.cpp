@@ -158,29 +158,43 @@ void Renderer::trim_audio() {
   sync_audio();
 }
 
-std::vector<FramePair> Renderer::ready_chunks() {
-  std::vector<FramePair> out;
+void Renderer::ready_chunks_into(const FrameSink& sink) {
   while (fed_samples >= need(ci)) {
-    auto part = process_chunk(ci);
-    out.insert(out.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+    sink(process_chunk(ci));
     ci += 1;
     trim_audio();
   }
-  return out;
 }
 
-std::vector<FramePair> Renderer::flush_chunks() {
+void Renderer::flush_chunks_into(const FrameSink& sink) {
   const int64_t fed = fed_samples;
   const int64_t end_fi = (fed + SPF - 1) / SPF - 1;  // fed >= 0: C++ division is floor here
   const int64_t n_chunks = std::max<int64_t>(1, (end_fi + kFlushAllowance + 31) / 32);
-  std::vector<FramePair> out;
   while (ci < n_chunks) {
-    auto part = process_chunk(ci);
-    out.insert(out.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+    sink(process_chunk(ci));
     ci += 1;
     trim_audio();
   }
+}
+
+namespace {
+
+std::vector<FramePair> gathered(const std::function<void(const Renderer::FrameSink&)>& produce) {
+  std::vector<FramePair> out;
+  produce([&](std::vector<FramePair>&& part) {
+    out.insert(out.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+  });
   return out;
+}
+
+}  // namespace
+
+std::vector<FramePair> Renderer::ready_chunks() {
+  return gathered([this](const FrameSink& sink) { ready_chunks_into(sink); });
+}
+
+std::vector<FramePair> Renderer::flush_chunks() {
+  return gathered([this](const FrameSink& sink) { flush_chunks_into(sink); });
 }
 
 std::optional<double> Renderer::rtf() {

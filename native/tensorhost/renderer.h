@@ -30,6 +30,8 @@ class Renderer : public ServedRenderer {
   void feed(const FloatTensor& pcm) override;
   std::vector<FramePair> ready_chunks() override;
   std::vector<FramePair> flush_chunks() override;
+  void ready_chunks_into(const FrameSink& sink) override;
+  void flush_chunks_into(const FrameSink& sink) override;
   void reset() override;
   std::optional<double> rtf() override;
   int64_t c_n() override { return c_n_; }

@@ -16,7 +16,13 @@ namespace quorvane::m2 {
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   LoadedBundle lb = load_bundle(bundle, engine);
-  auto [cc, color_report] = load_color_correct(bundle);
+  auto [cc, color_report] = [&] {
+    try {
+      return load_color_correct(bundle);
+    } catch (const MemberTooLarge& e) {
+      refuse_oversized(e);
+    }
+  }();
   elog(color_report);
   if (lb.tflite_paths.size() >= 2) {
     // One interpreter per file, running one after the other's threads: keep both inside the cores.

@@ -43,6 +43,23 @@ void emit(OutStream& out, const std::vector<FramePair>& frames) {
   if (!frames.empty()) out.flush();
 }
 
+namespace {
+
+// One batch written as emit() writes it, but piece by piece as the renderer hands the pieces over:
+// a long sample step then holds one chunk's frames at a time, not every chunk's at once.
+template <class Produce>
+void emit_streamed(OutStream& out, Produce&& produce) {
+  bool any = false;
+  produce([&](std::vector<FramePair>&& piece) {
+    [[maybe_unused]] SectionTimer pipe(Section::pipe, static_cast<int64_t>(piece.size()));
+    for (const auto& f : piece) write_frame(out, f.index, f.rgb, f.n_bytes);
+    any = any || !piece.empty();
+  });
+  if (any) out.flush();
+}
+
+}  // namespace
+
 int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in, OutStream& out) {
   const std::string hello = ready_line(renderer.color_json());
   out.write(hello.data(), hello.size());
@@ -60,9 +77,7 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
     std::memcpy(&word, hdr, 4);
 
     if (word == FLUSH_WORD) {
-      const std::vector<FramePair> frames = renderer.flush_chunks();
-      [[maybe_unused]] SectionTimer pipe(Section::pipe, static_cast<int64_t>(frames.size()));
-      emit(out, frames);
+      emit_streamed(out, [&](const ServedRenderer::FrameSink& sink) { renderer.flush_chunks_into(sink); });
       const int32_t end = END_MARKER;
       out.write(&end, 4);
       out.flush();
@@ -85,11 +100,7 @@ int serve(ServedRenderer& renderer, const std::string& model_name, InStream& in,
       }
       renderer.feed(pcm);
     }
-    const std::vector<FramePair> frames = renderer.ready_chunks();
-    {
-      [[maybe_unused]] SectionTimer pipe(Section::pipe, static_cast<int64_t>(frames.size()));
-      emit(out, frames);
-    }
+    emit_streamed(out, [&](const ServedRenderer::FrameSink& sink) { renderer.ready_chunks_into(sink); });
 
     const double now = monotonic_s();
     if (now - last_rtf_log > RTF_LOG_INTERVAL_S) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,13 @@ class ServedRenderer {
   virtual void feed(const FloatTensor& pcm) = 0;
   virtual std::vector<FramePair> ready_chunks() = 0;
   virtual std::vector<FramePair> flush_chunks() = 0;
+  /// What ready_chunks and flush_chunks return, handed to `sink` piece by piece in the same order,
+  /// so that a caller writing them out holds one piece at a time rather than the whole batch. A
+  /// renderer that renders chunk by chunk gives one chunk per piece; by default the whole batch
+  /// is one piece.
+  using FrameSink = std::function<void(std::vector<FramePair>&&)>;
+  virtual void ready_chunks_into(const FrameSink& sink) { sink(ready_chunks()); }
+  virtual void flush_chunks_into(const FrameSink& sink) { sink(flush_chunks()); }
   virtual void reset() = 0;
   virtual std::optional<double> rtf() = 0;
   virtual int64_t c_n() = 0;

@@ -48,7 +48,7 @@ std::optional<std::string> declared_base_sha(const std::string& bundle) {
   auto st = dependency_store();
   if (!st.store) return std::nullopt;
   try {
-    auto mb = member_bytes(bundle, {"manifest.json"});
+    auto mb = member_bytes(bundle, {"manifest.json"}, SMALL_MEMBER_CEILING);
     if (!mb) return std::nullopt;
     if (!is_strict_utf8(mb->second)) return std::nullopt;
     auto doc = nlohmann::json::parse(mb->second);
@@ -57,6 +57,8 @@ std::optional<std::string> declared_base_sha(const std::string& bundle) {
     if (auto it = doc.find("dependencies"); it != doc.end()) deps = it->dump();
     return st.store->base_sha256_of(deps);
   } catch (const ExitRequest&) {
+    throw;
+  } catch (const MemberTooLarge&) {
     throw;
   } catch (const std::exception&) {
     return std::nullopt;
@@ -83,9 +85,8 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
       if (is_regular_file(c)) return {c, "name-trusted content store " + c};
   }
 
-  if (auto own = member_bytes(bundle, {kSharedEnc})) {
-    std::string p = stage_tflite(bundle, kSharedEnc, own->second);
-    if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle};
+  if (auto own = stage_member(bundle, kSharedEnc)) {
+    if (ok(*own, "co-located in the bundle")) return {*own, "co-located in " + bundle};
   }
 
   std::vector<std::string> cands;
@@ -104,10 +105,9 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
     } else if (is_regular_file(c) && base_name(c) == kSharedEnc) {
       if (ok(c, "explicit file")) return {c, "explicit file " + c};
     } else if (is_regular_file(c)) {
-      if (auto mb = member_bytes(c, {kSharedEnc})) {
-        std::string p = stage_tflite(c, kSharedEnc, mb->second);
+      if (auto p = stage_member(c, kSharedEnc)) {
         std::string label = "container " + c;
-        if (ok(p, label)) return {p, label};
+        if (ok(*p, label)) return {*p, label};
       }
     }
   }

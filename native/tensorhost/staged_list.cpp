@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "tensorhost/staging.h"
 
@@ -14,8 +15,26 @@ std::vector<std::string>& staged() {
   return *list;
 }
 
+std::unique_lock<std::mutex> staged_lock() {
+  static auto* mu = new std::mutex();  // leaked for the same reason as the list
+  return std::unique_lock<std::mutex>(*mu);
+}
+
+std::string& staging_in_progress() {
+  static auto* path = new std::string();
+  return *path;
+}
+
+void drop_staged_for_good() {
+  auto lock = staged_lock();
+  if (!staging_in_progress().empty()) ::unlink(staging_in_progress().c_str());
+  for (const auto& p : staged()) ::unlink(p.c_str());
+  lock.release();  // never unlocked: the process ends before anything could stage again
+}
+
 void release_staged(const std::vector<std::string>& paths) {
   const std::vector<std::string> snapshot = paths;
+  auto lock = staged_lock();
   auto& list = staged();
   for (const auto& p : snapshot) {
     auto it = std::find(list.begin(), list.end(), p);
@@ -27,6 +46,7 @@ void release_staged(const std::vector<std::string>& paths) {
 }
 
 void drop_staged() {
+  auto lock = staged_lock();
   auto& list = staged();
   while (!list.empty()) {
     std::string p = std::move(list.back());

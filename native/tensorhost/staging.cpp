@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <tuple>
 
+#include "tensorhost/bundle.h"
 #include "tensorhost/errors.h"
 #include "tensorhost/fdio.h"
 #include "tensorhost/fsops.h"
@@ -72,31 +73,74 @@ std::optional<std::string> stage_dir() {
   }
 }
 
-std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
-  if (is_dir(bundle)) {
-    std::string in_place = join_path(bundle, nm);
-    if (is_regular_file(in_place)) return in_place;
-  }
+namespace {
+
+// A new staged file for member `nm`, filled by `fill(write)` through `write(data, n)`, closed and
+// recorded. Until it is recorded it is the file in progress, so that a signal's clean-up removes
+// it as well; a failure removes it here. A failed write names the staged file; what `fill` throws
+// otherwise (reading the bundle) passes unchanged.
+template <class Fill>
+std::string stage_with(const std::string& nm, Fill&& fill) {
   std::string suffix(1, '_');
   suffix += base_name(nm);
-  auto& list = staged();
-  // Room on the list first: once the file is written, recording it must not fail.
-  list.reserve(list.size() + 1);
   auto dir = stage_dir();
-  NewFile f = dir ? create_unique(*dir, suffix) : create_in_default_dir(suffix);
-  try {
-    write_all(f.fd.get(), data.data(), data.size());
-  } catch (const OSError& e) {
-    f.fd.close();
+  NewFile f;
+  {
+    auto lock = staged_lock();
+    // Room on the list first: once the file is written, recording it must not fail.
+    staged().reserve(staged().size() + 1);
+    f = dir ? create_unique(*dir, suffix) : create_in_default_dir(suffix);
+    staging_in_progress() = f.path;
+  }
+  auto forget = [&] {
+    auto lock = staged_lock();
     ::unlink(f.path.c_str());
-    throw OSError(e.errno_value, f.path);
+    staging_in_progress().clear();
+  };
+  try {
+    fill([&](const char* data, size_t n) {
+      try {
+        write_all(f.fd.get(), data, n);
+      } catch (const OSError& e) {
+        throw OSError(e.errno_value, f.path);
+      }
+    });
+  } catch (...) {
+    f.fd.close();
+    forget();
+    throw;
   }
   if (int err = f.fd.close(); err != 0) {
-    ::unlink(f.path.c_str());
+    forget();
     throw OSError(err, f.path);
   }
-  list.push_back(f.path);
+  auto lock = staged_lock();
+  staging_in_progress().clear();
+  staged().push_back(f.path);
   return f.path;
+}
+
+std::optional<std::string> in_place(const std::string& bundle, const std::string& nm) {
+  if (!is_dir(bundle)) return std::nullopt;
+  std::string p = join_path(bundle, nm);
+  if (is_regular_file(p)) return p;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data) {
+  if (auto p = in_place(bundle, nm)) return *p;
+  return stage_with(nm, [&](const auto& write) { write(data.data(), data.size()); });
+}
+
+std::optional<std::string> stage_member(const std::string& bundle, const std::string& nm) {
+  if (auto p = in_place(bundle, nm)) return p;
+  if (is_dir(bundle) || !has_member(bundle, {nm})) return std::nullopt;
+  return stage_with(nm, [&](const auto& write) {
+    if (!read_member(bundle, {nm}, MEMBER_CEILING, write))
+      throw RuntimeError("member " + repr_str(nm) + " of " + repr_str(bundle) + " went away while being staged");
+  });
 }
 
 }  // namespace quorvane::m2

@@ -123,7 +123,9 @@ int64_t effective_cpu_count() { return effective_cpu_count(cpu_probe()); }
 
 int64_t default_threads(int64_t n_interpreters, int64_t requested) {
   int64_t t = requested;
+  std::string source = "--threads";
   if (t <= 0) {
+    source = "LIBSTREAM_THREADS";
     std::string raw = getenv_str("LIBSTREAM_THREADS");
     if (raw.empty()) {
       t = 0;
@@ -133,6 +135,9 @@ int64_t default_threads(int64_t n_interpreters, int64_t requested) {
       throw ValueError("invalid literal for int() with base 10: " + repr_str(raw));
     }
   }
+  if (t > MAX_THREADS)
+    throw ValueError(source + " " + std::to_string(t) + " is more threads than the " + std::to_string(MAX_THREADS) +
+                     " an interpreter may be given");
   if (t <= 0) t = std::min(effective_cpu_count(), kAutoCap);
   if (n_interpreters > 1) t = std::min(t, std::max<int64_t>(1, effective_cpu_count() / 2));
   return std::max<int64_t>(1, t);

@@ -26,9 +26,15 @@ CpuProbe& cpu_probe();
 int64_t effective_cpu_count(const CpuProbe& probe);
 int64_t effective_cpu_count();
 
+/// The largest thread count a request or LIBSTREAM_THREADS may ask for: the most logical CPUs a
+/// Linux kernel is built for. Far larger counts are never useful, and the interpreters' thread
+/// pool does not survive them (tens of thousands crash its teardown at exit).
+inline constexpr int64_t MAX_THREADS = 8192;
+
 /// Interpreter thread count, at least 1: `requested` if positive, else LIBSTREAM_THREADS if
 /// positive, else min(effective CPUs, 24); capped at max(1, CPUs / 2) when n_interpreters > 1.
-/// Throws ValueError when LIBSTREAM_THREADS is consulted and is not an integer.
+/// Throws ValueError when LIBSTREAM_THREADS is consulted and is not an integer, and when the
+/// request or LIBSTREAM_THREADS is above MAX_THREADS (named in the message).
 int64_t default_threads(int64_t n_interpreters = 1, int64_t requested = 0);
 
 }  // namespace quorvane::m2

@@ -202,9 +202,14 @@ void bind_staged(py::module_& m) {
         }
       })
       .def("__repr__", [](StagedHandle&) { return py::repr(py::cast(staged())).cast<std::string>(); })
-      .def("append", [](StagedHandle&, const py::object& p) { staged().push_back(fspath(p)); })
+      .def("append", [](StagedHandle&, const py::object& p) {
+        auto s = fspath(p);
+        auto lock = staged_lock();
+        staged().push_back(std::move(s));
+      })
       .def("remove", [](StagedHandle&, const py::object& p) {
         auto s = fspath(p);
+        auto lock = staged_lock();
         auto it = std::find(staged().begin(), staged().end(), s);
         if (it == staged().end()) throw py::value_error("path not in the staged list");
         staged().erase(it);
