@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "tensorhost/bundle.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/bundle/bundle.h"
+#include "tensorhost/host/errors.h"
 #include "tensorhost/fsops.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "posixfs/paths.h"
 #include "pytext/files.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/host/errors.h"
 
 namespace quorvane::m2 {
 

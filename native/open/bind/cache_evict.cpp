@@ -1,6 +1,6 @@
 // Eviction: the sweep and the judgements it asks for (entry in use, writer alive, bytes held).
 #include "open/bind/cache_common.h"
-#include "open/du.h"
+#include "open/disk_usage.h"
 #include "open/fs.h"
 #include "open/locks.h"
 #include "open/sweep.h"

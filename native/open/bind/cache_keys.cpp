@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "open/bind/cache_common.h"
-#include "open/cap.h"
+#include "open/cache_cap.h"
 #include "open/content_key.h"
 #include "open/fs.h"
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "tensorhost/bind/common.h"
-#include "tensorhost/decoder_rows.h"
-#include "tensorhost/errors.h"
-#include "tensorhost/pcm_buffer.h"
-#include "tensorhost/wsola.h"
+#include "tensorhost/chain/decoder_rows.h"
+#include "tensorhost/host/errors.h"
+#include "tensorhost/kernels/pcm_buffer.h"
+#include "tensorhost/kernels/wsola.h"
 
 namespace quorvane::m2::bind {
 

@@ -4,9 +4,9 @@
 #include <climits>
 
 #include "tensorhost/bind/common.h"
-#include "tensorhost/bundle.h"
-#include "tensorhost/q8gd.h"
-#include "tensorhost/staging.h"
+#include "tensorhost/bundle/bundle.h"
+#include "tensorhost/bundle/q8gd.h"
+#include "tensorhost/bundle/staging.h"
 
 namespace quorvane::m2::bind {
 

@@ -8,9 +8,9 @@
 
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/litert.h"
-#include "tensorhost/chain.h"
+#include "tensorhost/chain/chain.h"
 #include "tensorhost/constants.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/host/errors.h"
 
 namespace quorvane::m2::bind {
 

@@ -4,8 +4,10 @@
 
 #include <cstring>
 
+#include "tensorhost/bundle/colour_load.h"
 #include "tensorhost/constants.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/host/errors.h"
+#include "tensorhost/kernels/colour_parse.h"
 
 namespace quorvane::m2::bind {
 

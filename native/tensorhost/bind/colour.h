@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "tensorhost/bind/common.h"
-#include "tensorhost/colour.h"
+#include "tensorhost/bundle/colour_load.h"
+#include "tensorhost/kernels/colour.h"
+#include "tensorhost/kernels/colour_parse.h"
 
 namespace quorvane::m2::bind {
 

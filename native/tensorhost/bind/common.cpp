@@ -1,7 +1,7 @@
 #include "tensorhost/bind/common.h"
 
 #include "pytext/bind/errors.h"
-#include "tensorhost/errors.h"
+#include "tensorhost/host/errors.h"
 
 namespace quorvane::m2::bind {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "tensorhost/tensor.h"
+#include "tensorhost/chain/tensor.h"
 
 namespace quorvane::m2 {
 class SlidingPCM;

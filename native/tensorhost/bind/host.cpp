@@ -7,16 +7,17 @@
 
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/pyrenderer.h"
-#include "tensorhost/cli.h"
-#include "tensorhost/renderer.h"
+#include "tensorhost/bundle/staging.h"
+#include "tensorhost/chain/renderer.h"
 #include "tensorhost/constants.h"
-#include "tensorhost/fdio.h"
 #include "tensorhost/fsops.h"
-#include "tensorhost/log.h"
-#include "tensorhost/serve.h"
-#include "tensorhost/staging.h"
-#include "tensorhost/streams.h"
-#include "tensorhost/threads.h"
+#include "tensorhost/host/cli.h"
+#include "tensorhost/host/fdio.h"
+#include "tensorhost/host/log.h"
+#include "tensorhost/host/run.h"
+#include "tensorhost/host/serve.h"
+#include "tensorhost/host/streams.h"
+#include "tensorhost/host/threads.h"
 
 namespace quorvane::m2::bind {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tensorhost/bind/common.h"
-#include "tensorhost/model_runner.h"
+#include "tensorhost/chain/model_runner.h"
 
 namespace quorvane::m2::bind {
 

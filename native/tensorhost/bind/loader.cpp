@@ -1,8 +1,8 @@
 // Python names of bundle loading and shared-encoder resolution, and the adapter that lets the core
 // use the dependency-store component the module looked up at load time.
 #include "tensorhost/bind/common.h"
-#include "tensorhost/loader.h"
-#include "tensorhost/shared_enc.h"
+#include "tensorhost/bundle/loader.h"
+#include "tensorhost/bundle/shared_enc.h"
 
 namespace quorvane::m2::bind {
 

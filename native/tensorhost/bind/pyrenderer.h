@@ -2,7 +2,7 @@
 #pragma once
 
 #include "tensorhost/bind/common.h"
-#include "tensorhost/serve.h"
+#include "tensorhost/host/serve.h"
 
 namespace quorvane::m2::bind {
 

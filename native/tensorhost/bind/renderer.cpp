@@ -3,9 +3,9 @@
 #include "tensorhost/bind/colour.h"
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/pyrenderer.h"
-#include "tensorhost/chain.h"
-#include "tensorhost/colour.h"
-#include "tensorhost/renderer.h"
+#include "tensorhost/chain/chain.h"
+#include "tensorhost/chain/renderer.h"
+#include "tensorhost/kernels/colour.h"
 
 namespace quorvane::m2::bind {
 

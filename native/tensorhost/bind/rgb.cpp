@@ -5,9 +5,9 @@
 #include "tensorhost/bind/colour.h"
 #include "tensorhost/bind/common.h"
 #include "tensorhost/constants.h"
-#include "tensorhost/errors.h"
-#include "tensorhost/rgb888.h"
-#include "tensorhost/rgb_pool.h"
+#include "tensorhost/host/errors.h"
+#include "tensorhost/kernels/rgb888.h"
+#include "tensorhost/kernels/rgb_pool.h"
 
 namespace quorvane::m2::bind {
 

@@ -1,0 +1,121 @@
+#include "tensorhost/bundle/shared_enc.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "tensorhost/bundle/bundle.h"
+#include "tensorhost/bundle/staging.h"
+#include "tensorhost/constants.h"
+#include "tensorhost/fsops.h"
+#include "tensorhost/host/errors.h"
+#include "tensorhost/pystr.h"
+
+namespace quorvane::m2 {
+
+namespace {
+
+
+DependencyStoreProvider& provider() {
+  static DependencyStoreProvider p;
+  return p;
+}
+
+std::vector<std::string> installed_engine_files() {
+  std::vector<std::string> out;
+  const std::string root = join_path(home_dir(), ".quorvane/engines");
+  if (!is_dir(root)) return out;
+  std::vector<std::string> names = listing(root);
+  std::sort(names.begin(), names.end());
+  for (const auto& e : names) {
+    std::string f = join_path(join_path(root, e), SHARED_ENC_MEMBER);
+    if (is_regular_file(f)) out.push_back(f);
+  }
+  return out;
+}
+
+}  // namespace
+
+void set_dependency_store_provider(DependencyStoreProvider p) { provider() = std::move(p); }
+
+DependencyStoreState dependency_store() {
+  if (!provider()) return {nullptr, "no dependency store component is wired into this build"};
+  return provider()();
+}
+
+std::optional<std::string> declared_base_sha(const std::string& bundle) {
+  auto st = dependency_store();
+  if (!st.store) return std::nullopt;
+  try {
+    auto mb = member_bytes(bundle, {"manifest.json"}, SMALL_MEMBER_CEILING);
+    if (!mb) return std::nullopt;
+    if (!is_strict_utf8(mb->second)) return std::nullopt;
+    auto doc = nlohmann::json::parse(mb->second);
+    if (!doc.is_object()) return std::nullopt;
+    std::optional<std::string> deps;
+    if (auto it = doc.find("dependencies"); it != doc.end()) deps = it->dump();
+    return st.store->base_sha256_of(deps);
+  } catch (const ExitRequest&) {
+    throw;
+  } catch (const MemberTooLarge&) {
+    throw;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
+    const std::string& bundle, const std::optional<std::string>& engine,
+    const std::optional<std::string>& want_sha) {
+  auto st = dependency_store();
+  std::vector<std::string> checked;
+  auto ok = [&](const std::string& p, const std::string& how) {
+    if (!want_sha) return true;
+    if (!st.store) throw RuntimeError("no dependency store to verify " + p + " against");
+    if (st.store->verify_base(p, *want_sha)) return true;
+    checked.push_back(p + " (" + how + "): sha mismatch");
+    return false;
+  };
+
+  if (want_sha && !want_sha->empty()) {
+    if (!st.store) throw RuntimeError("no dependency store to search for " + *want_sha);
+    // The store's file name is the content address: trusted without hashing.
+    for (const auto& c : st.store->store_candidates(*want_sha))
+      if (is_regular_file(c)) return {c, "name-trusted content store " + c};
+  }
+
+  if (auto own = stage_member(bundle, SHARED_ENC_MEMBER)) {
+    if (ok(*own, "co-located in the bundle")) return {*own, "co-located in " + bundle};
+  }
+
+  std::vector<std::string> cands;
+  if (engine && !engine->empty()) cands.push_back(*engine);
+  for (const char* var : {"MIRRANT2_SHARED_ENC", "MIRRANT2_ENGINE_DIR", "MIRRANT2_ANE_ENGINE"}) {
+    std::string v = getenv_str(var);
+    if (!v.empty()) cands.push_back(v);
+  }
+  for (auto& f : installed_engine_files()) cands.push_back(std::move(f));
+
+  for (const auto& c : cands) {
+    if (c.empty()) continue;
+    if (is_dir(c)) {
+      std::string f = join_path(c, SHARED_ENC_MEMBER);
+      if (is_regular_file(f) && ok(f, "engine dir")) return {f, "engine dir " + c};
+    } else if (is_regular_file(c) && base_name(c) == SHARED_ENC_MEMBER) {
+      if (ok(c, "explicit file")) return {c, "explicit file " + c};
+    } else if (is_regular_file(c)) {
+      if (auto p = stage_member(c, SHARED_ENC_MEMBER)) {
+        std::string label = "container " + c;
+        if (ok(*p, label)) return {*p, label};
+      }
+    }
+  }
+
+  if (checked.empty()) return {std::nullopt, "no candidate found"};
+  std::string how;
+  for (size_t i = 0; i < checked.size(); ++i) how += (i ? "; " : "") + checked[i];
+  return {std::nullopt, how};
+}
+
+}  // namespace quorvane::m2

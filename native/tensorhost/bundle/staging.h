@@ -1,0 +1,30 @@
+// Staging of model members: bytes of a container or zip member written to a private temporary
+// file that LiteRT can load from a path, recorded until the chain has loaded it or the process ends.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tensorhost/bundle/staged_list.h"
+
+namespace quorvane::m2 {
+
+/// The staging directory from MIRRANT2_STAGE_DIR (created with its parents), or nullopt for the
+/// system's default temporary directory. An unusable directory is logged and gives nullopt.
+std::optional<std::string> stage_dir();
+
+/// A file that holds member `nm` of `bundle`: the member file itself when `bundle` is a directory
+/// holding it as a regular file, else a new owner-only temporary file named "..._<basename of nm>"
+/// holding `data`, recorded on the staged list only once it is written and closed.
+/// Throws OSError when the file cannot be created or written.
+std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data);
+
+/// Member `nm` of `bundle` as stage_tflite gives it, its bytes streamed from the bundle into the
+/// staged file rather than held in memory; nullopt when the bundle holds no such member. Throws
+/// MemberTooLarge for a member above MEMBER_CEILING (no file is left), else as read_member and
+/// stage_tflite.
+std::optional<std::string> stage_member(const std::string& bundle, const std::string& nm);
+
+}  // namespace quorvane::m2
