@@ -251,19 +251,7 @@ pb::Coroutine emit_clock(py::object self) {
 // Removes the resting frames waiting in the output queue, keeping every other item in its place.
 // Nothing is awaited, so no other task sees the queue half rebuilt.
 void drop_queued_resting(py::object self) {
-  py::object q = self.attr("_out_queue");
-  py::list keep;
-  for (;;) {
-    py::object it;
-    try {
-      it = q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      break;
-    }
-    if (!truthy(getattr_or(it, "_qv_resting", py::bool_(false)))) keep.append(it);
-  }
-  for (py::handle it : keep) q.attr("put_nowait")(it);
+  keep_in_queue(self.attr("_out_queue"), [](py::handle it) { return !truthy(getattr_or(it, "_qv_resting", py::bool_(false))); });
 }
 
 }  // namespace

@@ -66,29 +66,12 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
   pb::raise_instance(error);
 }
 
-// Takes `item` (by identity) back out of `q`, keeping every other item in its place. Nothing is
-// awaited, so no other task sees the queue half rebuilt.
-void take_back(py::handle q, py::handle item) {
-  py::list keep;
-  for (;;) {
-    py::object it;
-    try {
-      it = q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      break;
-    }
-    if (!it.is(item)) keep.append(it);
-  }
-  for (py::handle it : keep) q.attr("put_nowait")(it);
-}
-
 pb::Coroutine put_unless_interrupted_flow(py::object self, py::object q, py::object item) {
   const std::int64_t before = interrupts_of(self);
   co_await pb::awaited(q.attr("put")(item));
   // Queue.put lands the item in the very step it resumes in, and this code runs in that step.
   if (interrupts_of(self) != before) {
-    take_back(q, item);
+    keep_in_queue(q, [&](py::handle it) { return !it.is(item); });
     co_return py::bool_(false);
   }
   co_return py::bool_(true);
@@ -102,6 +85,21 @@ std::int64_t interrupts_of(py::handle self) { return as_int(getattr_or(self, "_i
 
 py::object put_unless_interrupted(py::object self, py::object q, py::object item) {
   return py::cast(put_unless_interrupted_flow(std::move(self), std::move(q), std::move(item)));
+}
+
+void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep) {
+  py::list kept;
+  for (;;) {
+    py::object it;
+    try {
+      it = q.attr("get_nowait")();
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "QueueEmpty")) throw;
+      break;
+    }
+    if (keep(it)) kept.append(it);
+  }
+  for (py::handle it : kept) q.attr("put_nowait")(it);
 }
 
 void raise_assertion() { pb::raise_new(PyExc_AssertionError, py::tuple()); }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -80,6 +81,11 @@ std::int64_t interrupts_of(py::handle self);
 /// reader can see it: nothing of a dropped utterance follows the barge-in. Its result is whether
 /// the item stays queued.
 py::object put_unless_interrupted(py::object self, py::object q, py::object item);
+
+/// Takes every item off the asyncio queue `q` and puts back, in their order, those for which
+/// `keep(item)` holds. Never waits, so no other task sees the queue half rebuilt; the items put
+/// back are no more than were taken, so a bounded queue has room.
+void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep);
 
 /// Raises AssertionError without a message (a failed bare `assert`).
 [[noreturn]] void raise_assertion();
