@@ -25,7 +25,7 @@ fi
 
 py=.venv/bin/python
 [ -x "$py" ] || { echo "fuzz/run.sh: run scripts/setup.sh first (needs .venv)" >&2; exit 1; }
-# setup.sh builds the package in an isolated environment, so the build tools may be missing here.
+# setup.sh installs the build tools into .venv; an older .venv may lack them.
 "$py" -c "import pybind11, cmake, ninja" 2>/dev/null || "$py" -m pip install -q "pybind11>=2.12" cmake ninja
 PATH="$PWD/.venv/bin:$PATH" cmake -S . -B build/fuzz -G Ninja -DQUORVANE_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
