@@ -251,7 +251,8 @@ pb::Coroutine emit_clock(py::object self) {
 // Removes the resting frames waiting in the output queue, keeping every other item in its place.
 // Nothing is awaited, so no other task sees the queue half rebuilt.
 void drop_queued_resting(py::object self) {
-  keep_in_queue(self.attr("_out_queue"), [](py::handle it) { return !truthy(getattr_or(it, "_qv_resting", py::bool_(false))); });
+  keep_in_queue(self.attr("_out_queue"),
+                [](py::handle it) { return !truthy(getattr_or(it, "_qv_resting", py::bool_(false))); });
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "tensorhost/chain/renderer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "tensorhost/chain/decoder_rows.h"
