@@ -3,6 +3,7 @@ coroutines and async generators, under every way a driver can send, throw, close
 
 import asyncio
 import gc
+import weakref
 
 import pytest
 
@@ -83,6 +84,48 @@ def test_dropped_generator_runs_its_cleanup():
     g = fp.count(5, log)  # never started: nothing of its body runs
     del g
     assert log == []
+
+
+class Box(list):
+    """A Python object that a flow holds and that holds the flow: a reference cycle."""
+
+
+class Pending:
+    """An awaitable that suspends once; it holds `box`, so the cycle also runs through the awaited."""
+
+    def __init__(self, box):
+        self.box = box
+
+    def __await__(self):
+        yield
+        return None
+
+
+@pytest.mark.parametrize("where", ["argument", "local", "awaited", "async generator"])
+def test_a_suspended_flow_in_a_reference_cycle_is_collected(where):
+    # An abandoned live avatar is such a cycle (its tasks hold its flows, its flows hold it): the
+    # cycle collector must see what a flow holds, as it does for a Python frame.
+    box = Box()
+    if where == "argument":
+        box.flow = fp.wait_then(Pending(None), box)
+        box.flow.send(None)
+    elif where == "local":
+        box.flow = fp.keeps(lambda: box)
+        next(box.flow)
+    elif where == "awaited":
+        box.flow = fp.wait_then(Pending(box), None)
+        box.flow.send(None)
+    else:
+        class Queue:
+            def get(self):
+                return Pending(box)
+
+        box.flow = fp.drain(Queue(), [])
+        box.flow.__anext__().send(None)
+    gone = weakref.ref(box)
+    del box
+    gc.collect()
+    assert gone() is None
 
 
 def test_errors_escape_without_stray_context():

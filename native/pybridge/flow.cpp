@@ -7,6 +7,9 @@ namespace quorvane::pybridge {
 
 namespace {
 
+// The flow whose frame is running on this thread: the one a Held made now belongs to.
+thread_local FlowState* running_flow = nullptr;
+
 py::object steal(PyObject* p) { return py::reinterpret_steal<py::object>(p); }
 
 /// The exception currently set in the interpreter, taken out of it.
@@ -116,6 +119,55 @@ py::object YieldPoint::await_resume() {
   return v ? v : py::none();
 }
 
+bool step_iter(py::handle it, bool throwing, py::handle value, py::object& out) {
+  if (!throwing) {
+    PyObject* res = nullptr;
+    const PySendResult r = PyIter_Send(it.ptr(), value.ptr(), &res);
+    if (r == PYGEN_ERROR) throw py::error_already_set();
+    out = steal(res);
+    return r == PYGEN_NEXT;
+  }
+  py::object thrower = py::getattr(it, "throw", py::none());
+  if (thrower.is_none()) raise_instance(value);
+  PyObject* res = PyObject_CallOneArg(thrower.ptr(), value.ptr());
+  if (res != nullptr) {
+    out = steal(res);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) throw py::error_already_set();
+  py::object si = fetch_current();
+  out = py::getattr(si, "value", py::none());
+  return false;
+}
+
+void Held::enlist() {
+  owner_ = running_flow;
+  if (owner_ == nullptr) return;
+  next_ = owner_->held;
+  if (next_ != nullptr) next_->prev_ = this;
+  owner_->held = this;
+}
+
+void Held::delist() noexcept {
+  if (owner_ == nullptr) return;
+  if (prev_ != nullptr) {
+    prev_->next_ = next_;
+  } else {
+    owner_->held = next_;
+  }
+  if (next_ != nullptr) next_->prev_ = prev_;
+  owner_ = nullptr;
+}
+
+int FlowState::traverse(visitproc visit, void* arg) const {
+  for (const py::object* o : {&inner, &await_value, &await_exc, &yielded, &sent, &inject, &result}) {
+    Py_VISIT(o->ptr());
+  }
+  for (const py::object* p : params) Py_VISIT(p->ptr());
+  for (const Held* h = held; h != nullptr; h = h->next_) Py_VISIT(h->ptr());
+  return 0;
+}
+
 Flow::~Flow() {
   if (!h_) return;
   if (started_ && !running_) {
@@ -204,7 +256,14 @@ StepOut Flow::step(bool throwing, py::object arg) {
     } else {
       st_->sent = arg;
     }
-    h_.resume();
+    {
+      struct Running {
+        FlowState* saved;
+        explicit Running(FlowState* now) : saved(std::exchange(running_flow, now)) {}
+        ~Running() { running_flow = saved; }
+      } running{st_};
+      h_.resume();
+    }
     if (h_.done()) {
       std::exception_ptr err = st_->error;
       py::object result = std::move(st_->result);
@@ -432,12 +491,47 @@ py::object agen_step_throw(AsyncGenStep& s, py::object typ, py::object val, py::
   return agen_run(s, [&] { return f.step(true, exc); });
 }
 
+// What each Python type of the bridge shows the cycle collector, and how it lets go.
+int traverse_of(const Generator& g, visitproc visit, void* arg) { return g.flow.traverse(visit, arg); }
+int traverse_of(const Coroutine& c, visitproc visit, void* arg) { return c.flow.traverse(visit, arg); }
+int traverse_of(const AsyncGenerator& g, visitproc visit, void* arg) { return g.flow.traverse(visit, arg); }
+int traverse_of(const AsyncGenStep& s, visitproc visit, void* arg) {
+  Py_VISIT(s.gen.ptr());
+  Py_VISIT(s.arg.ptr());
+  return 0;
+}
+void clear_of(Generator& g) { g.flow.clear(); }
+void clear_of(Coroutine& c) { c.flow.clear(); }
+void clear_of(AsyncGenerator& g) { g.flow.clear(); }
+// A step's generator is cleared on its own; what the step was to send or throw goes.
+void clear_of(AsyncGenStep& s) { s.arg = py::none(); }
+
+/// Makes a bridge type take part in cycle collection, as Python's own generators do: a flow whose
+/// frame holds its owner (an instance whose task runs the flow) is freed once nothing else holds
+/// either.
+template <class T>
+py::custom_type_setup collected() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    PyTypeObject* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+      Py_VISIT(Py_TYPE(self));
+      if (!py::detail::is_holder_constructed(self)) return 0;
+      return traverse_of(py::cast<const T&>(py::handle(self)), visit, arg);
+    };
+    type->tp_clear = [](PyObject* self) -> int {
+      if (py::detail::is_holder_constructed(self)) clear_of(py::cast<T&>(py::handle(self)));
+      return 0;
+    };
+  });
+}
+
 }  // namespace
 
 void register_flow_types(py::module_& module) {
   // Under a private submodule: the types are the bridge's, not names the module offers.
   py::module_ m = module.def_submodule("_flow", "The Python types of the C++ flows this module returns.");
-  py::class_<Generator>(m, "generator", py::module_local())
+  py::class_<Generator>(m, "generator", py::module_local(), collected<Generator>())
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", [](Generator& g) { return gen_send(g, py::none()); })
       .def("send", &gen_send, py::arg("value"))
@@ -445,7 +539,7 @@ void register_flow_types(py::module_& module) {
       .def("close", &gen_close)
       .def_property_readonly("gi_running", [](Generator& g) { return g.flow.running(); });
 
-  py::class_<Coroutine>(m, "coroutine", py::module_local())
+  py::class_<Coroutine>(m, "coroutine", py::module_local(), collected<Coroutine>())
       .def("__await__", [](py::object self) { return self; })
       .def("__next__", [](Coroutine& c) { return coro_send(c, py::none()); })
       .def("send", &coro_send, py::arg("value"))
@@ -455,7 +549,7 @@ void register_flow_types(py::module_& module) {
       .def_property_readonly("cr_suspended_in_await",
                              [](Coroutine& c) { return c.flow.suspended_in_await(); });
 
-  py::class_<AsyncGenStep>(m, "async_generator_step", py::module_local())
+  py::class_<AsyncGenStep>(m, "async_generator_step", py::module_local(), collected<AsyncGenStep>())
       .def("__await__", [](py::object self) { return self; })
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", [](AsyncGenStep& s) { return agen_step_send(s, py::none()); })
@@ -463,7 +557,7 @@ void register_flow_types(py::module_& module) {
       .def("throw", &agen_step_throw, py::arg("typ"), py::arg("val") = py::none(), py::arg("tb") = py::none())
       .def("close", [](AsyncGenStep& s) { s.state = AsyncGenStep::State::Closed; });
 
-  py::class_<AsyncGenerator>(m, "async_generator", py::module_local())
+  py::class_<AsyncGenerator>(m, "async_generator", py::module_local(), collected<AsyncGenerator>())
       .def("__aiter__", [](py::object self) { return self; })
       .def("__anext__", [](py::object self) {
         return AsyncGenStep{self, AsyncGenStep::Mode::Send, py::none()};

@@ -18,13 +18,22 @@
 // Every function here must be called with the GIL held; the frames hold Python references.
 // Coroutine functions must take their parameters by value (a lambda must not capture): the frame
 // outlives the call that created it.
+//
+// Python's cycle collector sees what a flow's frame holds, as it sees a Python frame's locals: the
+// parameters that own a Python reference (`py::object` and its kinds), what the bridge keeps
+// between steps, and every local declared `Held`. A plain `py::object` local is invisible to it:
+// harmless, except that a cycle running through it is never freed. So a local that lives across a
+// suspension and may lead back to the flow's owner (the instance, its queues, tasks and futures)
+// is declared `Held`.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <coroutine>
 #include <exception>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace quorvane::pybridge {
 
@@ -44,8 +53,66 @@ py::object exception_of(const py::error_already_set& e);
 /// Throws TypeError when `obj` is not awaitable.
 py::object await_iter(py::handle obj);
 
+struct FlowState;
+
+/// A Python reference in a flow's frame that the cycle collector can see (see the top of this
+/// file). Declared outside a running flow it is an ordinary `py::object`. It belongs to the frame
+/// it was made in: never keep one beyond it.
+class Held : public py::object {
+ public:
+  Held() { enlist(); }
+  Held(py::object o) : py::object(std::move(o)) { enlist(); }  // NOLINT: implicit, as py::object
+  template <class T, std::enable_if_t<!std::is_base_of_v<py::object, std::decay_t<T>> &&
+                                          std::is_constructible_v<py::object, T&&>, int> = 0>
+  Held(T&& v) : py::object(py::object(std::forward<T>(v))) {  // NOLINT: attribute accessors
+    enlist();
+  }
+  Held(const Held& o) : py::object(o) { enlist(); }
+  Held(Held&& o) noexcept : py::object(std::move(static_cast<py::object&>(o))) { enlist(); }
+  Held& operator=(const Held& o) {
+    py::object::operator=(o);
+    return *this;
+  }
+  Held& operator=(Held&& o) noexcept {
+    py::object::operator=(std::move(static_cast<py::object&>(o)));
+    return *this;
+  }
+  template <class T, std::enable_if_t<!std::is_base_of_v<Held, std::decay_t<T>> &&
+                                          std::is_constructible_v<py::object, T&&>, int> = 0>
+  Held& operator=(T&& v) {
+    py::object::operator=(py::object(std::forward<T>(v)));
+    return *this;
+  }
+  ~Held() { delist(); }
+
+ private:
+  friend struct FlowState;
+  void enlist();
+  void delist() noexcept;
+  FlowState* owner_ = nullptr;
+  Held* prev_ = nullptr;
+  Held* next_ = nullptr;
+};
+
+/// One step of an iterator that `await` delegates to, as a task drives it: `value` sent in, or
+/// thrown in when `throwing`. Returns true with what it yielded in `out`, or false with what it
+/// returned; what it raises propagates.
+bool step_iter(py::handle it, bool throwing, py::handle value, py::object& out);
+
 /// State shared by every flow's promise; the driver reads and writes it between resumptions.
 struct FlowState {
+  FlowState() = default;
+  FlowState(const FlowState&) = delete;
+  FlowState& operator=(const FlowState&) = delete;
+
+  /// Visits every Python reference the frame holds that the collector may see (tp_traverse).
+  int traverse(visitproc visit, void* arg) const;
+
+  /// The coroutine's parameters that own a Python reference, in its frame.
+  std::vector<const py::object*> params;
+  Held* held = nullptr;    // the frame's Held locals, newest first
+
+
   py::object inner;        // iterator delegated to by the pending co_await, or empty
   py::object await_value;  // what that iterator returned
   py::object await_exc;    // or the exception it raised
@@ -73,6 +140,17 @@ struct Awaited {
 };
 inline Awaited awaited(py::handle obj) { return Awaited(obj); }
 
+/// `co_await awaited([&] { return <expression>; })`: awaits what the expression makes. The
+/// expression's temporaries live until the end of the statement that holds them, and a co_await's
+/// statement ends only after the flow resumes: attribute lookups cache what they looked up (a bound
+/// method holds its instance), so across the suspension the frame would hold references that the
+/// cycle collector cannot see. Made inside `make`, they are gone before the flow suspends.
+template <class F, std::enable_if_t<!py::detail::is_pyobject<F>::value && std::is_invocable_v<F&>, int> = 0>
+Awaited awaited(F&& make) {
+  py::object aw = make();
+  return Awaited(aw);
+}
+
 /// The suspension of a co_yield: resumes with the sent value or raises the thrown exception.
 struct YieldPoint {
   FlowState* st;
@@ -83,6 +161,16 @@ struct YieldPoint {
 
 template <class Derived>
 struct PromiseBase : FlowState {
+  PromiseBase() = default;
+  // Called with the frame's own copies of the coroutine's parameters.
+  template <class... Args>
+  explicit PromiseBase(Args&... args) {
+    (enlist_param(args), ...);
+  }
+  template <class T>
+  void enlist_param(T& a) {
+    if constexpr (std::is_base_of_v<py::object, std::remove_cv_t<T>>) params.push_back(&a);
+  }
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
   void unhandled_exception() noexcept { error = std::current_exception(); }
@@ -123,6 +211,15 @@ class Flow {
   /// Destroys the frame without running it further; destructors of its locals still run.
   void discard();
 
+  /// tp_traverse over what the frame holds; nothing once it is finished.
+  int traverse(visitproc visit, void* arg) const { return h_ ? st_->traverse(visit, arg) : 0; }
+
+  /// tp_clear: a suspended frame is destroyed, which drops every reference it holds (a cycle
+  /// through it is broken); a running one is left alone.
+  void clear() {
+    if (!running_) discard();
+  }
+
  private:
   std::coroutine_handle<> h_;
   FlowState* st_ = nullptr;
@@ -134,6 +231,7 @@ class Flow {
 class Generator {
  public:
   struct promise_type : PromiseBase<Generator> {
+    using PromiseBase<Generator>::PromiseBase;
     YieldPoint yield_value(py::object v) {
       yielded = std::move(v);
       has_yield = true;
@@ -150,6 +248,7 @@ class Generator {
 class Coroutine {
  public:
   struct promise_type : PromiseBase<Coroutine> {
+    using PromiseBase<Coroutine>::PromiseBase;
     void return_value(py::object v) { result = std::move(v); }
   };
   explicit Coroutine(std::coroutine_handle<promise_type> h) : flow(h) {}
@@ -161,6 +260,7 @@ class Coroutine {
 class AsyncGenerator {
  public:
   struct promise_type : PromiseBase<AsyncGenerator> {
+    using PromiseBase<AsyncGenerator>::PromiseBase;
     YieldPoint yield_value(py::object v) {
       yielded = std::move(v);
       has_yield = true;

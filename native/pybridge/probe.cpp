@@ -91,10 +91,22 @@ Coroutine guarded(py::object aw, py::object log) {
 AsyncGenerator drain(py::object queue, py::object log) {
   Note fin{log, "finally"};
   for (;;) {
-    py::object item = co_await awaited(queue.attr("get")());
+    py::object item = co_await awaited([&] { return queue.attr("get")(); });
     if (item.is_none()) co_return;
     co_yield item;
   }
+}
+
+// def keeps(make):
+//     kept = make()
+//     yield kept
+//     yield None
+// (what `make` gives lives only in a local of the frame across both yields)
+Generator keeps(py::object make) {
+  quorvane::pybridge::Held kept = make();
+  make = py::none();
+  co_yield py::object(kept);
+  co_yield py::none();
 }
 
 }  // namespace
@@ -106,6 +118,7 @@ PYBIND11_MODULE(_flowprobe, m) {
   m.def("wait_then", &wait_then, py::arg("aw"), py::arg("tag"));
   m.def("guarded", &guarded, py::arg("aw"), py::arg("log"));
   m.def("drain", &drain, py::arg("queue"), py::arg("log"));
+  m.def("keeps", &keeps, py::arg("make"));
 
   // class Tally: __slots__ = ("n",); a keyword-only constructor, a method, a property, a class
   // method that builds through `cls`, and a coroutine method.
