@@ -1,10 +1,13 @@
 // AsyncAvatar's audio input: `push_audio`, `push` and `flush` each put one control on the input
 // queue, and `push_audio` and `flush` keep the arrival clock that the mirrant-2 playout clock
-// reads. Also the two module functions that bring a control's audio to 16 kHz float32:
+// reads; `push_audio` refuses, at the call, audio that is not int16 mono and rates that are not
+// positive finite numbers. Also the two module functions that bring a control's audio to 16 kHz float32:
 // `_i16_to_f32` and `_resample_linear`.
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 
 #include "avatar/bind/producer_parts.h"
 #include "avatar/bind/support.h"
@@ -16,9 +19,73 @@ namespace quorvane::avatar::bind {
 
 namespace {
 
+constexpr const char* kPcmExpected =
+    "expected int16 mono PCM: bytes-like 16-bit little-endian samples, or a 1-D int16 array";
+
+[[noreturn]] void refuse(PyObject* cls, const std::string& got) {
+  pb::raise_new(cls, py::make_tuple("push_audio: got " + got + "; " + kPcmExpected));
+}
+
+// "a float32 array", "an int32 array".
+std::string with_article(const std::string& noun) {
+  const bool vowel = !noun.empty() && std::string("aeiou").find(noun[0]) != std::string::npos;
+  return (vowel ? "an " : "a ") + noun;
+}
+
+bool is_int16_format(const char* fmt) {
+  const std::string f = fmt == nullptr ? "B" : fmt;
+  return f == "h" || f == "<h" || f == "=h" || f == "@h";
+}
+
+bool is_byte_format(const char* fmt) {
+  const std::string f = fmt == nullptr ? "B" : fmt;
+  return f == "B" || f == "b" || f == "c";
+}
+
+// The bytes of anything else would be taken for samples: a float32 array plays as loud noise twice
+// as long, stereo at half speed. So what is not int16 mono is refused here, before it is queued.
+void check_pcm(py::handle data) {
+  if (py::isinstance<py::array>(data)) {
+    py::array arr = py::reinterpret_borrow<py::array>(data);
+    const std::string dtype = py::str(arr.attr("dtype"));
+    if (!equal(arr.attr("dtype"), global("np").attr("int16"))) refuse(PyExc_TypeError, with_article(dtype + " array"));
+    if (arr.ndim() != 1) {
+      refuse(PyExc_ValueError, "an int16 array of shape " + std::string(py::str(arr.attr("shape"))));
+    }
+    return;
+  }
+  if (!PyObject_CheckBuffer(data.ptr())) refuse(PyExc_TypeError, with_article(type_name(data)));
+  py::object view = owned(PyMemoryView_FromObject(data.ptr()));
+  const Py_buffer* buf = PyMemoryView_GET_BUFFER(view.ptr());
+  const bool samples = buf->itemsize == 2 && is_int16_format(buf->format);
+  if (!samples && !(buf->itemsize == 1 && is_byte_format(buf->format))) {
+    refuse(PyExc_TypeError, with_article(type_name(data)) + " of format '" + std::string(buf->format ? buf->format : "B") + "'");
+  }
+  if (buf->ndim > 1) refuse(PyExc_ValueError, with_article(type_name(data)) + " of " + std::to_string(buf->ndim) + " dimensions");
+}
+
+// A rate of 0, None or NaN would fail only later, in the producer, and end run(); a negative one
+// would drop the audio without a word.
+void check_rate(py::handle rate) {
+  bool ok = false;
+  const bool number = PyLong_Check(rate.ptr()) || PyFloat_Check(rate.ptr()) ||
+                      is_instance(rate, import_from("numbers", "Real"));
+  if (number && !PyBool_Check(rate.ptr())) {
+    const double hz = PyFloat_AsDouble(rate.ptr());
+    if (hz == -1.0 && PyErr_Occurred()) PyErr_Clear();  // past a double's range: not a rate
+    else ok = std::isfinite(hz) && hz > 0.0;
+  }
+  if (!ok) {
+    pb::raise_new(PyExc_ValueError, py::make_tuple("push_audio: sample_rate must be a positive finite number of Hz; got " +
+                                                   std::string(py::repr(rate))));
+  }
+}
+
 pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rate, py::object last_chunk) {
+  check_pcm(data);
+  check_rate(sample_rate);
   py::object control = global("VideoControl").attr("from_audio")(data, sample_rate, last_chunk);
-  // bytes / 2 / (sample_rate or 1): the seconds in the audio, in Python's own arithmetic. The bytes
+  // bytes / 2 / sample_rate: the seconds in the audio, in Python's own arithmetic. The bytes
   // of a buffer are counted, not its len(): an agent framework's frames hand over typed buffers
   // (an int16 memoryview, an array) whose len() counts samples.
   Py_ssize_t n = 0;
@@ -29,17 +96,16 @@ pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rat
     n = PyObject_Length(data.ptr());
     if (n < 0) throw py::error_already_set();
   }
-  py::object rate = truthy(sample_rate) ? sample_rate : py::object(py::int_(1));
   py::object half = owned(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
-  py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
+  py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), sample_rate.ptr()));
   self.attr("_note_arrival")(seconds);
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
-  co_await pb::awaited(self.attr("_in_queue").attr("put")(control));
+  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(control); });
   co_return py::none();
 }
 
 pb::Coroutine push(py::object self, py::object control) {
-  co_await pb::awaited(self.attr("_in_queue").attr("put")(control));
+  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(control); });
   co_return py::none();
 }
 
@@ -47,7 +113,7 @@ pb::Coroutine flush(py::object self) {
   self.attr("_arrival_ended")();
   py::dict kw;
   kw["end_of_speech"] = true;
-  co_await pb::awaited(self.attr("_in_queue").attr("put")(global("VideoControl")(**kw)));
+  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(global("VideoControl")(**kw)); });
   co_return py::none();
 }
 
