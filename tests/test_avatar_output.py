@@ -339,10 +339,16 @@ class TestVoiceFirst:
 
 
 class TestLeaving:
-    def test_cancelled_consumer_awaits_stop_then_ends_cancelled(self, vrun):
+    @pytest.mark.parametrize("held", [False, True], ids=["waiting-for-an-item", "picture-held"])
+    def test_cancelled_consumer_awaits_stop_then_ends_cancelled(self, vrun, held):
+        # Cancelled while it waits for an item, or while a voice-first picture waits for its voice
+        # to play: either way it takes nothing more, and stop() runs.
         async def main(loop):
             a = FakeAvatar()
             seen = []
+            if held:
+                a.sync_to(Sink(1.0))
+                a._out_queue.put_nowait(frame(0))
 
             async def consume():
                 async for x in a.run():
@@ -351,11 +357,12 @@ class TestLeaving:
             task = asyncio.create_task(consume())
             await asyncio.sleep(0.5)
             assert a._running
+            a._out_queue.put_nowait(frame(1))
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await asyncio.wait_for(task, 10)
             assert a.stop_calls == 1 and not a._running and a._producer_task is None
-            assert seen == []
+            assert [kind(x) for x in seen] == (["voice"] if held else [])
 
         vrun(main)
 

@@ -338,6 +338,54 @@ class TestBargeIn:
 
         vrun(main)
 
+    @pytest.mark.parametrize("turns", [0, 1, 2, 3])
+    def test_no_frame_of_the_utterance_reaches_the_consumer_after_the_interrupt(self, vrun, turns):
+        # A consumer in run() with a sink; the barge-in comes a loop turn or a few after a speech
+        # frame has landed in the output queue. What the consumer has not taken by then goes with
+        # the utterance, however far its read of it has got.
+        class Sink:
+            queued_duration = 0.3  # each picture is held a while for its voice
+
+        async def main(loop):
+            got, marks, armed = [], [], []
+            a = m2()
+
+            def fire(n):
+                if n:
+                    loop.call_soon(fire, n - 1)
+                else:
+                    marks.append(len(got))
+                    a.interrupt()
+
+            class Out(asyncio.Queue):
+                def _put(self, item):
+                    super()._put(item)
+                    if armed and speech(item) and item.frame_index % 100 >= 5:
+                        armed.clear()
+                        loop.call_soon(fire, turns)
+
+            a._out_queue = Out(maxsize=4)
+            await started(a)
+            a.sync_to(Sink())
+
+            async def consume():
+                async for x in a.run():
+                    got.append(x)
+
+            consumer = asyncio.create_task(consume())
+            for k in range(3):
+                armed.append(True)
+                put_all(a, pics(40, start=100 * k))
+                await asyncio.sleep(3.0)
+            consumer.cancel()
+            return got, marks
+
+        got, marks = vrun(main)
+        assert len(marks) == 3
+        for k, mark in enumerate(marks):
+            late = [x.frame_index for x in got[mark:] if not resting(x) and x.frame_index // 100 == k]
+            assert late == [], (k, late)
+
     def test_end_of_stream_already_buffered_survives_the_interrupt(self, vrun):
         async def main(loop):
             a = await started(m2())

@@ -438,24 +438,30 @@ class TestExit:
         task = run(go())
         assert task.exception() is None
 
-    def test_cancelling_the_producer_still_puts_the_end_when_there_is_room(self):
+    @pytest.mark.parametrize("playout", [False, True], ids=["output-queue", "playout-queue"])
+    def test_cancelling_the_producer_ends_at_once_with_the_end_in_place_of_the_oldest_frame(self, playout):
+        """Nobody reads the full queue: the cancellation is not held back by the end marker, which
+        takes the oldest frame's place (an error item keeps its own)."""
         async def go():
-            av = await started(fake_avatar(spt=160, output_buffer_size=1))
-            while not av._out_queue.full():
-                await asyncio.sleep(0.005)
-            await asyncio.sleep(0.05)  # the producer now waits to put its next idle frame
+            av = await started(fake_avatar(spt=160, output_buffer_size=3))
+            if playout:
+                av._playout = asyncio.Queue(maxsize=3)  # bounded here, so it can be full
+            q = av._playout if playout else av._out_queue
+            while not q.empty():
+                q.get_nowait()
+            q.put_nowait(RuntimeError("kept"))
+            while not q.full():
+                q.put_nowait(_models.VideoFrame(bgr_image=None, audio_chunk=None, frame_index=len(q._queue)))
+            await asyncio.sleep(0.05)
             task = av._producer_task
             task.cancel()
-            await asyncio.sleep(0.01)
-            assert not task.done()  # it waits for room for the end marker
-            first = await next_item(av)
-            end = await next_item(av)
-            with pytest.raises(asyncio.CancelledError):
-                await asyncio.wait_for(task, WAIT_S)
-            return first, end, task
+            await asyncio.sleep(0)
+            await asyncio.sleep(0)
+            return task, [q.get_nowait() for _ in range(q.qsize())]
 
-        first, end, task = run(go())
-        assert isinstance(first, _models.VideoFrame) and end is END and task.cancelled()
+        task, items = run(go())
+        assert task.cancelled()
+        assert isinstance(items[0], RuntimeError) and [f.frame_index for f in items[1:-1]] == [2] and items[-1] is END
 
     def test_a_stop_seen_at_the_top_of_a_pass_ends_with_the_marker_only(self):
         async def go():

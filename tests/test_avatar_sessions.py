@@ -265,6 +265,63 @@ def test_teardown_while_the_consumer_iterates_then_a_model_again(session, name, 
     check_voice_first(second, mid, math.ceil(0.8 * 16000 / spt))
 
 
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+def test_a_consumer_slower_than_the_frame_rate_still_gets_every_queued_utterance(session, name, output_size):
+    # A producer that is behind waits for input with a time-out of 0: an utterance already queued
+    # must be taken then, not left for resting frames.
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
+        ids, got = [], []
+        for hz in (220, 260, 300, 340):
+            ctrl = VideoControl.from_audio(speech(0.5, hz), 16000, True)
+            ids.append(ctrl.message_id)
+            await a.push(ctrl)
+
+        async def consume():
+            async for f in a.run():
+                got.append(f)
+                if sum(g.end_of_speech for g in got) == len(ids):
+                    a.cleanup()
+                await asyncio.sleep(0.08)  # two frame times a frame
+
+        await asyncio.wait_for(consume(), 40)
+        return ids, got
+
+    ids, got = session(main)
+    ends = [f.source_message_id for f in got if f.end_of_speech]
+    assert ends == ids
+    idle = [f for f in got if f.source_message_id is None]
+    assert len(idle) < 40, len(idle)
+
+
+def test_a_long_reply_pushed_at_once_is_rendered_a_bounded_stretch_ahead_of_playout(session):
+    # A voice agent hands over a whole reply in one push. The producer renders only a few chunks
+    # ahead of the playout clock (each waiting frame holds a picture), and playout never runs dry.
+    seconds = 60.0
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / "mirrant2.qvfx"), output_size=None)
+        app, ahead = App(a, loop, sink=False), [0]
+        await a.push_audio(speech(seconds), sample_rate=16000, last_chunk=True)
+
+        def on_frame(f):
+            ahead[0] = max(ahead[0], a._playout.qsize() + getattr(a, "_playout_backlog", 0))
+            if f.end_of_speech:
+                a.cleanup()
+
+        await asyncio.wait_for(app.consume(on_frame), seconds + 30)
+        return app, ahead[0]
+
+    app, ahead = session(main)
+    voiced = [(t, f) for t, k, f in app.got if f.source_message_id is not None and k == "whole"]
+    n = math.ceil(seconds * 16000 / SPT["mirrant2"])
+    assert [f.frame_index for _, f in voiced] == list(range(n))
+    times = [t for t, _ in voiced]
+    assert all(abs(b - a_ - 0.05) < EPS for a_, b in zip(times, times[1:]))
+    slice_frames = av._M2_FEED_SLICE_SAMPLES // SPT["mirrant2"]
+    assert 0 < ahead <= av._M2_AHEAD_FRAMES + slice_frames, ahead
+
+
 def tone(n, value):
     return np.full(n, value, dtype="<i2").tobytes()
 

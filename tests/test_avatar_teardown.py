@@ -155,11 +155,16 @@ class TestInterrupt:
 
 
 class TestStop:
-    @pytest.mark.parametrize("producer, elapsed, cancelled", [(prompt, 0.0, False), (stubborn, 5.0, True),
-                                                              (deaf, 6.0, True)], ids=["prompt", "stubborn", "deaf"])
-    def test_waits_are_bounded(self, vrun, producer, elapsed, cancelled):
+    @pytest.mark.parametrize("producer, elapsed, cancelled, stuck", [
+        (prompt, 0.0, False, False), (stubborn, 5.0, True, False), (deaf, 6.0, True, False),
+        (stubborn, 2.0, True, True),
+    ], ids=["prompt", "stubborn", "deaf", "engine-call-stuck"])
+    def test_waits_are_bounded(self, vrun, producer, elapsed, cancelled, stuck):
+        # A producer still in an engine call after the engine's grace period waits on a stuck
+        # host: it is cancelled then, and the call is handed to the teardown with no more grace.
         async def main(loop):
             a = FakeAvatar(producer=producer)
+            job = a._engine_job = concurrent.futures.Future() if stuck else None
             await a._ensure_running()
             task = a._producer_task
             await asyncio.sleep(0.01)
@@ -170,6 +175,7 @@ class TestStop:
             assert not a._running and a._producer_task is None and a._emitter_task is None and a._playout is None
             assert a._out_queue.empty()
             assert a._stop_event.is_set()
+            assert a._engine_stuck is job
 
         vrun(main)
 
@@ -419,25 +425,49 @@ class TestTeardown:
 
         vrun(main)
 
-    def test_close_waits_for_the_engine_thread_to_finish(self):
-        order = []
-        ex = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvane-engine")
-        started = threading.Event()
+    @pytest.mark.parametrize("job_s, closed_after", [(0.6, "job done"), (None, "grace")])
+    def test_shutdown_never_blocks_the_loop_on_a_call_in_flight(self, job_s, closed_after):
+        # The call in flight is a model host's render; the host may be stuck for good. The loop
+        # keeps turning while shutdown() waits, the runtime is closed only after the call has ended
+        # (or its grace period is over), and shutdown() returns once it is closed.
+        order, started, stuck = [], threading.Event(), threading.Event()
 
         def job():
             started.set()
-            time.sleep(0.05)
+            stuck.wait(job_s if job_s is not None else 30)
             order.append("job done")
-
-        ex.submit(job)
-        started.wait(5)
 
         class Rt:
             def close(self):
                 order.append("close")
+                stuck.set()  # closing ends the host, and with it the call
 
-        a = FakeAvatar()
-        a._engine_executor = ex
-        a._runtime = Rt()
-        a._close_runtime()
-        assert order == ["job done", "close"] and a._engine_executor is None
+        async def main():
+            a = FakeAvatar()
+            a._engine_executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="quorvane-engine")
+            a._engine_job = a._engine_executor.submit(job)
+            a._runtime = Rt()
+            started.wait(5)
+            lag, stop = [0.0], asyncio.Event()
+
+            async def ticker():
+                while not stop.is_set():
+                    t = time.monotonic()
+                    await asyncio.sleep(0.01)
+                    lag[0] = max(lag[0], time.monotonic() - t)
+
+            tick = asyncio.create_task(ticker())
+            await asyncio.sleep(0.05)  # the ticker is turning
+            t0 = time.monotonic()
+            await a.shutdown()
+            took = time.monotonic() - t0
+            stop.set()
+            await tick
+            return a, lag[0], took
+
+        a, lag, took = asyncio.run(asyncio.wait_for(main(), 15))
+        assert lag < 0.3 and a._engine_executor is None and a._runtime is None
+        if closed_after == "job done":
+            assert order == ["job done", "close"] and took < 1.5
+        else:
+            assert order[0] == "close" and 1.5 < took < 5

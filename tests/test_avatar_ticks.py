@@ -208,13 +208,16 @@ class TestFeed:
             shut_engine(av)
         assert len({c[2] for c in rt.calls if c[0] in ("push_audio", "pull_frame")}) == 1
 
-    def test_a_stopped_or_interrupted_pass_feeds_but_emits_nothing(self):
-        for event in ("_stop_event", "_interrupt_event"):
-            av = fake_avatar()
-            getattr(av, event).set()
-            rt = FakeRuntime(SPT)
-            n, frames = run_pass(av, **args(rt, f32(8 * SPT)))
-            assert n == 0 and frames == [] and [p.size for p in rt.pushes] == [8 * SPT]
+    @pytest.mark.parametrize("engine, spt, n", [("corvine1", SPT, 8 * SPT), ("mirrant2", 800, 60000)])
+    @pytest.mark.parametrize("event", ["_stop_event", "_interrupt_event"])
+    def test_a_stopped_or_interrupted_pass_feeds_and_emits_nothing(self, event, engine, spt, n):
+        """Speech that a barge-in or a stop abandoned never reaches the runtime, nor does a
+        mirrant-2 buffer too big for one slice."""
+        av = fake_avatar(spt=spt, engine=engine)
+        getattr(av, event).set()
+        rt = FakeRuntime(spt)
+        got, frames = run_pass(av, **args(rt, f32(n), spt=spt))
+        assert got == 0 and frames == [] and rt.pushes == []
 
     def test_stop_between_ticks_returns_the_count_so_far(self):
         av = fake_avatar()
@@ -260,13 +263,6 @@ class TestMirrant2:
             order = [c[0] for c in rt.calls if c[0] in ("push_audio", "pull_frame")]
             first_pulls = order.index("push_audio", 1) - 1
             assert first_pulls == 32 - 3
-
-    def test_a_stop_before_slicing_feeds_the_whole_buffer_at_once(self):
-        rt = FakeRuntime(800)
-        av = fake_avatar(spt=800, engine="mirrant2")
-        av._stop_event.set()
-        n, _ = run_pass(av, **args(rt, f32(60000), spt=800))
-        assert n == 0 and [p.size for p in rt.pushes] == [60000]
 
     def test_no_slicing_off_mirrant2_or_in_compose_mode(self):
         rt = FakeRuntime(800)
@@ -391,7 +387,7 @@ class TestDrainV2:
         av = drain_avatar(rt, engine="corvine2-light")
         getattr(av, event).set()
         n, _ = run_drain(av, rt, f32(12 * SPT), 0, 10)
-        assert n == 0 and len(av.passes) == 1 and rt.names().count("end_utterance") == 1
+        assert n == 0 and len(av.passes) == 1 and "end_utterance" not in rt.names()
 
     def test_end_utterance_errors_are_ignored(self, monkeypatch):
         DrainClock(monkeypatch)

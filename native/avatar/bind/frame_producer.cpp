@@ -44,6 +44,8 @@ pb::Coroutine ensure_running(py::object self) {
   if (truthy(self.attr("_is_m2_stream")())) {
     self.attr("_playout") = asyncio.attr("Queue")();
     self.attr("_playout_reset") = false;
+    self.attr("_playout_room") = asyncio.attr("Event")();
+    self.attr("_playout_backlog") = 0;
     self.attr("_emitter_task") = create_task(self.attr("_emit_clock")(), kClockTask);
   }
   self.attr("_producer_task") = create_task(self.attr("_produce_frames")(), kProducerTask);
@@ -82,13 +84,37 @@ pb::Coroutine emit_out(py::object self, py::object item) {
   // Until the producer takes a barge-in (it clears the event then), every frame it makes belongs
   // to the utterance the barge-in dropped.
   if (event_is_set(self.attr("_interrupt_event")) && is_instance(item, global("VideoFrame"))) co_return py::none();
-  py::object playout = self.attr("_playout");
+  pb::Held playout = self.attr("_playout");
   if (!playout.is_none()) {
-    co_await pb::awaited(playout.attr("put")(item));  // unbounded: lands at once
+    co_await pb::awaited([&] { return playout.attr("put")(item); });  // unbounded: lands at once
   } else {
-    co_await pb::awaited(put_unless_interrupted(self, self.attr("_out_queue"), item));
+    co_await pb::awaited([&] { return put_unless_interrupted(self, self.attr("_out_queue"), item); });
   }
   co_return py::none();
+}
+
+// The stream's end marker, put without waiting: the producer is being cancelled or closed, and a
+// full queue that nobody reads must not hold that back. A full queue gives up its oldest frame for
+// it (the stream is ending); an error item keeps its place.
+void end_stream_now(py::handle self) {
+  py::object playout = self.attr("_playout");
+  py::object q = playout.is_none() ? py::object(self.attr("_out_queue")) : playout;
+  py::object end = global("_STREAM_END");
+  try {
+    if (truthy(q.attr("full")())) {
+      bool dropped = false;
+      keep_in_queue(q, [&](py::handle it) {
+        if (dropped || !is_instance(it, global("VideoFrame"))) return true;
+        dropped = true;
+        return false;
+      });
+      if (!dropped) q.attr("get_nowait")();
+    }
+    q.attr("put_nowait")(end);
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+  }
 }
 
 pb::Coroutine engine(py::object self, py::object fn, py::args args) {
@@ -96,8 +122,11 @@ pb::Coroutine engine(py::object self, py::object fn, py::args args) {
     py::object pool = global("concurrent").attr("futures").attr("ThreadPoolExecutor");
     self.attr("_engine_executor") = pool(py::arg("max_workers") = 1, py::arg("thread_name_prefix") = "quorvane-engine");
   }
-  py::object loop = global("asyncio").attr("get_running_loop")();
-  py::object fut = loop.attr("run_in_executor")(self.attr("_engine_executor"), fn, *args);
+  // The job is kept, so that a teardown can tell whether one is in flight on the engine thread.
+  py::object job = self.attr("_engine_executor").attr("submit")(fn, *args);
+  self.attr("_engine_job") = job;
+  pb::Held fut = global("asyncio").attr("wrap_future")(job, py::arg("loop") = global("asyncio").attr("get_running_loop")());
+  job = py::object();
   py::object r = co_await pb::awaited(fut);
   co_return r;
 }
@@ -215,17 +244,17 @@ py::dict pass_args(py::handle rt, py::handle pcm_buf, std::int64_t spt, py::hand
 
 pb::Coroutine produce_frames(py::object self) {
   if (self.attr("_fixture").is_none() || self.attr("_runtime").is_none()) raise_assertion();
-  py::object fx = self.attr("_fixture");
+  pb::Held fx = self.attr("_fixture");
   const std::int64_t spt = as_int(fx.attr("audio_samples_per_tick"));
-  py::object fps = self.attr("_engine_fps");
-  py::object out_size = self.attr("_output_size");
-  py::object rt = self.attr("_runtime");
+  pb::Held fps = self.attr("_engine_fps");
+  pb::Held out_size = self.attr("_output_size");
+  pb::Held rt = self.attr("_runtime");
   const bool streaming = out_size.is_none();
   const double period_s = streaming ? as_double(owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), fps.ptr()))) : 0.0;
   double idle_due = streaming ? monotonic() + period_s : 0.0;
-  py::object pcm_buf = empty_f32();
+  pb::Held pcm_buf = empty_f32();
   std::int64_t ticks_emitted = 0;
-  py::object current_message_id = py::none();
+  pb::Held current_message_id = py::none();
 
   // Barge-in: the utterance in flight is dropped and the next one starts on a fresh runtime.
   auto take_interrupt = [&] {
@@ -238,8 +267,8 @@ pb::Coroutine produce_frames(py::object self) {
     self.attr("_stream_pushed") = 0;
   };
 
-  py::object failure;  // the Exception that ended the loop
-  py::object pending;  // what the task raises once the stream is ended
+  pb::Held failure;  // the Exception that ended the loop
+  pb::Held pending;  // what the task raises once the stream is ended
   try {
     for (;;) {
       if (event_is_set(self.attr("_stop_event"))) break;
@@ -249,10 +278,10 @@ pb::Coroutine produce_frames(py::object self) {
       // rate on average whatever each pass costs; compose mode sends none.
       py::object timeout = py::float_(1.0);
       if (streaming) timeout = py::float_(py_max(0.0, idle_due - monotonic()));
-      py::object chunk;
+      pb::Held chunk;
       bool timed_out = false;
       try {
-        chunk = co_await pb::awaited(within(self.attr("_in_queue").attr("get")(), timeout));
+        chunk = co_await pb::awaited([&] { return within(self.attr("_in_queue").attr("get")(), timeout); });
       } catch (py::error_already_set& e) {
         if (!is_aio(e, "TimeoutError")) throw;
         timed_out = true;
@@ -262,7 +291,7 @@ pb::Coroutine produce_frames(py::object self) {
         if (streaming && self.attr("_playout").is_none() && whole_ticks(array_size(pcm_buf), spt) <= ticks_emitted) {
           py::object idle_bgr = source_frame_or_none(rt);
           if (!idle_bgr.is_none()) {
-            co_await pb::awaited(self.attr("_out_queue").attr("put")(idle_frame(idle_bgr, spt)));
+            co_await pb::awaited([&] { return self.attr("_out_queue").attr("put")(idle_frame(idle_bgr, spt)); });
           }
         }
         if (streaming) idle_due = next_due_after(idle_due, period_s, monotonic(), 0.0);
@@ -276,7 +305,7 @@ pb::Coroutine produce_frames(py::object self) {
       if (event_is_set(self.attr("_interrupt_event"))) take_interrupt();
       if (!is_instance(chunk, global("VideoControl"))) continue;
 
-      py::object audio = chunk.attr("audio");
+      pb::Held audio = chunk.attr("audio");
       if (!audio.is_none() && current_message_id.is_none()) {
         if (!py::object(self.attr("_runtime")).is(rt) || array_size(pcm_buf) > 0 || ticks_emitted > 0) {
           rt = self.attr("_fresh_runtime")(fx);
@@ -298,8 +327,8 @@ pb::Coroutine produce_frames(py::object self) {
       if (array_size(pcm_buf) == 0 && !is_terminal) continue;
 
       {
-        py::dict kw = pass_args(rt, pcm_buf, spt, out_size, ticks_emitted, current_message_id, false);
-        py::object emitted = co_await pb::awaited(self.attr("_emit_ready_ticks")(**kw));
+        pb::Held kw = pass_args(rt, pcm_buf, spt, out_size, ticks_emitted, current_message_id, false);
+        py::object emitted = co_await pb::awaited([&] { return self.attr("_emit_ready_ticks")(**py::dict(kw)); });
         ticks_emitted += as_int(emitted);
       }
       if (!is_terminal) continue;
@@ -316,25 +345,25 @@ pb::Coroutine produce_frames(py::object self) {
         if (padded.extend) pcm_buf = zero_extended(pcm_buf, padded.target_samples);
         const std::int64_t tail_total = ticks_emitted + remaining;
         if (truthy(self.attr("_is_v2_stream")())) {
-          py::dict kw;
+          pb::Held kw = py::dict();
           kw["rt"] = rt;
           kw["pcm_buf"] = pcm_buf;
           kw["spt"] = spt;
           kw["ticks_emitted"] = ticks_emitted;
           kw["tail_total"] = tail_total;
           kw["message_id"] = current_message_id;
-          py::object drained = co_await pb::awaited(self.attr("_drain_v2_tail")(**kw));
+          py::object drained = co_await pb::awaited([&] { return self.attr("_drain_v2_tail")(**py::dict(kw)); });
           ticks_emitted += as_int(drained);
           remaining = 0;
         } else {
-          py::dict kw = pass_args(rt, pcm_buf, spt, out_size, ticks_emitted, current_message_id, true);
+          pb::Held kw = pass_args(rt, pcm_buf, spt, out_size, ticks_emitted, current_message_id, true);
           kw["tail_total"] = tail_total;
-          py::object emitted = co_await pb::awaited(self.attr("_emit_ready_ticks")(**kw));
+          py::object emitted = co_await pb::awaited([&] { return self.attr("_emit_ready_ticks")(**py::dict(kw)); });
           ticks_emitted += as_int(emitted);
         }
       }
       if (remaining == 0) {
-        co_await pb::awaited(self.attr("_emit_out")(eos_frame(ticks_emitted, current_message_id)));
+        co_await pb::awaited([&] { return self.attr("_emit_out")(eos_frame(ticks_emitted, current_message_id)); });
       }
       if (streaming) rt.attr("reset_stream")();
       pcm_buf = empty_f32();
@@ -354,14 +383,21 @@ pb::Coroutine produce_frames(py::object self) {
   // C++ forbids waiting inside a handler: the error is kept above and delivered here.
   if (failure) {
     try {
-      co_await pb::awaited(self.attr("_emit_out")(failure));
+      co_await pb::awaited([&] { return self.attr("_emit_out")(failure); });
     } catch (...) {
       pending = caught_exception();
       chain_context(pending, failure);
     }
   }
+  if (pending && !is_exception(pending)) {
+    // Cancelled or closed: the end marker goes in without waiting, and the cancellation goes on
+    // at once. Waiting for room here would hold up whoever cancelled the task, asyncio.run's own
+    // teardown included, for as long as nobody reads the queue: for good.
+    end_stream_now(self);
+    pb::raise_instance(pending);
+  }
   try {
-    co_await pb::awaited(self.attr("_emit_out")(global("_STREAM_END")));
+    co_await pb::awaited([&] { return self.attr("_emit_out")(global("_STREAM_END")); });
   } catch (...) {
     py::object e = caught_exception();
     if (!is_exception(e)) {
@@ -369,6 +405,7 @@ pb::Coroutine produce_frames(py::object self) {
       pending = e;
     }
   }
+  if (pending && !is_exception(pending)) end_stream_now(self);
   if (pending) pb::raise_instance(pending);
   co_return py::none();
 }

@@ -51,21 +51,21 @@ pb::Coroutine create(py::object cls, py::object model_path, py::object input_buf
   kw["output_buffer_size"] = output_buffer_size;
   kw["output_size"] = output_size;
   kw["num_threads"] = num_threads;
-  py::object avatar = cls(**kw);
+  pb::Held avatar = cls(**kw);
   py::str path_str(path);
   note_engine_id(avatar, path_str);
-  py::object loop = global("asyncio").attr("get_running_loop")();
-  co_await pb::awaited(load_in_default_executor(loop, avatar, path_str));
+  pb::Held loop = global("asyncio").attr("get_running_loop")();
+  co_await pb::awaited([&] { return load_in_default_executor(loop, avatar, path_str); });
   co_return avatar;
 }
 
 pb::Coroutine set_model(py::object self, py::object model_path) {
   py::object path = existing_model_path(model_path);
-  co_await pb::awaited(self.attr("stop")());
+  co_await pb::awaited([&] { return self.attr("stop")(); });
   py::object loop = global("asyncio").attr("get_running_loop")();
   py::str path_str(path);
   note_engine_id(self, path_str);
-  co_await pb::awaited(load_in_default_executor(loop, self, path_str));
+  co_await pb::awaited([&] { return load_in_default_executor(loop, self, path_str); });
   co_return py::none();
 }
 

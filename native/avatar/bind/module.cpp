@@ -42,6 +42,7 @@ PYBIND11_MODULE(_avatar, m) {
 
   import_into(m, "asyncio", "asyncio");
   import_into(m, "dataclasses", "dataclasses");
+  import_into(m, "functools", "functools");
   py::module_::import("concurrent.futures");  // bound as its package, as `import a.b` binds `a`
   import_into(m, "concurrent", "concurrent");
   import_into(m, "logging", "logging");
@@ -74,6 +75,11 @@ PYBIND11_MODULE(_avatar, m) {
   m.attr("_M2_R1_FACTOR") = 1.35;
   m.attr("_M2_FEED_SLICE_SAMPLES") = 25600;
   m.attr("_M2_CATCHUP_S") = 0.5;
+  // Frames a mirrant-2 producer may have waiting for the playout clock before it feeds the model
+  // more speech: above the clock's pre-roll (36), so play can always start, and 3.2 s of video, so
+  // the next chunk (32 frames, under a second to render) is in long before playout runs dry. With
+  // the chunk in flight that is at most about 96 pictures, 86 MB, however much speech was pushed.
+  m.attr("_M2_AHEAD_FRAMES") = 64;
 
   py::dict ns;
   ns["__doc__"] = kClassDoc;
@@ -109,11 +115,16 @@ PYBIND11_MODULE(_avatar, m) {
         self.attr("_emitter_task") = py::none();
         self.attr("_playout_reset") = false;
         self.attr("_interrupts") = 0;
+        self.attr("_engine_job") = py::none();
+        self.attr("_engine_stuck") = py::none();
+        self.attr("_playout_room") = py::none();
+        self.attr("_playout_backlog") = 0;
       },
       py::kw_only(), py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
       py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"), py::arg("num_threads") = 0);
 
   quorvane::avatar::bind::set_module(m);
+  quorvane::avatar::bind::register_support(m);
   quorvane::avatar::bind::register_producer(m, cls);
   quorvane::avatar::bind::register_output(m, cls);
 

@@ -36,13 +36,13 @@ bool has_picture(py::handle frame) { return !py::object(frame.attr("bgr_image"))
 
 // Everything the clock task keeps between passes.
 struct Clock {
-  py::object self;
-  py::object q;        // the playout queue
+  pb::Held self;
+  pb::Held q;        // the playout queue
   double period = 0;   // seconds per tick
-  py::object silence;  // one tick of int16 zeros, shared by every filler frame
-  std::deque<py::object> buf;
+  pb::Held silence;  // one tick of int16 zeros, shared by every filler frame
+  std::deque<pb::Held> buf;
   bool playing = false;
-  py::object last_bgr = py::none();
+  pb::Held last_bgr = py::none();
   double next_due = 0;
   std::optional<double> t_chunk0;
   std::optional<double> lag0;
@@ -101,8 +101,8 @@ struct Clock {
   void take_reset() {
     if (!truthy(self.attr("_playout_reset"))) return;
     self.attr("_playout_reset") = false;
-    std::deque<py::object> kept;
-    for (py::object& it : buf) {
+    std::deque<pb::Held> kept;
+    for (pb::Held& it : buf) {
       if (terminal(it)) kept.push_back(std::move(it));
     }
     buf.swap(kept);
@@ -114,7 +114,7 @@ struct Clock {
   bool should_start() {
     long ready = 0;
     bool ended = false;
-    for (const py::object& it : buf) {
+    for (const pb::Held& it : buf) {
       if (terminal(it)) {
         ended = true;
       } else if (is_frame(it)) {
@@ -126,6 +126,16 @@ struct Clock {
     if (n_ready >= as_double(global("_M2_PREROLL_FRAMES"))) return true;
     if (ended) return true;
     return n_ready >= as_double(global("_M2_CHUNK0_FRAMES")) && next_chunk_in_time(ready, monotonic());
+  }
+
+  // What the producer may render ahead is bounded by what waits here to be played: it is told how
+  // much that is, and woken when there is room again.
+  void note_backlog() const {
+    const auto held = static_cast<std::int64_t>(buf.size());
+    self.attr("_playout_backlog") = held;
+    py::object room = getattr_or(self, "_playout_room", py::none());
+    if (room.is_none()) return;
+    if (held + as_int(q.attr("qsize")()) < as_int(global("_M2_AHEAD_FRAMES"))) room.attr("set")();
   }
 };
 
@@ -142,7 +152,7 @@ pb::Coroutine emit_clock(py::object self) {
   c.next_due = monotonic();
   c.ahead_s = ahead_seconds(as_double(global("_M2_CHUNK_FRAMES")), as_double(spt), as_double(global("_SAMPLE_RATE_HZ")),
                             as_double(global("_M2_CHUNK0_FRAMES")), c.period);
-  py::object out_q = self.attr("_out_queue");
+  pb::Held out_q = self.attr("_out_queue");
 
   for (;;) {
     // A barge-in first, then what has arrived: interrupt() empties the playout queue, so what
@@ -162,21 +172,22 @@ pb::Coroutine emit_clock(py::object self) {
       bool any_end = false;
       for (const py::object& it : c.buf) any_end = any_end || terminal(it);
       if (any_end) {
-        std::deque<py::object> items(c.buf.begin(), c.buf.end());
-        for (const py::object& it : items) {
+        std::deque<pb::Held> items(c.buf.begin(), c.buf.end());
+        for (const pb::Held& it : items) {
           if (!terminal(it)) continue;
-          co_await pb::awaited(out_q.attr("put")(it));
+          co_await pb::awaited([&] { return out_q.attr("put")(it); });
           if (it.is(global("_STREAM_END"))) co_return py::none();
         }
         c.buf.clear();
       }
     }
+    c.note_backlog();
 
     // Sleep until the tick is due or something arrives; every arrival starts a new pass.
     const double now = monotonic();
     if (now < c.next_due) {
       try {
-        py::object got = co_await pb::awaited(within(c.q.attr("get")(), py::float_(c.next_due - now)));
+        py::object got = co_await pb::awaited([&] { return within(c.q.attr("get")(), py::float_(c.next_due - now)); });
         c.take_reset();  // before the item, which may be the reply to that barge-in
         c.buf.push_back(got);
       } catch (py::error_already_set& e) {
@@ -200,16 +211,17 @@ pb::Coroutine emit_clock(py::object self) {
     bool shown = false;
     bool dropped = false;
     while (c.playing && !c.buf.empty() && !shown) {
-      py::object it = c.buf.front();
+      pb::Held it = c.buf.front();
       c.buf.pop_front();
+      c.note_backlog();
       if (terminal(it) || !is_frame(it)) {
-        co_await pb::awaited(out_q.attr("put")(it));
+        co_await pb::awaited([&] { return out_q.attr("put")(it); });
         if (it.is(global("_STREAM_END"))) co_return py::none();
         continue;
       }
       // A barge-in while the put waits for room drops this frame with its utterance; the reset it
       // asked for is taken at the next pass.
-      if (!truthy(co_await pb::awaited(put_unless_interrupted(self, out_q, it)))) {
+      if (!truthy(co_await pb::awaited([&] { return put_unless_interrupted(self, out_q, it); }))) {
         dropped = true;
         break;
       }
@@ -224,7 +236,7 @@ pb::Coroutine emit_clock(py::object self) {
 
     // Ran dry while playing: the last picture again, with silence.
     if (c.playing && !c.last_bgr.is_none()) {
-      co_await pb::awaited(put_unless_interrupted(self, out_q, c.silent(c.last_bgr)));
+      co_await pb::awaited([&] { return put_unless_interrupted(self, out_q, c.silent(c.last_bgr)); });
       continue;
     }
 
@@ -244,8 +256,27 @@ pb::Coroutine emit_clock(py::object self) {
     if (idle.is_none()) continue;
     py::object fr = c.silent(idle);
     fr.attr("_qv_resting") = true;
-    co_await pb::awaited(out_q.attr("put")(fr));
+    co_await pb::awaited([&] { return out_q.attr("put")(fr); });
   }
+}
+
+// Waits while the playout clock holds _M2_AHEAD_FRAMES items or more that are still to be played
+// (its buffer and the playout queue), so the producer renders a bounded stretch ahead of playout
+// however far ahead of real time the speech was pushed. A stop or a barge-in ends the wait.
+pb::Coroutine await_playout_room(py::object self) {
+  const std::int64_t limit = as_int(global("_M2_AHEAD_FRAMES"));
+  for (;;) {
+    if (stopped_or_interrupted(self)) break;
+    py::object playout = self.attr("_playout");
+    pb::Held room = getattr_or(self, "_playout_room", py::none());
+    if (playout.is_none() || room.is_none()) break;
+    const std::int64_t backlog =
+        as_int(playout.attr("qsize")()) + as_int(getattr_or(self, "_playout_backlog", py::int_(0)));
+    if (backlog < limit) break;
+    room.attr("clear")();
+    co_await pb::awaited([&] { return room.attr("wait")(); });
+  }
+  co_return py::none();
 }
 
 // Removes the resting frames waiting in the output queue, keeping every other item in its place.
@@ -260,6 +291,7 @@ void drop_queued_resting(py::object self) {
 void register_playout(py::module_&, py::object cls) {
   pb::def_method(cls, "_emit_clock", &emit_clock);
   pb::def_method(cls, "_drop_queued_resting", &drop_queued_resting);
+  pb::def_method(cls, "_await_playout_room", &await_playout_room);
 }
 
 }  // namespace quorvane::avatar::bind::out

@@ -35,9 +35,9 @@ py::object queued_reader(py::object sink) {
   if (!has_attr(src, "queued_duration")) {
     pb::raise_new(PyExc_TypeError, py::make_tuple(std::string(kNoSink) + type_name(sink)));
   }
-  // Read afresh at each call; the reader holds the object reached, not the one passed.
-  return py::cpp_function([src]() { return py::object(src.attr("queued_duration")); },
-                          py::name("queued_duration_reader"));
+  // Read afresh at each call; the reader holds the object reached, not the one passed (in a form
+  // the cycle collector can see: a sink may well lead back to the avatar).
+  return global("functools").attr("partial")(py::module_::import("builtins").attr("getattr"), src, "queued_duration");
 }
 
 py::object run(py::object self) { return self.attr("_run_iter")(); }
@@ -86,23 +86,23 @@ double sink_queued(py::handle self) {
 }
 
 pb::AsyncGenerator run_iter(py::object self) {
-  co_await pb::awaited(self.attr("_ensure_running")());
-  py::object pend = self.attr("_sync_pend");
-  py::object cancelled;
+  co_await pb::awaited([&] { return self.attr("_ensure_running")(); });
+  pb::Held pend = self.attr("_sync_pend");
+  pb::Held cancelled;
   try {
     for (;;) {
-      py::object item;
+      pb::Held item;
       // Every read takes its item in this task, in the step it resumes in: a barge-in in between
       // then finds the item still queued and drops it, and a read that times out leaves the
       // queue as it was.
       if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
-        item = co_await pb::awaited(self.attr("_out_queue").attr("get")());
+        item = co_await pb::awaited([&] { return self.attr("_out_queue").attr("get")(); });
       } else {
         py::object timeout = py::none();
         if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
         bool got = true;
         try {
-          item = co_await pb::awaited(within(self.attr("_out_queue").attr("get")(), timeout));
+          item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), timeout); });
         } catch (py::error_already_set& e) {
           if (!is_aio(e, "TimeoutError")) throw;
           got = false;
@@ -118,7 +118,7 @@ pb::AsyncGenerator run_iter(py::object self) {
         while (py::len(pend) > 0) {
           py::object pair = pend.attr("popleft")();
           const double wait_s = hold_timeout(release_of(pair), monotonic());
-          co_await pb::awaited(aio("sleep")(wait_s));
+          co_await pb::awaited([&] { return aio("sleep")(wait_s); });
           co_yield py::object(pair[py::int_(1)]);
         }
         co_return;
@@ -154,7 +154,7 @@ pb::AsyncGenerator run_iter(py::object self) {
   // context.
   py::object stop_error;
   try {
-    co_await pb::awaited(self.attr("stop")());
+    co_await pb::awaited([&] { return self.attr("stop")(); });
   } catch (...) {
     stop_error = caught_exception();
   }

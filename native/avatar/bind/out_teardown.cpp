@@ -15,6 +15,16 @@ constexpr double kProducerWaitS = 5.0;
 constexpr double kCancelledWaitS = 1.0;
 // The longest stop()'s drain task sleeps before it looks at the producer again.
 constexpr double kDrainPollS = 0.1;
+// How long a teardown lets a call in flight on the engine thread finish before it closes the
+// runtime under it: for a model host, closing ends the host, and with it the call. A chunk's
+// render takes well under a second on a machine that keeps up with real time.
+constexpr double kEngineGraceS = 2.0;
+
+// Wakes a producer that waits for the playout clock to catch up, so it sees a stop or a barge-in.
+void wake_producer(py::handle self) {
+  py::object room = getattr_or(self, "_playout_room", py::none());
+  if (!room.is_none()) room.attr("set")();
+}
 
 void drain_queue(py::object q) { empty_queue(q); }
 
@@ -34,6 +44,7 @@ void interrupt(py::object self) {
     self.attr("_m2_r0") = py::none();
   }
   self.attr("_interrupt_event").attr("set")();
+  wake_producer(self);
 }
 
 // Waits for `task` at most `timeout_s` seconds without cancelling it on time-out: the shield
@@ -45,33 +56,48 @@ py::object wait_task(py::handle task, double timeout_s) {
 pb::Coroutine stop(py::object self) {
   if (!truthy(self.attr("_running"))) co_return py::none();
   self.attr("_stop_event").attr("set")();
+  wake_producer(self);
   try {
     self.attr("_in_queue").attr("put_nowait")(global("VideoControl")(py::arg("end_of_speech") = true));
   } catch (py::error_already_set& e) {
     if (!is_aio(e, "QueueFull")) throw;
   }
 
-  py::object producer = self.attr("_producer_task");
+  pb::Held producer = self.attr("_producer_task");
   if (!producer.is_none()) {
-    py::object drain_task = aio("create_task")(self.attr("_drain_out_queue_until")(producer));
+    pb::Held drain_task = aio("create_task")(self.attr("_drain_out_queue_until")(producer));
     bool timed_out = false;
     bool cancelled = false;
-    try {
-      co_await pb::awaited(wait_task(producer, kProducerWaitS));
-    } catch (py::error_already_set& e) {
-      if (is_aio(e, "TimeoutError")) {
+    // A producer that has not ended after the engine's grace period while a call of its own is
+    // still in flight waits on a host that is stuck: it is cancelled then, not waited for longer.
+    const double phases[] = {kEngineGraceS, kProducerWaitS - kEngineGraceS};
+    for (int i = 0; i < 2; ++i) {
+      bool expired = false;
+      try {
+        co_await pb::awaited([&] { return wait_task(producer, phases[i]); });
+      } catch (py::error_already_set& e) {
+        if (is_aio(e, "TimeoutError")) {
+          expired = true;
+        } else if (is_aio(e, "CancelledError")) {
+          cancelled = true;
+        } else {
+          throw;
+        }
+      }
+      if (!expired) break;
+      py::object job = getattr_or(self, "_engine_job", py::none());
+      const bool stuck = !job.is_none() && !truthy(job.attr("done")());
+      if (stuck) self.attr("_engine_stuck") = job;
+      if (stuck || i == 1) {
         timed_out = true;
-      } else if (is_aio(e, "CancelledError")) {
-        cancelled = true;
-      } else {
-        throw;
+        break;
       }
     }
     if (timed_out) {
-      py::object task = self.attr("_producer_task");
+      pb::Held task = self.attr("_producer_task");
       task.attr("cancel")();
       try {
-        co_await pb::awaited(wait_task(task, kCancelledWaitS));
+        co_await pb::awaited([&] { return wait_task(task, kCancelledWaitS); });
       } catch (py::error_already_set& e) {
         if (!is_aio(e, "TimeoutError") && !is_aio(e, "CancelledError")) throw;
       }
@@ -89,7 +115,7 @@ pb::Coroutine stop(py::object self) {
   }
   self.attr("_producer_task") = py::none();
 
-  py::object emitter = self.attr("_emitter_task");
+  pb::Held emitter = self.attr("_emitter_task");
   if (!emitter.is_none()) {
     if (!truthy(emitter.attr("done")())) {
       emitter.attr("cancel")();
@@ -123,7 +149,7 @@ pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
   while (!truthy(producer_task.attr("done")())) {
     bool cancelled = false;
     try {
-      co_await pb::awaited(within(self.attr("_out_queue").attr("get")(), py::float_(kDrainPollS)));
+      co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), py::float_(kDrainPollS)); });
     } catch (py::error_already_set& e) {
       if (is_aio(e, "TimeoutError")) continue;
       if (!is_aio(e, "CancelledError")) throw;
@@ -134,13 +160,8 @@ pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
   co_return py::none();
 }
 
-// Releases the engine thread, then the runtime: the executor is shut down with wait=True, so no
-// native call is in flight when the runtime is closed.
-void close_runtime(py::object self) {
-  py::object ex = getattr_or(self, "_engine_executor", py::none());
-  self.attr("_engine_executor") = py::none();
-  if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = true);
-  py::object rt = self.attr("_runtime");
+// The runtime's optional close(); a failure is one warning and the teardown goes on.
+void close_now(py::handle rt) {
   py::object closer = getattr_or(rt, "close", py::none());
   if (closer.is_none()) return;
   try {
@@ -152,11 +173,61 @@ void close_runtime(py::object self) {
   }
 }
 
+// The release thread's body: the call in flight is given the grace period, then the runtime is
+// closed whether or not it has ended, and `done` says so.
+void release_after(py::object job, py::object rt, py::object done, double grace_s) {
+  global("concurrent").attr("futures").attr("wait")(py::make_tuple(job), py::arg("timeout") = grace_s);
+  try {
+    close_now(rt);
+  } catch (...) {
+    py::object e = caught_exception();
+    done.attr("set_exception")(e);
+    return;
+  }
+  done.attr("set_result")(py::none());
+}
+
+// Releases the engine thread, then the runtime, and never waits on the calling thread for a call
+// in flight on the engine thread: that call is a model host's render, which takes as long as the
+// host does (for good, once the host is stuck), and the calling thread is the event loop's. So
+// with a call in flight the executor is shut down without waiting, and a thread of its own closes
+// the runtime once the call has ended or its grace period is over; the result is a
+// concurrent.futures.Future that completes then. Otherwise both are released at once (None).
+// Either way nothing uses the runtime after it has been closed: no new call can start, and the
+// one in flight is done, or is stuck on a host that the close ends.
+py::object close_runtime(py::object self) {
+  py::object ex = getattr_or(self, "_engine_executor", py::none());
+  self.attr("_engine_executor") = py::none();
+  py::object job = getattr_or(self, "_engine_job", py::none());
+  self.attr("_engine_job") = py::none();
+  // stop() has given this call its grace period already.
+  const double grace_s = job.is(getattr_or(self, "_engine_stuck", py::none())) ? 0.0 : kEngineGraceS;
+  self.attr("_engine_stuck") = py::none();
+  py::object rt = self.attr("_runtime");
+  if (!ex.is_none() && !job.is_none() && !truthy(job.attr("done")())) {
+    ex.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+    py::object done = global("concurrent").attr("futures").attr("Future")();
+    py::object thread = py::module_::import("threading").attr("Thread");
+    thread(py::arg("target") = global("_release_after"), py::arg("args") = py::make_tuple(job, rt, done, grace_s),
+           py::arg("name") = "quorvane-release")
+        .attr("start")();
+    return done;
+  }
+  if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = true);
+  close_now(rt);
+  return py::none();
+}
+
 pb::Coroutine shutdown(py::object self) {
-  co_await pb::awaited(self.attr("stop")());
-  self.attr("_close_runtime")();
+  co_await pb::awaited([&] { return self.attr("stop")(); });
+  pb::Held release = self.attr("_close_runtime")();
   self.attr("_runtime") = py::none();
   self.attr("_fixture") = py::none();
+  // The runtime is gone when shutdown() returns: a host still rendering is waited for here, on
+  // the loop, not by blocking it.
+  if (!release.is_none()) {
+    co_await pb::awaited([&] { return aio("wrap_future")(release); });
+  }
   co_return py::none();
 }
 
@@ -211,6 +282,8 @@ void register_teardown(py::module_& m, py::object cls) {
   pb::def_method(cls, "cleanup", &cleanup);
   pb::def_method(cls, "_end_stream_before_close", &end_stream_before_close);
   pb::def_method(cls, "_close_runtime", &close_runtime);
+  m.def("_release_after", &release_after, py::arg("job"), py::arg("rt"), py::arg("done"), py::arg("grace_s"),
+        "Closes `rt` once `job` has ended or `grace_s` is over, then completes `done`.");
 }
 
 }  // namespace quorvane::avatar::bind::out

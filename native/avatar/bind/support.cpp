@@ -24,6 +24,10 @@ bool equal(py::handle a, py::handle b) { return truthy(owned(PyObject_RichCompar
 
 bool event_is_set(py::handle event) { return truthy(event.attr("is_set")()); }
 
+bool stopped_or_interrupted(py::handle self) {
+  return event_is_set(self.attr("_stop_event")) || event_is_set(self.attr("_interrupt_event"));
+}
+
 bool is_aio(const py::error_already_set& e, const char* name) { return e.matches(aio(name)); }
 
 void empty_queue(py::handle q) {
@@ -39,36 +43,115 @@ void empty_queue(py::handle q) {
 
 namespace {
 
+// What a waiting `within` is woken by: the awaited operation's future is done, or the deadline
+// came. It never raises, so it can be a future's done callback and a timer at once.
+void wake_waiter(py::object waiter, py::args) {
+  if (!truthy(waiter.attr("done")())) waiter.attr("set_result")(py::none());
+}
+
+// The flow is being closed: the operation is closed too, and nothing more may be awaited.
+bool is_generator_exit(py::handle exc) { return PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) != 0; }
+
+// Drives the awaited operation `it` as the calling task would, one step at a time, except that
+// the task waits on a future of its own (`waiter`), woken when the operation's future is done or
+// at the deadline. The deadline never cancels the task: at the deadline the operation's future is
+// cancelled and the cancellation thrown into the operation, which then ends as it ends on a task's
+// cancellation, and its CancelledError becomes TimeoutError. Every cancellation that reaches the
+// task is therefore another task's, and goes on into the operation and out again as it is; a
+// result that is there at once is taken at once, whatever the time-out.
 pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
-  py::object make = getattr_or(global("asyncio"), "timeout", py::none());
-  if (make.is_none()) {
-    py::object r = co_await pb::awaited(aio("wait_for")(aw, timeout_s));
+  if (timeout_s.is_none()) {
+    py::object r = co_await pb::awaited(aw);
     co_return r;
   }
-  py::object cm = make(timeout_s);
-  co_await pb::awaited(cm.attr("__aenter__")());
-  py::object result;
-  py::object error;
-  try {
-    result = co_await pb::awaited(aw);
-  } catch (...) {
-    error = caught_exception();
+  pb::Held it = pb::await_iter(aw);
+  aw = py::none();
+  pb::Held loop = aio("get_running_loop")();
+  const double when = as_double(loop.attr("time")()) + as_double(timeout_s);
+  bool expired = false;
+  bool throwing = false;
+  pb::Held arg = py::none();
+  for (;;) {
+    py::object out;
+    bool yielded = false;
+    try {
+      yielded = pb::step_iter(it, throwing, arg, out);
+    } catch (py::error_already_set& e) {
+      if (!expired || !is_aio(e, "CancelledError")) throw;
+      py::object timeout_error = aio("TimeoutError")();
+      py::object cause = e.value();
+      PyException_SetCause(timeout_error.ptr(), cause.release().ptr());
+      pb::raise_instance(timeout_error);
+    }
+    if (!yielded) co_return out;
+    pb::Held y = std::move(out);
+    throwing = false;
+    arg = py::none();
+
+    if (y.is_none()) {
+      // A bare yield: the operation asks to run again at the next turn of the loop.
+      py::object external;
+      try {
+        co_await pb::awaited([&] { return aio("sleep")(0); });
+      } catch (...) {
+        external = caught_exception();
+      }
+      if (external) {
+        if (is_generator_exit(external)) {
+          it.attr("close")();
+          pb::raise_instance(external);
+        }
+        throwing = true;
+        arg = external;
+      } else if (!expired && as_double(loop.attr("time")()) >= when) {
+        expired = true;
+        throwing = true;
+        arg = aio("CancelledError")();
+      }
+      continue;
+    }
+    if (!truthy(getattr_or(y, "_asyncio_future_blocking", py::bool_(false)))) {
+      throwing = true;
+      py::object what = py::str("within: the awaited operation yielded {!r}, not a future").attr("format")(y);
+      arg = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(what);
+      continue;
+    }
+    y.attr("_asyncio_future_blocking") = false;
+    pb::Held waiter = loop.attr("create_future")();
+    pb::Held on_done = global("functools").attr("partial")(global("_wake_waiter"), waiter);
+    y.attr("add_done_callback")(on_done);
+    pb::Held timer = py::none();
+    if (!expired) timer = loop.attr("call_at")(when, global("_wake_waiter"), waiter);
+    py::object external;
+    try {
+      co_await pb::awaited(waiter);
+    } catch (...) {
+      external = caught_exception();
+    }
+    y.attr("remove_done_callback")(on_done);
+    if (!timer.is_none()) timer.attr("cancel")();
+    if (external) {
+      if (is_generator_exit(external)) {
+        it.attr("close")();
+        pb::raise_instance(external);
+      }
+      // Another task's cancellation (or an error thrown in): as a task does, the operation's
+      // future is cancelled and the error goes into the operation.
+      y.attr("cancel")();
+      throwing = true;
+      arg = external;
+    } else if (!truthy(y.attr("done")())) {
+      expired = true;
+      y.attr("cancel")();
+      throwing = true;
+      arg = aio("CancelledError")();
+    }
   }
-  if (!error) {
-    co_await pb::awaited(cm.attr("__aexit__")(py::none(), py::none(), py::none()));
-    co_return result;
-  }
-  // The deadline's own cancellation comes back as TimeoutError from __aexit__; anything else,
-  // another task's cancellation included, goes on as it is.
-  py::object tb = getattr_or(error, "__traceback__", py::none());
-  py::object swallowed = co_await pb::awaited(cm.attr("__aexit__")(py::type::of(error), error, tb));
-  if (truthy(swallowed)) co_return py::none();
-  pb::raise_instance(error);
 }
 
 pb::Coroutine put_unless_interrupted_flow(py::object self, py::object q, py::object item) {
   const std::int64_t before = interrupts_of(self);
-  co_await pb::awaited(q.attr("put")(item));
+  co_await pb::awaited([&] { return q.attr("put")(item); });
   // Queue.put lands the item in the very step it resumes in, and this code runs in that step.
   if (interrupts_of(self) != before) {
     keep_in_queue(q, [&](py::handle it) { return !it.is(item); });
@@ -78,6 +161,10 @@ pb::Coroutine put_unless_interrupted_flow(py::object self, py::object q, py::obj
 }
 
 }  // namespace
+
+void register_support(py::module_& m) {
+  m.def("_wake_waiter", &wake_waiter, py::arg("waiter"), "Sets the future's result to None unless it is done.");
+}
 
 py::object within(py::object aw, py::object timeout_s) { return py::cast(within_flow(std::move(aw), std::move(timeout_s))); }
 

@@ -58,6 +58,9 @@ bool equal(py::handle a, py::handle b);
 /// The truth value of `event.is_set()`.
 bool event_is_set(py::handle event);
 
+/// Whether the stream is stopping or a barge-in is pending: `_stop_event` or `_interrupt_event` set.
+bool stopped_or_interrupted(py::handle self);
+
 /// Whether the caught error is an instance of `asyncio.<name>` (the class as it is now).
 bool is_aio(const py::error_already_set& e, const char* name);
 
@@ -65,13 +68,16 @@ bool is_aio(const py::error_already_set& e, const char* name);
 /// discarding them; any other error propagates. Never waits.
 void empty_queue(py::handle q);
 
-/// `async with asyncio.timeout(timeout_s): return await aw`, as a coroutine object: the awaited
-/// operation runs in the calling task itself. asyncio.wait_for on Python 3.11 and older runs it in
-/// a task of its own, which can take a queue's item a loop turn or two before the caller resumes
-/// (so a barge-in in between cannot drop that item) and which swallows a cancellation that comes
-/// in the same turn as the result. Raises TimeoutError at the deadline; `timeout_s` None waits
-/// without one. (Python 3.10 has no asyncio.timeout and keeps wait_for.)
+/// `async with asyncio.timeout(timeout_s): return await aw`, as a coroutine object, the same on
+/// every Python version: the awaited operation runs in the calling task itself (so a barge-in
+/// that empties a queue finds its item still there), a cancellation from another task is never
+/// swallowed, and a result that is there at once is taken even at a time-out of 0. Raises
+/// asyncio.TimeoutError at the deadline; `timeout_s` None waits without one. (asyncio.wait_for runs
+/// the operation in a task of its own on 3.11 and older; asyncio.timeout is missing on 3.10.)
 py::object within(py::object aw, py::object timeout_s);
+
+/// The module functions the helpers here rely on (`_wake_waiter`).
+void register_support(py::module_& m);
 
 /// Barge-ins so far on this avatar: the instance's `_interrupts`, 0 when missing.
 std::int64_t interrupts_of(py::handle self);

@@ -24,10 +24,6 @@ py::object sliced(py::handle arr, py::handle start, py::handle stop) {
   return owned(PyObject_GetItem(arr.ptr(), s.ptr()));
 }
 
-bool stopped_or_interrupted(py::handle self) {
-  return event_is_set(self.attr("_stop_event")) || event_is_set(self.attr("_interrupt_event"));
-}
-
 /// The utterance buffer as the native tick-voice code reads it: a C-contiguous float32 1-D
 /// array (a view when the buffer already is one); `native` is false when NumPy has to do the
 /// work (another dtype or shape, or an INT16_MAX that is not a plain number).
@@ -131,7 +127,7 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
       if (!(array_size(pcm_buf) - pushed > slice_samples)) break;
       if (event_is_set(self.attr("_stop_event"))) break;
       if (event_is_set(self.attr("_interrupt_event"))) break;
-      py::dict kw;
+      pb::Held kw = py::dict();
       kw["rt"] = rt;
       kw["pcm_buf"] = sliced(pcm_buf, py::none(), py::int_(pushed + slice_samples));
       kw["spt"] = spt_obj;
@@ -140,11 +136,11 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
       kw["message_id"] = message_id;
       kw["eos_padding"] = false;
       kw["mark_last"] = false;
-      py::object got = co_await pb::awaited(self.attr("_emit_ready_ticks")(**kw));
+      py::object got = co_await pb::awaited([&] { return self.attr("_emit_ready_ticks")(**kw); });
       early += as_int(got);
     }
     if (early != 0) {
-      py::dict kw;
+      pb::Held kw = py::dict();
       kw["rt"] = rt;
       kw["pcm_buf"] = pcm_buf;
       kw["spt"] = spt_obj;
@@ -154,21 +150,26 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
       kw["eos_padding"] = eos_padding;
       kw["tail_total"] = tail_total;
       kw["mark_last"] = mark_last;
-      py::object rest = co_await pb::awaited(self.attr("_emit_ready_ticks")(**kw));
+      py::object rest = co_await pb::awaited([&] { return self.attr("_emit_ready_ticks")(**kw); });
       co_return owned(PyNumber_Add(py::int_(early).ptr(), rest.ptr()));
     }
   }
 
-  if (streaming) {
-    const std::int64_t pushed = as_int(self.attr("_stream_pushed"));
-    if (array_size(pcm_buf) > pushed) {
+  if (streaming && array_size(pcm_buf) > as_int(self.attr("_stream_pushed"))) {
+    // Speech that a barge-in or a stop abandoned is never fed: it would only delay what follows.
+    const bool m2 = truthy(self.attr("_is_m2_stream")());
+    if (m2 && !stopped_or_interrupted(self)) {
+      co_await pb::awaited([&] { return self.attr("_await_playout_room")(); });
+    }
+    if (stopped_or_interrupted(self)) co_return py::int_(0);
+    {
+      const std::int64_t pushed = as_int(self.attr("_stream_pushed"));
       py::object np = global("np");
-      py::object new_pcm = np.attr("ascontiguousarray")(sliced(pcm_buf, py::int_(pushed), py::none()),
-                                                        py::arg("dtype") = np.attr("float32"));
-      const bool m2 = truthy(self.attr("_is_m2_stream")());
+      pb::Held new_pcm = np.attr("ascontiguousarray")(sliced(pcm_buf, py::int_(pushed), py::none()),
+                                                      py::arg("dtype") = np.attr("float32"));
       const std::int64_t had = m2 ? as_int(rt.attr("ticks_available")()) : 0;
       py::object t_feed = monotonic_obj();
-      co_await pb::awaited(self.attr("_engine")(rt.attr("push_audio"), new_pcm));
+      co_await pb::awaited([&] { return self.attr("_engine")(rt.attr("push_audio"), new_pcm); });
       if (m2 && as_int(rt.attr("ticks_available")()) > had) {
         py::object dur = owned(PyNumber_Subtract(monotonic_obj().ptr(), t_feed.ptr()));
         note_feed_time(self, dur);
@@ -203,7 +204,7 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
     py::object voice = tick_voice_of(voice_src, pcm_buf, tick_idx * spt, spt);
     py::object result;
     if (streaming) {
-      result = co_await pb::awaited(self.attr("_engine")(rt.attr("pull_frame"), -1));
+      result = co_await pb::awaited([&] { return self.attr("_engine")(rt.attr("pull_frame"), -1); });
     } else {
       py::int_ tw(as_int(out_size[py::int_(0)]));
       py::int_ th(as_int(out_size[py::int_(1)]));
@@ -227,7 +228,7 @@ pb::Coroutine emit_ready_ticks(py::object self, py::object rt, py::object pcm_bu
     } else {
       is_last = py::bool_(streaming ? k == n - 1 : tick_idx == as_int(tail_total) - 1);
     }
-    co_await pb::awaited(self.attr("_emit_out")(tick_frame(bgr, voice, tick_idx, message_id, is_last)));
+    co_await pb::awaited([&] { return self.attr("_emit_out")(tick_frame(bgr, voice, tick_idx, message_id, is_last)); });
     ++emitted;
   }
   co_return py::int_(emitted);
@@ -252,9 +253,11 @@ pb::Coroutine drain_v2_tail(py::object self, py::object rt, py::object pcm_buf, 
   };
   const std::int64_t ticks_emitted = as_int(ticks_emitted_obj);
   const std::int64_t tail_total = as_int(tail_total_obj);
-  std::int64_t emitted = as_int(co_await pb::awaited(pass(ticks_emitted)));
+  std::int64_t emitted = as_int(co_await pb::awaited([&] { return pass(ticks_emitted); }));
+  // An utterance that a barge-in or a stop abandoned is not rendered to its end.
+  if (stopped_or_interrupted(self)) co_return py::int_(emitted);
   try {
-    co_await pb::awaited(self.attr("_engine")(rt.attr("end_utterance")));
+    co_await pb::awaited([&] { return self.attr("_engine")(rt.attr("end_utterance")); });
   } catch (...) {
     py::object e = caught_exception();
     if (!is_exception(e)) pb::raise_instance(e);
@@ -264,7 +267,7 @@ pb::Coroutine drain_v2_tail(py::object self, py::object rt, py::object pcm_buf, 
   while (ticks_emitted + emitted < tail_total) {
     if (event_is_set(self.attr("_stop_event"))) break;
     if (event_is_set(self.attr("_interrupt_event"))) break;
-    const std::int64_t n = as_int(co_await pb::awaited(pass(ticks_emitted + emitted)));
+    const std::int64_t n = as_int(co_await pb::awaited([&] { return pass(ticks_emitted + emitted); }));
     if (n != 0) {
       emitted += n;
       deadline = next_deadline();
@@ -272,7 +275,7 @@ pb::Coroutine drain_v2_tail(py::object self, py::object rt, py::object pcm_buf, 
     }
     if (monotonic_obj() > deadline) break;
     py::object wait_s = owned(PyNumber_TrueDivide(py::float_(1.0).ptr(), py::object(self.attr("_engine_fps")).ptr()));
-    co_await pb::awaited(global("asyncio").attr("sleep")(wait_s));
+    co_await pb::awaited([&] { return global("asyncio").attr("sleep")(wait_s); });
   }
   co_return py::int_(emitted);
 }

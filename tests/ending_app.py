@@ -1,0 +1,124 @@
+"""An application that streams a live avatar and is then asked to end, run as a child interpreter.
+
+    python ending_app.py <model> <mode> <consumer> <how>
+
+mode:      "streaming" (output_size None) or "compose" (96 x 72)
+consumer:  "slow"   reads a frame every 0.2 s, slower than the frame rate
+           "stall"  takes one frame and then never reads again
+how:       "sigint"    Ctrl-C: the process sends itself SIGINT once the output queue is full
+           "wait_for"  asyncio.wait_for(session(), ...) times out
+           "teardown"  the application's main returns with the avatar's tasks still running, and
+                       asyncio.run's teardown cancels them
+           "abandon"   as "teardown", but the loop is run with run_until_complete and closed with
+                       the avatar's tasks still pending, as some frameworks' threads leave it
+
+The application never stops the avatar itself, and keeps no reference to it once the loop is done.
+Prints one JSON line before it exits: {"asked": <monotonic time it was asked to end>,
+"ended": <when the loop returned or raised>, "hosts": [<pids of model hosts started>],
+"alive": [<those still running 2 s after the avatar was freed>], "collected": <the avatar was freed>,
+"outcome": <what the loop gave>}.
+"""
+
+import asyncio
+import gc
+import json
+import os
+import signal
+import sys
+import time
+import weakref
+
+import numpy as np
+
+from quorvane import AsyncAvatar
+
+model, mode, consumer, how = sys.argv[1:5]
+state = {"asked": None, "hosts": []}
+avatar_ref = None
+
+
+def speech(seconds):
+    t = np.arange(int(seconds * 16000)) / 16000
+    return (np.sin(2 * np.pi * 220 * t) * (1 + np.sin(2 * np.pi * 3 * t)) * 6000).astype("<i2").tobytes()
+
+
+def note_hosts(a):
+    host = getattr(getattr(a._fixture, "_host", None), "proc", None)
+    if host is not None and host.pid not in state["hosts"]:
+        state["hosts"].append(host.pid)
+
+
+async def session():
+    a = await AsyncAvatar.create(model_path=model, output_size=None if mode == "streaming" else (96, 72),
+                                 output_buffer_size=4)
+    global avatar_ref
+    avatar_ref = weakref.ref(a)
+    note_hosts(a)
+
+    async def consume():
+        async for _ in a.run():
+            note_hosts(a)
+            await asyncio.sleep(0.2 if consumer == "slow" else 3600)
+
+    reader = asyncio.create_task(consume())
+    pcm = speech(12.0)
+    step = 16000 * 2
+    for i in range(0, len(pcm), step):
+        await a.push_audio(pcm[i:i + step], sample_rate=16000, last_chunk=i + step >= len(pcm))
+        await asyncio.sleep(0.02)
+    # The output queue is full and nobody takes from it in time: the producer waits in its put.
+    while not a._out_queue.full():
+        await asyncio.sleep(0.01)
+    await asyncio.sleep(0.3)
+    note_hosts(a)
+    state["asked"] = time.monotonic()
+    if how in ("teardown", "abandon"):
+        return "returned"
+    if how == "sigint":
+        os.kill(os.getpid(), signal.SIGINT)
+    full.set()
+    await reader
+
+
+async def main():
+    global full
+    full = asyncio.Event()
+    task = asyncio.ensure_future(session())
+    if how != "wait_for":
+        return await task
+    await full.wait()
+    return await asyncio.wait_for(task, 0.05)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+outcome = None
+try:
+    if how == "abandon":
+        loop = asyncio.new_event_loop()
+        outcome = repr(loop.run_until_complete(session()))
+        loop.close()
+        del loop
+    else:
+        outcome = repr(asyncio.run(main()))
+except BaseException as e:  # noqa: BLE001  (the outcome is what is reported)
+    outcome = type(e).__name__
+state["ended"] = time.monotonic()
+state["outcome"] = outcome
+# A call the engine thread has in flight holds its task, and with it the avatar, until it ends.
+deadline = time.monotonic() + 3.0
+while avatar_ref is not None and avatar_ref() is not None and time.monotonic() < deadline:
+    gc.collect()
+    time.sleep(0.05)
+state["collected"] = avatar_ref is not None and avatar_ref() is None
+deadline = time.monotonic() + 2.0
+while any(alive(p) for p in state["hosts"]) and time.monotonic() < deadline:
+    time.sleep(0.02)
+state["alive"] = [p for p in state["hosts"] if alive(p)]
+print(json.dumps(state), flush=True)
