@@ -17,16 +17,30 @@ and the frames read from `run()`. One run prints:
   audio through the model host process (the pipe included), one after the other, each with the
   worst lag of an event loop of this process meanwhile.
 
+Then, as an agent that hands over a whole reply at once drives it:
+
+- a whole reply pushed at once (5 minutes of speech in one push_audio), played out in real time:
+  peak resident memory of this process and of the model host against where each started, beside
+  the real-time run's peak, and its pacing;
+- barge-in during a push: a 5 s and a 60 s reply each pushed at once and interrupted 3 s into
+  playout, then an answer pushed at real time: interrupt() to the answer's first speech frame;
+- shutdown with the host stopped (SIGSTOP) while it streams: the event loop's worst lag during
+  shutdown(), how long it took, and whether the host was ended.
+
 Targets: first speech frame within the floor plus 250 ms; 20.0 fps with no repeat or dry sink after
 start; A/V offset within +-50 ms; barge-in within 100 ms; loop lag at most 10 ms; memory growth at
-most 5 MB over 10 minutes.
+most 5 MB over 10 minutes; a whole reply pushed at once within a few hundred MB of the start; the
+answer after a barge-in during a 60 s push within 0.6 s of that after a 5 s push; loop lag during
+shutdown() with the host stopped under 1 s.
 
     .venv/bin/python bench/live_m2.py [--minutes 10] [--utterance-s 6] [--pause-s 2] [--barge-every 4]
+                                      [--whole-push-s 300]
 """
 
 import argparse
 import asyncio
 import os
+import signal
 import sys
 import time
 import wave
@@ -39,9 +53,41 @@ DEMO = str(ROOT / "demo" / "avatar.imx")
 CHUNK = 320  # 20 ms at 16 kHz
 
 
-def rss_mb():
-    with open("/proc/self/statm") as f:
+def rss_mb(pid="self"):
+    with open(f"/proc/{pid}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+class Peak:
+    """The highest resident memory of this process and of the avatar's model host, sampled every
+    0.2 s on the event loop while it runs."""
+
+    def __init__(self, avatar):
+        self.pid = avatar._fixture._host.proc.pid
+        self.start = (rss_mb(), rss_mb(self.pid))
+        self.peak = self.start
+        self.task = asyncio.create_task(self._sample())
+
+    async def _sample(self):
+        while True:
+            try:
+                now = (rss_mb(), rss_mb(self.pid))
+            except OSError:  # the host has ended
+                return
+            self.peak = (max(self.peak[0], now[0]), max(self.peak[1], now[1]))
+            await asyncio.sleep(0.2)
+
+    def done(self):
+        self.task.cancel()
+        return self.start, self.peak
+
+
+async def heartbeat(lag):
+    """Keeps the worst lateness of a 1 ms sleep in lag[0]."""
+    while True:
+        t = time.monotonic()
+        await asyncio.sleep(0.001)
+        lag[0] = max(lag[0], time.monotonic() - t - 0.001)
 
 
 def clip():
@@ -145,6 +191,7 @@ async def stream(a):
     rest = avatar._fixture._rest
     sink = Sink()
     avatar.sync_to(sink)
+    peak = Peak(avatar)
     loop_lag = [0.0]
     state = {"n": 0, "playing": False, "barge_t": None}
     seen, first_push, first_frame, r0 = set(), {}, {}, {}
@@ -153,12 +200,6 @@ async def stream(a):
     t_start = time.monotonic()
     deadline = t_start + a.minutes * 60
     rss = {}
-
-    async def heartbeat():
-        while True:
-            t = time.monotonic()
-            await asyncio.sleep(0.001)
-            loop_lag[0] = max(loop_lag[0], time.monotonic() - t - 0.001)
 
     async def consume():
         async for f in avatar.run():
@@ -217,7 +258,7 @@ async def stream(a):
                 rss[minute] = rss_mb()
                 rss.setdefault("first", rss[minute])
 
-    hb = asyncio.create_task(heartbeat())
+    hb = asyncio.create_task(heartbeat(loop_lag))
     cons = asyncio.create_task(consume())
     await asyncio.sleep(1.0)  # resting frames first
     loop_lag[0] = 0.0
@@ -229,11 +270,132 @@ async def stream(a):
     fps = (pictures[0] - n0) / elapsed
     rss["end"] = rss_mb()
     hb.cancel()
+    mem = peak.done()
     await avatar.shutdown()
     cons.cancel()
     lat = [(first_frame[n] - first_push[n], r0[n]) for n in first_push if n in first_frame and r0.get(n) is not None]
     return dict(lat=lat, fps=fps, repeats=repeats[0], dry=sink.dry, offsets=offsets, barge=barge,
-                lag=loop_lag[0], rss=rss, elapsed=elapsed, utterances=len(first_push))
+                lag=loop_lag[0], rss=rss, elapsed=elapsed, utterances=len(first_push), mem=mem)
+
+
+class Listener:
+    """A consumer of run() that plays voice into a sink at real time and notes when each message's
+    first speech frame (its voice part) came out, and when its end did."""
+
+    def __init__(self, avatar):
+        self.avatar, self.sink = avatar, Sink()
+        avatar.sync_to(self.sink)
+        self.first, self.ended, self.frames, self.speech = {}, {}, 0, 0
+        self.task = asyncio.create_task(self._consume())
+
+    async def _consume(self):
+        async for f in self.avatar.run():
+            now, mid = time.monotonic(), f.source_message_id
+            if f.audio_chunk is not None:
+                self.sink.push(f.audio_chunk.data.size / 16000, False)
+                if mid is not None:
+                    self.first.setdefault(mid, now)
+            if f.bgr_image is not None:
+                self.frames += 1
+                self.speech += mid is not None
+            if f.end_of_speech and mid is not None:
+                self.ended[mid] = now
+
+    async def next_utterance(self, before, timeout=900.0):
+        """The id of the first message with speech out after the messages in `before`."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            new = [m for m in self.first if m not in before]
+            if new:
+                return new[0]
+            await asyncio.sleep(0.005)
+        raise TimeoutError("no speech frame came")
+
+
+def speech_of(seconds):
+    return np.resize(clip(), int(16000 * seconds)).astype("<i2")
+
+
+async def whole_push(seconds):
+    """A reply of `seconds` pushed in one call and played out in real time."""
+    from quorvane._avatar import AsyncAvatar
+
+    avatar = await AsyncAvatar.create(model_path=DEMO, output_size=None)
+    me = Listener(avatar)
+    await asyncio.sleep(1.0)
+    peak = Peak(avatar)
+    t0 = time.monotonic()
+    await avatar.push_audio(speech_of(seconds).tobytes(), sample_rate=16000, last_chunk=True)
+    mid = await me.next_utterance(set())
+    while mid not in me.ended:
+        await asyncio.sleep(0.05)
+    elapsed = time.monotonic() - me.first[mid]
+    mem = peak.done()
+    await avatar.shutdown()
+    return dict(mem=mem, first=me.first[mid] - t0, elapsed=elapsed, speech=me.speech)
+
+
+async def barge_during_push(lengths=(5.0, 60.0), answer_s=2.0):
+    """Each reply pushed at once and interrupted 3 s into its playout; then an answer pushed at
+    real time. interrupt() to the answer's first speech frame, for each length, on one avatar."""
+    from quorvane._avatar import AsyncAvatar
+
+    avatar = await AsyncAvatar.create(model_path=DEMO, output_size=None)
+    me = Listener(avatar)
+    await asyncio.sleep(1.0)
+    out = {}
+    for seconds in lengths:
+        before = set(me.first)
+        await avatar.push_audio(speech_of(seconds).tobytes(), sample_rate=16000, last_chunk=True)
+        mid = await me.next_utterance(before)
+        await asyncio.sleep(3.0)
+        t_int = time.monotonic()
+        avatar.interrupt()
+        me.sink.clear()
+        before = set(me.first)
+        answer = speech_of(answer_s)
+        next_t = time.monotonic()
+        for off in range(0, answer.size, CHUNK):
+            await asyncio.sleep(max(0.0, next_t - time.monotonic()))
+            next_t += CHUNK / 16000
+            await avatar.push_audio(answer[off:off + CHUNK].tobytes(), sample_rate=16000,
+                                    last_chunk=off + CHUNK >= answer.size)
+        reply = await me.next_utterance(before)
+        out[seconds] = me.first[reply] - t_int
+        assert reply != mid
+        while reply not in me.ended:
+            await asyncio.sleep(0.05)
+        await asyncio.sleep(1.0)
+    await avatar.shutdown()
+    return out
+
+
+async def shutdown_stopped_host(seconds=20.0):
+    """shutdown() while the model host, streaming a reply, is stopped (SIGSTOP)."""
+    from quorvane._avatar import AsyncAvatar
+
+    avatar = await AsyncAvatar.create(model_path=DEMO, output_size=None)
+    me = Listener(avatar)
+    proc = avatar._fixture._host.proc
+    await avatar.push_audio(speech_of(seconds).tobytes(), sample_rate=16000, last_chunk=True)
+    await me.next_utterance(set())
+    await asyncio.sleep(1.0)
+    os.kill(proc.pid, signal.SIGSTOP)
+    await asyncio.sleep(0.5)
+    in_flight = avatar._engine_job is not None and not avatar._engine_job.done()
+    lag = [0.0]
+    hb = asyncio.create_task(heartbeat(lag))
+    await asyncio.sleep(0.05)
+    t = time.monotonic()
+    try:
+        await avatar.shutdown()
+    finally:
+        took = time.monotonic() - t
+        hb.cancel()
+        ended = proc.poll() is not None
+        if not ended:
+            proc.kill()
+    return dict(lag=lag[0], took=took, ended=ended, in_flight=in_flight)
 
 
 def main():
@@ -243,6 +405,7 @@ def main():
     ap.add_argument("--pause-s", type=float, default=2.0)
     ap.add_argument("--barge-every", type=int, default=4, help="every Nth utterance is cut by interrupt()")
     ap.add_argument("--no-compare", action="store_true", help="skip the in-process against host timing")
+    ap.add_argument("--whole-push-s", type=float, default=300.0, help="seconds of speech pushed at once")
     a = ap.parse_args()
     print(f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs; {a.minutes:g} min of speech")
     if not a.no_compare:
@@ -274,6 +437,20 @@ def main():
               f"{r['rss']['end'] - first:+.1f} MB (target <= 5); by minute: {series}")
     else:
         print(f"memory: RSS {r['rss']['end']:.1f} MB at the end (run shorter than a minute: no growth figure)")
+    w = asyncio.run(whole_push(a.whole_push_s))
+    for label, (start, peak) in (("real-time pushes", r["mem"]), (f"{a.whole_push_s:g} s pushed at once", w["mem"])):
+        print(f"peak memory, {label}: this process {start[0]:.0f} -> {peak[0]:.0f} MB ({peak[0] - start[0]:+.0f}), "
+              f"model host {start[1]:.0f} -> {peak[1]:.0f} MB ({peak[1] - start[1]:+.0f}) (target: a few hundred MB)")
+    print(f"{a.whole_push_s:g} s pushed at once: first speech frame {w['first'] * 1000:.0f} ms after the push, "
+          f"played in {w['elapsed']:.1f} s, {w['speech'] / w['elapsed']:.2f} speech fps (target 20.0)")
+    b = asyncio.run(barge_during_push())
+    print("barge-in during a push, interrupt() to the answer's first speech frame: "
+          + ", ".join(f"{k:g} s push {v * 1000:.0f} ms" for k, v in b.items())
+          + f"; difference {(b[60.0] - b[5.0]) * 1000:+.0f} ms (target <= 600)")
+    h = asyncio.run(shutdown_stopped_host())
+    print(f"shutdown() with the host stopped ({'a call' if h['in_flight'] else 'no call'} in flight): took "
+          f"{h['took'] * 1000:.0f} ms, event loop's worst lag {h['lag'] * 1000:.0f} ms (target < 1000), host "
+          f"{'ended' if h['ended'] else 'STILL RUNNING'}")
 
 
 if __name__ == "__main__":
