@@ -438,10 +438,12 @@ class TestExit:
         task = run(go())
         assert task.exception() is None
 
+    @pytest.mark.parametrize("frames", [True, False], ids=["frames", "errors-only"])
     @pytest.mark.parametrize("playout", [False, True], ids=["output-queue", "playout-queue"])
-    def test_cancelling_the_producer_ends_at_once_with_the_end_in_place_of_the_oldest_frame(self, playout):
+    def test_cancelling_the_producer_ends_at_once_with_the_end_in_place_of_the_oldest_frame(self, playout, frames):
         """Nobody reads the full queue: the cancellation is not held back by the end marker, which
-        takes the oldest frame's place (an error item keeps its own)."""
+        takes the oldest frame's place. An error item keeps its own; a queue of errors alone is
+        left as it is (the first error ends the stream where it is read)."""
         async def go():
             av = await started(fake_avatar(spt=160, output_buffer_size=3))
             if playout:
@@ -451,7 +453,9 @@ class TestExit:
                 q.get_nowait()
             q.put_nowait(RuntimeError("kept"))
             while not q.full():
-                q.put_nowait(_models.VideoFrame(bgr_image=None, audio_chunk=None, frame_index=len(q._queue)))
+                n = len(q._queue)
+                q.put_nowait(_models.VideoFrame(bgr_image=None, audio_chunk=None, frame_index=n) if frames
+                             else RuntimeError(f"kept {n}"))
             await asyncio.sleep(0.05)
             task = av._producer_task
             task.cancel()
@@ -461,7 +465,10 @@ class TestExit:
 
         task, items = run(go())
         assert task.cancelled()
-        assert isinstance(items[0], RuntimeError) and [f.frame_index for f in items[1:-1]] == [2] and items[-1] is END
+        if frames:
+            assert isinstance(items[0], RuntimeError) and [f.frame_index for f in items[1:-1]] == [2] and items[-1] is END
+        else:
+            assert [str(e) for e in items] == ["kept", "kept 1", "kept 2"]
 
     def test_a_stop_seen_at_the_top_of_a_pass_ends_with_the_marker_only(self):
         async def go():

@@ -398,6 +398,67 @@ class TestTeardown:
         assert rec.getMessage() == "quorvane: releasing the engine failed (RuntimeError: device lost)"
         assert a._fixture is None
 
+    def test_a_cancelled_shutdown_still_closes_the_runtime_and_the_release_ends_cleanly(self, monkeypatch):
+        errors, closed, stuck = [], threading.Event(), threading.Event()
+        monkeypatch.setattr(threading, "excepthook", errors.append)
+
+        class Rt:
+            def close(self):
+                closed.set()
+                stuck.set()
+
+        async def main():
+            a = FakeAvatar()
+            a._engine_executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="quorvane-engine")
+            a._engine_job = a._engine_executor.submit(stuck.wait, 30)
+            a._runtime = Rt()
+            task = asyncio.create_task(a.shutdown())
+            await asyncio.sleep(0.1)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+        asyncio.run(asyncio.wait_for(main(), 10))
+        assert closed.wait(5)
+        for t in threading.enumerate():
+            if t.name == "quorvane-release":
+                t.join(5)
+        assert errors == []
+
+    def test_a_call_stop_gave_up_on_holds_up_neither_the_next_run_nor_shutdown(self):
+        # The host is stuck in a call: stop() cancels the producer after the grace period. The
+        # next run's calls get an engine thread of their own, and shutdown() closes the runtime
+        # (which ends the stuck call) without blocking the loop or waiting for the call.
+        stuck, log = threading.Event(), []
+
+        class Rt:
+            def close(self):
+                log.append("close")
+                stuck.set()
+
+        async def calling(avatar):
+            log.append(await avatar._engine(lambda: stuck.wait(30) and "stuck call ended"))
+
+        async def main():
+            a = FakeAvatar(producer=calling)
+            a._runtime = Rt()
+            await a._ensure_running()
+            await asyncio.sleep(0.05)
+            await asyncio.wait_for(a.stop(), 10)
+            assert a._engine_stuck is not None and not stuck.is_set()
+            a.producer = lambda avatar: calling_quick(avatar)
+            await a._ensure_running()
+            await asyncio.wait_for(a._producer_task, 1)  # not queued behind the stuck call
+            t0 = time.monotonic()
+            await a.shutdown()
+            return time.monotonic() - t0
+
+        async def calling_quick(avatar):
+            log.append(await avatar._engine(lambda: "quick call"))
+
+        took = asyncio.run(asyncio.wait_for(main(), 20))
+        assert took < 0.5 and log[:2] == ["quick call", "close"]
+
     def test_runtime_without_close_and_no_runtime(self):
         a = FakeAvatar()
         a._runtime = object()

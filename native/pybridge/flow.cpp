@@ -169,7 +169,13 @@ int FlowState::traverse(visitproc visit, void* arg) const {
 }
 
 Flow::~Flow() {
-  if (!h_) return;
+  finalize();
+  discard();
+}
+
+void Flow::finalize() {
+  if (!h_ || finalized_) return;
+  finalized_ = true;
   if (started_ && !running_) {
     // Dropped while suspended: close it the way Python finalises a generator, so cleanup in the
     // frame runs; whatever it raises is reported as unraisable, never propagated.
@@ -185,7 +191,6 @@ Flow::~Flow() {
     } catch (...) {
     }
   }
-  discard();
 }
 
 void Flow::discard() {
@@ -505,6 +510,10 @@ void clear_of(Coroutine& c) { c.flow.clear(); }
 void clear_of(AsyncGenerator& g) { g.flow.clear(); }
 // A step's generator is cleared on its own; what the step was to send or throw goes.
 void clear_of(AsyncGenStep& s) { s.arg = py::none(); }
+void finalize_of(Generator& g) { g.flow.finalize(); }
+void finalize_of(Coroutine& c) { c.flow.finalize(); }
+void finalize_of(AsyncGenerator& g) { g.flow.finalize(); }
+void finalize_of(AsyncGenStep&) {}
 
 /// Makes a bridge type take part in cycle collection, as Python's own generators do: a flow whose
 /// frame holds its owner (an instance whose task runs the flow) is freed once nothing else holds
@@ -522,6 +531,11 @@ py::custom_type_setup collected() {
     type->tp_clear = [](PyObject* self) -> int {
       if (py::detail::is_holder_constructed(self)) clear_of(py::cast<T&>(py::handle(self)));
       return 0;
+    };
+    // As for Python's generators, a suspended flow in a garbage cycle is closed before anything
+    // of the cycle is cleared, so its cleanup runs with what it holds still in place.
+    type->tp_finalize = [](PyObject* self) {
+      if (py::detail::is_holder_constructed(self)) finalize_of(py::cast<T&>(py::handle(self)));
     };
   });
 }

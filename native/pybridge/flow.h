@@ -194,7 +194,7 @@ class Flow {
   template <class P>
   explicit Flow(std::coroutine_handle<P> h) : h_(h), st_(&h.promise()) {}
   Flow(Flow&& o) noexcept : h_(std::exchange(o.h_, {})), st_(std::exchange(o.st_, nullptr)),
-                            started_(o.started_), running_(o.running_) {}
+                            started_(o.started_), running_(o.running_), finalized_(o.finalized_) {}
   Flow& operator=(Flow&&) = delete;
   ~Flow();
 
@@ -211,6 +211,10 @@ class Flow {
   /// Destroys the frame without running it further; destructors of its locals still run.
   void discard();
 
+  /// Closes a suspended frame as Python finalises a dropped generator (GeneratorExit thrown in,
+  /// whatever it raises reported as unraisable); at most once, and never while it runs.
+  void finalize();
+
   /// tp_traverse over what the frame holds; nothing once it is finished.
   int traverse(visitproc visit, void* arg) const { return h_ ? st_->traverse(visit, arg) : 0; }
 
@@ -225,6 +229,7 @@ class Flow {
   FlowState* st_ = nullptr;
   bool started_ = false;
   bool running_ = false;
+  bool finalized_ = false;
 };
 
 /// Return type of a C++ function that Python sees as a generator.

@@ -13,9 +13,11 @@ using quorvane::pybridge::Generator;
 
 namespace {
 
-/// Appends `what` to `log` when the frame is left, however it is left.
+/// Appends `what` to `log` when the frame is left, however it is left. `log` is the flow's own
+/// argument, which outlives the frame's locals; it is borrowed, so the collector sees every
+/// reference the frame holds to it.
 struct Note {
-  py::object log;
+  py::handle log;
   const char* what;
   ~Note() { log.attr("append")(what); }
 };

@@ -95,7 +95,8 @@ pb::Coroutine emit_out(py::object self, py::object item) {
 
 // The stream's end marker, put without waiting: the producer is being cancelled or closed, and a
 // full queue that nobody reads must not hold that back. A full queue gives up its oldest frame for
-// it (the stream is ending); an error item keeps its place.
+// it (the stream is ending); an error item keeps its place, and a queue full of items that are
+// not frames, an error among them, needs no marker: the error ends the stream where it is read.
 void end_stream_now(py::handle self) {
   py::object playout = self.attr("_playout");
   py::object q = playout.is_none() ? py::object(self.attr("_out_queue")) : playout;
@@ -103,11 +104,14 @@ void end_stream_now(py::handle self) {
   try {
     if (truthy(q.attr("full")())) {
       bool dropped = false;
+      bool error_queued = false;
       keep_in_queue(q, [&](py::handle it) {
+        error_queued = error_queued || PyExceptionInstance_Check(it.ptr());
         if (dropped || !is_instance(it, global("VideoFrame"))) return true;
         dropped = true;
         return false;
       });
+      if (!dropped && error_queued) return;
       if (!dropped) q.attr("get_nowait")();
     }
     q.attr("put_nowait")(end);

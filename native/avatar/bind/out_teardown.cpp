@@ -87,7 +87,13 @@ pb::Coroutine stop(py::object self) {
       if (!expired) break;
       py::object job = getattr_or(self, "_engine_job", py::none());
       const bool stuck = !job.is_none() && !truthy(job.attr("done")());
-      if (stuck) self.attr("_engine_stuck") = job;
+      if (stuck) {
+        self.attr("_engine_stuck") = job;
+        // A later run's calls must not queue behind the stuck one: they get a thread of their own.
+        py::object ex = getattr_or(self, "_engine_executor", py::none());
+        self.attr("_engine_executor") = py::none();
+        if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+      }
       if (stuck || i == 1) {
         timed_out = true;
         break;
@@ -173,43 +179,56 @@ void close_now(py::handle rt) {
   }
 }
 
-// The release thread's body: the call in flight is given the grace period, then the runtime is
-// closed whether or not it has ended, and `done` says so.
-void release_after(py::object job, py::object rt, py::object done, double grace_s) {
-  global("concurrent").attr("futures").attr("wait")(py::make_tuple(job), py::arg("timeout") = grace_s);
+bool in_flight(py::handle job) { return !job.is_none() && !truthy(job.attr("done")()); }
+
+// The release thread's body: the calls in flight are given the grace period, then the runtime is
+// closed whether or not they have ended, and `done` says so (unless whoever waited for it has
+// given up: a cancelled shutdown() cancels it).
+void release_after(py::object jobs, py::object rt, py::object done, double grace_s) {
+  global("concurrent").attr("futures").attr("wait")(jobs, py::arg("timeout") = grace_s);
+  py::object error;
   try {
     close_now(rt);
   } catch (...) {
-    py::object e = caught_exception();
-    done.attr("set_exception")(e);
-    return;
+    error = caught_exception();
   }
-  done.attr("set_result")(py::none());
+  if (!truthy(done.attr("set_running_or_notify_cancel")())) return;
+  if (error) {
+    done.attr("set_exception")(error);
+  } else {
+    done.attr("set_result")(py::none());
+  }
 }
 
 // Releases the engine thread, then the runtime, and never waits on the calling thread for a call
 // in flight on the engine thread: that call is a model host's render, which takes as long as the
 // host does (for good, once the host is stuck), and the calling thread is the event loop's. So
-// with a call in flight the executor is shut down without waiting, and a thread of its own closes
-// the runtime once the call has ended or its grace period is over; the result is a
-// concurrent.futures.Future that completes then. Otherwise both are released at once (None).
-// Either way nothing uses the runtime after it has been closed: no new call can start, and the
-// one in flight is done, or is stuck on a host that the close ends.
+// with a call in flight (this run's, or one that stop() gave up on) the executor is shut down
+// without waiting, and a thread of its own closes the runtime once the calls have ended or the
+// grace period is over; the result is a concurrent.futures.Future that completes then. Otherwise
+// both are released at once (None). Either way nothing uses the runtime after it has been closed:
+// no new call can start, and the ones in flight are done, or are stuck on a host that the close
+// ends.
 py::object close_runtime(py::object self) {
   py::object ex = getattr_or(self, "_engine_executor", py::none());
   self.attr("_engine_executor") = py::none();
   py::object job = getattr_or(self, "_engine_job", py::none());
+  py::object stuck = getattr_or(self, "_engine_stuck", py::none());
   self.attr("_engine_job") = py::none();
-  // stop() has given this call its grace period already.
-  const double grace_s = job.is(getattr_or(self, "_engine_stuck", py::none())) ? 0.0 : kEngineGraceS;
   self.attr("_engine_stuck") = py::none();
   py::object rt = self.attr("_runtime");
-  if (!ex.is_none() && !job.is_none() && !truthy(job.attr("done")())) {
-    ex.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+  py::list jobs;
+  for (py::handle j : {job, stuck}) {
+    if (in_flight(j) && !jobs.contains(j)) jobs.append(j);
+  }
+  if (py::len(jobs) > 0) {
+    if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+    // A call that stop() gave up on has had its grace period already.
+    const double grace_s = in_flight(job) && !job.is(stuck) ? kEngineGraceS : 0.0;
     py::object done = global("concurrent").attr("futures").attr("Future")();
     py::object thread = py::module_::import("threading").attr("Thread");
-    thread(py::arg("target") = global("_release_after"), py::arg("args") = py::make_tuple(job, rt, done, grace_s),
-           py::arg("name") = "quorvane-release")
+    thread(py::arg("target") = global("_release_after"),
+           py::arg("args") = py::make_tuple(py::tuple(jobs), rt, done, grace_s), py::arg("name") = "quorvane-release")
         .attr("start")();
     return done;
   }
@@ -282,8 +301,8 @@ void register_teardown(py::module_& m, py::object cls) {
   pb::def_method(cls, "cleanup", &cleanup);
   pb::def_method(cls, "_end_stream_before_close", &end_stream_before_close);
   pb::def_method(cls, "_close_runtime", &close_runtime);
-  m.def("_release_after", &release_after, py::arg("job"), py::arg("rt"), py::arg("done"), py::arg("grace_s"),
-        "Closes `rt` once `job` has ended or `grace_s` is over, then completes `done`.");
+  m.def("_release_after", &release_after, py::arg("jobs"), py::arg("rt"), py::arg("done"), py::arg("grace_s"),
+        "Closes `rt` once `jobs` have ended or `grace_s` is over, then completes `done` unless it was cancelled.");
 }
 
 }  // namespace quorvane::avatar::bind::out

@@ -69,6 +69,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
   pb::Held loop = aio("get_running_loop")();
   const double when = as_double(loop.attr("time")()) + as_double(timeout_s);
   bool expired = false;
+  bool cancelled_from_outside = false;  // then the CancelledError is that one, not the deadline's
   bool throwing = false;
   pb::Held arg = py::none();
   for (;;) {
@@ -77,7 +78,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
     try {
       yielded = pb::step_iter(it, throwing, arg, out);
     } catch (py::error_already_set& e) {
-      if (!expired || !is_aio(e, "CancelledError")) throw;
+      if (!expired || cancelled_from_outside || !is_aio(e, "CancelledError")) throw;
       py::object timeout_error = aio("TimeoutError")();
       py::object cause = e.value();
       PyException_SetCause(timeout_error.ptr(), cause.release().ptr());
@@ -101,6 +102,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
           it.attr("close")();
           pb::raise_instance(external);
         }
+        cancelled_from_outside = cancelled_from_outside || is_instance(external, aio("CancelledError"));
         throwing = true;
         arg = external;
       } else if (!expired && as_double(loop.attr("time")()) >= when) {
@@ -138,6 +140,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
       // Another task's cancellation (or an error thrown in): as a task does, the operation's
       // future is cancelled and the error goes into the operation.
       y.attr("cancel")();
+      cancelled_from_outside = cancelled_from_outside || is_instance(external, aio("CancelledError"));
       throwing = true;
       arg = external;
     } else if (!truthy(y.attr("done")())) {
