@@ -213,19 +213,7 @@ StepOut Flow::step(bool throwing, py::object arg) {
     if (st_->inner) {
       py::object inner = std::move(st_->inner);
       st_->inner = py::object();
-      if (!throwing) {
-        PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(inner.ptr(), arg.ptr(), &res);
-        if (r == PYGEN_NEXT) {
-          st_->inner = std::move(inner);
-          return {StepKind::Await, steal(res)};
-        }
-        if (r == PYGEN_RETURN) {
-          st_->await_value = steal(res);
-        } else {
-          st_->await_exc = fetch_current();
-        }
-      } else if (is_instance_of(arg, PyExc_GeneratorExit)) {
+      if (throwing && is_instance_of(arg, PyExc_GeneratorExit)) {
         // As Python's delegation does: close the awaited iterator, then raise GeneratorExit here
         // (or the error its close raised).
         st_->await_exc = arg;
@@ -239,21 +227,15 @@ StepOut Flow::step(bool throwing, py::object arg) {
           }
         }
       } else {
-        py::object thrower = py::getattr(inner, "throw", py::none());
-        if (thrower.is_none()) {
-          st_->await_exc = arg;
-        } else {
-          PyObject* res = PyObject_CallOneArg(thrower.ptr(), arg.ptr());
-          if (res != nullptr) {
+        try {
+          py::object out;
+          if (step_iter(inner, throwing, arg, out)) {
             st_->inner = std::move(inner);
-            return {StepKind::Await, steal(res)};
+            return {StepKind::Await, out};
           }
-          if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            py::object si = fetch_current();
-            st_->await_value = py::getattr(si, "value", py::none());
-          } else {
-            st_->await_exc = fetch_current();
-          }
+          st_->await_value = std::move(out);
+        } catch (py::error_already_set& e) {
+          st_->await_exc = exception_of(e);
         }
       }
     } else if (throwing) {

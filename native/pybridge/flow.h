@@ -94,9 +94,9 @@ class Held : public py::object {
   Held* next_ = nullptr;
 };
 
-/// One step of an iterator that `await` delegates to, as a task drives it: `value` sent in, or
-/// thrown in when `throwing`. Returns true with what it yielded in `out`, or false with what it
-/// returned; what it raises propagates.
+/// One step of an iterator that `await` delegates to, as a task or a flow drives it: `value` sent
+/// in, or thrown in when `throwing` (raised as it is when the iterator has no `throw`). Returns
+/// true with what it yielded in `out`, or false with what it returned; what it raises propagates.
 bool step_iter(py::handle it, bool throwing, py::handle value, py::object& out);
 
 /// State shared by every flow's promise; the driver reads and writes it between resumptions.
@@ -111,7 +111,6 @@ struct FlowState {
   /// The coroutine's parameters that own a Python reference, in its frame.
   std::vector<const py::object*> params;
   Held* held = nullptr;    // the frame's Held locals, newest first
-
 
   py::object inner;        // iterator delegated to by the pending co_await, or empty
   py::object await_value;  // what that iterator returned

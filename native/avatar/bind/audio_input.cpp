@@ -44,7 +44,8 @@ bool is_byte_format(const char* fmt) {
 
 // The bytes of anything else would be taken for samples: a float32 array plays as loud noise twice
 // as long, stereo at half speed. So what is not int16 mono is refused here, before it is queued.
-void check_pcm(py::handle data) {
+// Returns the audio's size in bytes.
+Py_ssize_t checked_pcm_bytes(py::handle data) {
   if (py::isinstance<py::array>(data)) {
     py::array arr = py::reinterpret_borrow<py::array>(data);
     const std::string dtype = py::str(arr.attr("dtype"));
@@ -52,7 +53,7 @@ void check_pcm(py::handle data) {
     if (arr.ndim() != 1) {
       refuse(PyExc_ValueError, "an int16 array of shape " + std::string(py::str(arr.attr("shape"))));
     }
-    return;
+    return arr.nbytes();
   }
   if (!PyObject_CheckBuffer(data.ptr())) refuse(PyExc_TypeError, with_article(type_name(data)));
   py::object view = owned(PyMemoryView_FromObject(data.ptr()));
@@ -62,6 +63,7 @@ void check_pcm(py::handle data) {
     refuse(PyExc_TypeError, with_article(type_name(data)) + " of format '" + std::string(buf->format ? buf->format : "B") + "'");
   }
   if (buf->ndim > 1) refuse(PyExc_ValueError, with_article(type_name(data)) + " of " + std::to_string(buf->ndim) + " dimensions");
+  return buf->len;
 }
 
 // A rate of 0, None or NaN would fail only later, in the producer, and end run(); a negative one
@@ -82,20 +84,12 @@ void check_rate(py::handle rate) {
 }
 
 pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rate, py::object last_chunk) {
-  check_pcm(data);
+  // The bytes of a buffer count, not its len(): an agent framework's frames hand over typed
+  // buffers (an int16 memoryview, an array) whose len() counts samples.
+  const Py_ssize_t n = checked_pcm_bytes(data);
   check_rate(sample_rate);
   py::object control = global("VideoControl").attr("from_audio")(data, sample_rate, last_chunk);
-  // bytes / 2 / sample_rate: the seconds in the audio, in Python's own arithmetic. The bytes
-  // of a buffer are counted, not its len(): an agent framework's frames hand over typed buffers
-  // (an int16 memoryview, an array) whose len() counts samples.
-  Py_ssize_t n = 0;
-  if (PyObject_CheckBuffer(data.ptr())) {
-    py::object view = owned(PyMemoryView_FromObject(data.ptr()));
-    n = PyMemoryView_GET_BUFFER(view.ptr())->len;
-  } else {
-    n = PyObject_Length(data.ptr());
-    if (n < 0) throw py::error_already_set();
-  }
+  // bytes / 2 / sample_rate: the seconds in the audio, in Python's own arithmetic.
   py::object half = owned(PyNumber_TrueDivide(py::int_(n).ptr(), py::int_(2).ptr()));
   py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), sample_rate.ptr()));
   self.attr("_note_arrival")(seconds);

@@ -72,6 +72,22 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
   bool cancelled_from_outside = false;  // then the CancelledError is that one, not the deadline's
   bool throwing = false;
   pb::Held arg = py::none();
+  // An error thrown into this task while it waits: GeneratorExit closes the operation and ends
+  // here; anything else (another task's cancellation) goes into the operation.
+  auto pass_in = [&](py::object external) {
+    if (is_generator_exit(external)) {
+      it.attr("close")();
+      pb::raise_instance(external);
+    }
+    cancelled_from_outside = cancelled_from_outside || is_instance(external, aio("CancelledError"));
+    throwing = true;
+    arg = external;
+  };
+  auto expire = [&] {
+    expired = true;
+    throwing = true;
+    arg = aio("CancelledError")();
+  };
   for (;;) {
     py::object out;
     bool yielded = false;
@@ -98,17 +114,9 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
         external = caught_exception();
       }
       if (external) {
-        if (is_generator_exit(external)) {
-          it.attr("close")();
-          pb::raise_instance(external);
-        }
-        cancelled_from_outside = cancelled_from_outside || is_instance(external, aio("CancelledError"));
-        throwing = true;
-        arg = external;
+        pass_in(external);
       } else if (!expired && as_double(loop.attr("time")()) >= when) {
-        expired = true;
-        throwing = true;
-        arg = aio("CancelledError")();
+        expire();
       }
       continue;
     }
@@ -132,22 +140,14 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
     }
     y.attr("remove_done_callback")(on_done);
     if (!timer.is_none()) timer.attr("cancel")();
+    // As a task does on its cancellation, the operation's future is cancelled before the error
+    // goes into the operation.
     if (external) {
-      if (is_generator_exit(external)) {
-        it.attr("close")();
-        pb::raise_instance(external);
-      }
-      // Another task's cancellation (or an error thrown in): as a task does, the operation's
-      // future is cancelled and the error goes into the operation.
-      y.attr("cancel")();
-      cancelled_from_outside = cancelled_from_outside || is_instance(external, aio("CancelledError"));
-      throwing = true;
-      arg = external;
+      if (!is_generator_exit(external)) y.attr("cancel")();
+      pass_in(external);
     } else if (!truthy(y.attr("done")())) {
-      expired = true;
       y.attr("cancel")();
-      throwing = true;
-      arg = aio("CancelledError")();
+      expire();
     }
   }
 }
