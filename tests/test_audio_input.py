@@ -1,6 +1,7 @@
 """Audio input of the local API: every accepted shape of speech to 16 kHz mono s16le, whole clips
 told from streams, the ffmpeg and PyAV decoding routes and the frames a clip should give."""
 
+import os
 import subprocess
 import sys
 import types
@@ -99,26 +100,33 @@ class TestFiles:
             _open._pcm(tmp_path)
         assert str(ei.value) == f"no audio at {tmp_path}"
 
-    def test_ffmpeg_decodes_to_16k_mono(self, tmp_path):
+    def test_a_file_is_decoded_in_pieces_as_they_are_asked_for(self, tmp_path):
         path = tmp_path / "speech.wav"
-        write_wav(path, 8000, (np.sin(np.arange(8000) / 5) * 8000).astype(np.int16))
+        write_wav(path, 8000, (np.sin(np.arange(8000 * 9) / 5) * 8000).astype(np.int16))
+        assert _open._whole_clip(str(path)) is None  # its audio comes as the engine pulls
+        pieces = list(_open._chunks(path))
+        assert len(pieces) == 3 and all(len(p) % 2 == 0 and len(p) <= 4 * 32000 for p in pieces)
         out = _open._pcm(path)
-        assert abs(len(out) - 2 * 16000) <= 64  # one second at 16 kHz, give or take the filter edge
-        assert _open._whole_clip(str(path)) == out
+        assert b"".join(pieces) == out
+        assert abs(len(out) - 9 * 2 * 16000) <= 64  # nine seconds at 16 kHz, give or take the filter edge
 
-    def test_ffmpeg_argument_list_and_capture(self, tmp_path, monkeypatch):
-        path = tmp_path / "a.wav"
-        path.write_bytes(b"x")
-        seen = []
+    # Names that ffmpeg reads as URLs or as its standard input unless it is told they are files.
+    HOSTILE = ["concat:a.wav", "subfile,,start,0,end,0,,:a.wav", "-", "pipe:0", "file:a.wav"]
 
-        def run(cmd, **kwargs):
-            seen.append((cmd, kwargs))
-            return subprocess.CompletedProcess(cmd, 0, b"\x01\x02", b"")
-
-        monkeypatch.setattr(_open.subprocess, "run", run)
-        assert _open._pcm(str(path)) == b"\x01\x02"
-        assert seen == [(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(path), "-ar", "16000",
-                          "-ac", "1", "-f", "s16le", "-"], {"capture_output": True})]
+    @pytest.mark.parametrize("name", HOSTILE)
+    def test_a_file_is_read_by_its_name_never_as_a_url_or_stdin(self, tmp_path, name):
+        write_wav(tmp_path / "a.wav", 16000, np.full(16000 * 8, 3000, np.int16))  # the decoy
+        write_wav(tmp_path / name, 16000, np.full(16000 * 2, 3000, np.int16))
+        # The child's standard input stays open and silent: reading it would hang, not fail.
+        quiet_in, keep_open = os.pipe()
+        try:
+            r = subprocess.run([sys.executable, "-c", "import sys; from quorvane import _open\n"
+                                f"sys.stdout.write(str(len(_open._pcm({name!r}))))"],
+                               cwd=tmp_path, stdin=quiet_in, capture_output=True, timeout=60)
+        finally:
+            os.close(quiet_in)
+            os.close(keep_open)
+        assert (r.returncode, r.stderr) == (0, b"") and abs(int(r.stdout) - 2 * 2 * 16000) <= 64
 
     def test_real_ffmpeg_failure_is_refused(self, tmp_path, errors):  # noqa: F811
         path = tmp_path / "noise.wav"
@@ -130,9 +138,14 @@ class TestFiles:
     def test_ffmpeg_error_text_is_cut_to_300_characters(self, tmp_path, monkeypatch, errors):  # noqa: F811
         path = tmp_path / "a.wav"
         path.write_bytes(b"x")
-        stderr = "é".encode() * 250 + b"\xff" + b"z" * 400  # multi-byte and undecodable bytes
-        monkeypatch.setattr(_open.subprocess, "run",
-                            lambda cmd, **k: subprocess.CompletedProcess(cmd, 1, b"", stderr))
+        # Far more log than a pipe holds, with multi-byte and undecodable bytes at its head.
+        stderr = "é".encode() * 250 + b"\xff" + b"z" * 400 + b"\n" * 300_000
+        (tmp_path / "log").write_bytes(stderr)
+        fake = tmp_path / "bin" / "ffmpeg"
+        fake.parent.mkdir()
+        fake.write_text(f"#!/bin/sh\n/bin/cat {tmp_path / 'log'} >&2\nprintf 'ab'\nexit 1\n")
+        fake.chmod(0o755)
+        monkeypatch.setenv("PATH", str(fake.parent))
         with pytest.raises(errors.Failed) as ei:
             _open._pcm(path)
         assert ei.value.detail == stderr.decode("utf-8", "replace")[:300]

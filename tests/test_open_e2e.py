@@ -8,6 +8,7 @@ import logging
 import os
 import pathlib
 import shutil
+import threading
 
 import numpy as np
 import pytest
@@ -165,3 +166,100 @@ def test_a_unified_avatar_is_unpacked_then_refused_here(cache, tmp_path):
     assert ei.value.detail.startswith("C2UUnavailable(")
     (entry,) = [p for p in cache.iterdir() if not p.name.startswith(".")]
     assert (entry / "manifest.json").is_file()
+
+
+def ffmpeg_children():
+    """The ffmpeg processes this process started that are still there (zombies included)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", encoding="utf-8", errors="replace") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{entry}/comm", encoding="utf-8") as f:
+                comm = f.read().strip()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == os.getpid() and comm == "ffmpeg":
+            found.append(int(entry))
+    return found
+
+
+class TestMirrant2Renders:
+    """Renders of the demo avatar through its host, as a user drives them."""
+
+    def test_file_clip_and_stream_give_the_same_frames_and_a_refused_render_cuts_nothing(self, cache):
+        wav = ROOT / "demo" / "speech.wav"
+        pcm = _open._pcm(wav)  # the whole file at once, as every file was decoded before
+        with quorvane.open(ROOT / "demo" / "avatar.imx") as a:
+            clip = list(a.render(pcm))
+            from_file = list(a.render(wav))
+            stream = a.render(iter(pcm[i : i + 32000] for i in range(0, len(pcm), 32000)))
+            got = [next(stream)]
+            refused = []
+
+            def second():
+                try:
+                    next(a.render(pcm))
+                except RuntimeError as e:
+                    refused.append(str(e))
+
+            second()  # on this thread, then from another one
+            t = threading.Thread(target=second)
+            t.start()
+            t.join()
+            got += list(stream)
+            assert refused == ["a render of this avatar is still running; finish or close it first"] * 2
+        assert len(clip) == 182
+        for frames in (from_file, got):
+            assert len(frames) == len(clip) and all(np.array_equal(f, g) for f, g in zip(frames, clip))
+
+    def test_a_render_stopped_from_outside_fails_rather_than_ending_short(self, cache):
+        pcm = ref.float_pcm(speech(6.0))
+        with quorvane.open(ROOT / "demo" / "avatar.imx") as a:
+            it = a.render(iter(pcm[i : i + 32000] for i in range(0, len(pcm), 32000)))
+            next(it)
+            a._engine.interrupt()
+            with pytest.raises(_errors.Failed) as ei:
+                list(it)
+            assert str(ei.value) == "the mirrant-2 render was stopped before its end"
+            assert len(list(a.render(pcm))) >= 120 - 3  # and the next render is whole
+
+    def test_a_long_stream_is_taken_only_a_few_seconds_ahead_of_its_frames(self, cache):
+        second = ref.float_pcm(speech(1.0))
+        pulled = []
+
+        def chunks():
+            for k in range(60):
+                pulled.append(k)
+                yield second
+
+        with quorvane.open(ROOT / "demo" / "avatar.imx") as a:
+            it = a.render(chunks())
+            for _ in range(3):
+                next(it)
+                assert len(pulled) <= 12  # the engine's bound is 10 s of audio beyond its frames
+            it.close()
+
+
+def test_a_long_file_starts_at_once_in_the_memory_of_a_short_clip(tmp_path):
+    import tracemalloc
+    import wave
+
+    path = tmp_path / "hour.wav"  # an hour of a 1 Hz tone: 7 kB here, 115 MB of PCM at 16 kHz
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(1)
+        w.writeframes((np.sin(np.arange(3600)) * 20000).astype("<i2").tobytes())
+    with quorvane.open(DATA / "corvine1.qvfx") as a:
+        tracemalloc.start()
+        try:
+            it = a.render(path)
+            frames = [next(it) for _ in range(5)]
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert ffmpeg_children()  # the decoder is still running, well ahead of nothing
+        it.close()
+    assert len(frames) == 5 and peak < 16 << 20
+    assert ffmpeg_children() == []  # closed early: the decoder was ended and reaped

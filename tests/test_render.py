@@ -73,7 +73,7 @@ def avatar(engine, engine_id="corvine1"):
 class TestSurface:
     def test_slots_and_initial_state(self):
         a = avatar(Engine())
-        assert _open.Avatar.__slots__ == ("_engine", "_engine_id", "_closed", "_render_stats")
+        assert _open.Avatar.__slots__ == ("_engine", "_engine_id", "_closed", "_render_stats", "_rendering")
         assert (a._engine_id, a._closed, a._render_stats) == ("corvine1", False, None)
         with pytest.raises(AttributeError):
             a.extra = 1
@@ -174,6 +174,34 @@ class TestEarlyEnd:
         e = Engine()
         avatar(e).render(b"").close()
         assert e.log == []
+
+
+class TestOneRenderAtATime:
+    def test_a_second_render_is_refused_and_the_first_goes_on_whole(self, mods):
+        e = Engine(n=4)
+        a = avatar(e)
+        idle = a.render(b"never started")  # made but not iterated: claims nothing
+        first = a.render(b"\x01\x00")
+        got = [next(first)]
+        for audio in (b"\x02\x00", [b"\x03\x00"], 42):
+            with pytest.raises(RuntimeError, match="^a render of this avatar is still running; finish or close"):
+                next(a.render(audio))
+        got += list(first)
+        assert got == [("frame", i) for i in range(4)]
+        assert e.log == ["frames", ("chunk", b"\x01\x00")]  # nothing of the refused ones, no interrupt
+        # Whichever way a render ends, the next one may start.
+        with pytest.raises(TypeError):
+            next(a.render(42))
+        broken = a.render([b"\x04\x00", 42])
+        with pytest.raises(mods.errors.Failed):
+            list(broken)
+        closed = a.render(b"\x05\x00")
+        next(closed)
+        closed.close()
+        dropped = a.render(b"\x06\x00")
+        next(dropped)
+        del dropped
+        assert list(idle) == [("frame", i) for i in range(4)]
 
 
 def run_failing(mods, fail):
@@ -291,11 +319,22 @@ class TestShortRender:
         monkeypatch.setattr(_open, "_SHORT_FRAC", 0.5)
         list(avatar(Engine(n=50, fps=25)).render(b""))
 
-    def test_no_rate_or_a_stream_only_fails_without_frames(self, mods):
+    def test_no_rate_only_fails_without_frames(self, mods):
         list(avatar(Engine(n=1)).render(b"\x00" * 64000))  # fixture-like engine, whole clip
-        list(avatar(Engine(n=1, fps=25)).render([b"\x00" * 64000]))  # a stream
+        list(avatar(Engine(n=1)).render([b"\x00" * 64000]))  # and a stream
         with pytest.raises(mods.errors.Failed, match="^no frames"):
             list(avatar(Engine(n=0)).render(b"\x00" * 64000))
+
+    def test_a_stream_is_held_to_the_audio_the_engine_took(self, mods):
+        two_seconds = [b"\x00" * 32000] * 2  # 50 frames at 25 fps, floor 48
+        list(avatar(Engine(n=48, fps=25)).render(two_seconds))
+        with pytest.raises(mods.errors.Failed, match="^that render stopped early") as ei:
+            list(avatar(Engine(n=1, fps=25)).render(two_seconds))
+        assert "delivered 1 frames, expected >= 48 (audio implies 50 at 25 fps)" in ei.value.detail
+        # A stream too short for one frame, or audio never taken, still needs a frame to pass.
+        with pytest.raises(mods.errors.Failed, match="^no frames"):
+            list(avatar(Engine(n=0, fps=25)).render([b"\x00" * 4]))
+        list(avatar(Engine(n=1, fps=25, take_chunks=False)).render(two_seconds))
 
     def test_whole_clip_expectation_end_to_end(self, mods):
         # Two seconds at 25 fps: 50 expected, floor 48.

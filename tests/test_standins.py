@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import threading
+import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -258,6 +259,45 @@ class TestContainers:
             "corvine1", "mirrant2", "corvine2-light"]
 
 
+    @pytest.mark.parametrize("case", ["inflating zip", "large dir", "large imx", "declared 2**40",
+                                      "declared 2**62", "deep dir", "deep zip"])
+    def test_hostile_manifests_are_refused_cheaply(self, tmp_path, case):
+        import struct
+        import tracemalloc
+        import zlib
+
+        from quorvane import _open
+
+        kind = case.split()[-1] if case.split()[-1] in ("dir", "imx", "zip") else "imx"
+        if case == "inflating zip":  # a 64 KiB zip of a 64 MiB run of zeros
+            path = str(tmp_path / "bomb.zip")
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+                z.writestr("manifest.json", bytes(64 << 20))
+            why = "is larger than 1048576 bytes"
+        elif case.startswith("large"):
+            path = make(tmp_path, kind, {"manifest.json": b"{}" + b" " * (2 << 20)})
+            why = "is larger than 1048576 bytes"
+        elif case.startswith("declared"):
+            path = str(tmp_path / "a.imx")
+            name = b"manifest.json"
+            head = b"IMX\0\0\0" + struct.pack("<HH", 1, len(name)) + name
+            head += struct.pack("<QQ", len(head) + 16, 2 ** int(case[-2:]))
+            Path(path).write_bytes(head + b"{}")
+            why = "past the end of the file"
+        else:
+            deep = b"[" * 100_000 if kind == "dir" else b'{"a": ' + b"[" * 70 + b"]" * 70 + b"}"
+            path = make(tmp_path, kind, {"manifest.json": deep})
+            why = "nests deeper than 64 levels"
+        tracemalloc.start()
+        try:
+            with pytest.raises(_errors.InvalidAvatar, match=why) as ei:
+                _open.open(path)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert str(ei.value).startswith(f"manifest.json of {path} ") and peak < 8 << 20
+
+
 class TestSession:
     def open(self, tmp_path, **man):
         manifest = {"engine": "corvine2-light", "frame_width": 32, "frame_height": 16, **man}
@@ -416,3 +456,52 @@ class TestWrite:
             _write(FixtureAvatar(fail_after=5), audio, str(tmp_path / "out.mp4"))
         assert sorted(os.listdir(tmp_path)) == ["out.mp4", "s.wav"]
         assert (tmp_path / "out.mp4").read_bytes() == b"old"
+
+    def test_the_sound_track_is_the_file_of_that_name(self, tmp_path, monkeypatch):
+        from quorvane.__main__ import _write
+
+        monkeypatch.chdir(tmp_path)
+        wav(tmp_path / "s.wav", clip_bytes(640 * 100))  # four seconds that must not be heard
+        wav(tmp_path / "concat:s.wav", clip_bytes(640 * 25))
+        assert _write(FixtureAvatar(), "concat:s.wav", "out.mp4") == 25
+        probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                "stream=duration", "-of", "csv=p=0", "file:out.mp4"],
+                               capture_output=True, text=True, check=True)
+        assert abs(float(probe.stdout) - 1.0) < 0.1
+
+    @pytest.mark.parametrize("kind", ["fifo", "socket", "directory", "device", "link to a fifo"])
+    def test_a_destination_that_is_not_a_regular_file_is_refused_before_any_frame(self, tmp_path, kind):
+        import socket
+        import stat
+
+        from quorvane.__main__ import _write
+
+        dest = tmp_path / "dest"
+        if kind == "fifo":
+            os.mkfifo(dest)
+        elif kind == "socket":
+            with socket.socket(socket.AF_UNIX) as sock:
+                sock.bind(str(dest))  # the socket's file outlives it
+        elif kind == "directory":
+            dest.mkdir()
+        elif kind == "device":
+            try:
+                os.mknod(dest, stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            except PermissionError:
+                pytest.skip("making a device node needs root")
+        else:
+            os.mkfifo(tmp_path / "fifo")
+            dest.symlink_to(tmp_path / "fifo")
+        before = sorted((p.name, p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir())
+        rendered = []
+
+        class Watched(FixtureAvatar):
+            def render(self, audio):
+                rendered.append(audio)
+                return super().render(audio)
+
+        with pytest.raises(ValueError) as ei:
+            _write(Watched(), wav(tmp_path.parent / f"{kind}.wav", clip_bytes(640 * 10)), str(dest))
+        assert repr(str(dest)) in str(ei.value) and rendered == []
+        assert sorted((p.name, p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()) == before
+

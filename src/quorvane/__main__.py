@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -39,13 +40,38 @@ def _speech_file(audio) -> str | None:
     return None
 
 
+def _file_url(path: str) -> str:
+    """``path`` as ffmpeg's file protocol names it: ffmpeg reads a bare name as a URL, so a file
+    called "concat:a.wav", "pipe:0" or "-" would read other files or the standard input."""
+    return "file:" + os.path.abspath(path)
+
+
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _check_destination(out_mp4: str) -> None:
+    """ValueError, naming the path, when ``out_mp4`` exists and is not a regular file (the file a
+    link leads to counts): the finished video replaces what the path names, and a FIFO, a device,
+    a socket or a directory is not ours to replace."""
+    try:
+        mode = os.stat(out_mp4).st_mode
+    except FileNotFoundError:
+        return
+    if stat.S_ISREG(mode):
+        return
+    kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+    raise ValueError(f"out_mp4 must be a regular file or a new name; {out_mp4!r} is {kind}")
+
+
 def _ffmpeg_args(width: int, height: int, fps: float, speech: str | None, out: str) -> list[str]:
     args = ["ffmpeg", "-nostdin", "-loglevel", "error", "-y",
             "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", f"{width}x{height}", "-r", f"{fps:g}", "-i", "-"]
     if speech is not None:
-        args += ["-i", speech, "-map", "0:v:0", "-map", "1:a:0?", "-c:a", "aac"]
+        args += ["-i", _file_url(speech), "-map", "0:v:0", "-map", "1:a:0?", "-c:a", "aac"]
     # yuv420p needs even sides: pad an odd one by a pixel.
-    args += ["-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4", out]
+    args += ["-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mp4",
+             _file_url(out)]
     return args
 
 
@@ -53,11 +79,13 @@ def _write(avatar, audio, out_mp4: str) -> int:
     """Render ``audio`` with ``avatar`` into the MP4 file ``out_mp4``: H.264 video at the engine's
     frame rate (25 when it gives none), plus the speech as AAC when ``audio`` is a file path.
     Returns the number of frames written. The file appears only when complete (written beside it,
-    then renamed); on any failure nothing is left behind. Errors of the render propagate;
-    ffmpeg's failure raises ``Failed`` (of ``quorvane._errors``)."""
+    then renamed); on any failure nothing is left behind. A destination that exists and is not a
+    regular file is refused with ValueError before any frame, and again before the rename. Errors
+    of the render propagate; ffmpeg's failure raises ``Failed`` (of ``quorvane._errors``)."""
     from ._errors import Failed, refuse
 
     out_mp4 = os.fspath(out_mp4)
+    _check_destination(out_mp4)
     if shutil.which("ffmpeg") is None:
         raise Failed("writing an MP4 needs ffmpeg, which is not installed")
     fps = _fps_of(avatar)
@@ -100,6 +128,7 @@ def _write(avatar, audio, out_mp4: str) -> int:
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
+        _check_destination(out_mp4)  # what the path names may have changed during the render
         os.replace(tmp, out_mp4)
         return n
     except BaseException:

@@ -9,8 +9,11 @@ dict that also knows the avatar's member names, ``members``):
   holds a mirrant-2 model member, else None;
 - any other file (a corvine-1 fixture, for instance): None.
 
-OSError when the path cannot be read (missing, no permission); ValueError for a ``manifest.json``
-that is not a JSON object.
+OSError when the path cannot be read (missing, no permission); :class:`BadManifest` (an
+``InvalidAvatar`` that is also a ValueError) for a ``manifest.json`` that is not a JSON object, is
+larger than ``MANIFEST_CAP_BYTES``, is nested deeper than ``MANIFEST_MAX_DEPTH``, or is declared
+past the end of its container. A manifest is a few kB: no more than the cap is ever read or
+inflated, whatever the container declares.
 
 ``resolve_engine(manifest)``, the engine-id rule, first that applies:
 
@@ -30,10 +33,14 @@ import json
 import os
 import posixpath
 import zipfile
+import zlib
 from typing import Iterable, Mapping
 
+from ._errors import InvalidAvatar
 from ._imx import base_name, by_base, read_toc
 
+MANIFEST_CAP_BYTES = 1 << 20
+MANIFEST_MAX_DEPTH = 64
 MIRRANT2_MEMBERS = frozenset({"combined_litert.tflite", "combined_litert_q8gd.tflite", "identity.tflite"})
 _SHARED_ENC_ID = "mirrant2.shared-enc"
 
@@ -46,13 +53,38 @@ class Manifest(dict):
         self.members = tuple(members)
 
 
+class BadManifest(InvalidAvatar, ValueError):
+    """A ``manifest.json`` that cannot be this package's manifest; the message says why."""
+
+
+def _depth(value) -> int:
+    """How deeply JSON arrays and objects nest in ``value`` (0 for a scalar), without recursion."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        node, depth = stack.pop()
+        items = node.values() if isinstance(node, dict) else node if isinstance(node, list) else None
+        if items is None:
+            continue
+        deepest = max(deepest, depth)
+        stack.extend((v, depth + 1) for v in items)
+    return deepest
+
+
 def _parse(raw: bytes, where: str) -> dict:
+    """The manifest in ``raw``, at most ``MANIFEST_CAP_BYTES`` + 1 bytes of it read by the caller."""
+    if len(raw) > MANIFEST_CAP_BYTES:
+        raise BadManifest(f"manifest.json of {where} is larger than {MANIFEST_CAP_BYTES} bytes")
     try:
         man = json.loads(raw.decode("utf-8"))
+        too_deep = _depth(man) > MANIFEST_MAX_DEPTH
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
-        raise ValueError(f"manifest.json of {where} is not valid JSON: {e}") from None
+        raise BadManifest(f"manifest.json of {where} is not valid JSON: {e}") from None
+    except RecursionError:
+        too_deep = True  # deeper than the parser goes, so far deeper than the limit
+    if too_deep:
+        raise BadManifest(f"manifest.json of {where} nests deeper than {MANIFEST_MAX_DEPTH} levels")
     if not isinstance(man, dict):
-        raise ValueError(f"manifest.json of {where} is not a JSON object")
+        raise BadManifest(f"manifest.json of {where} is not a JSON object")
     return man
 
 
@@ -64,7 +96,7 @@ def read_manifest(path) -> Manifest | None:
         mpath = os.path.join(path, "manifest.json")
         if os.path.isfile(mpath):
             with open(mpath, "rb") as f:
-                return Manifest(_parse(f.read(), path), names)
+                return Manifest(_parse(f.read(MANIFEST_CAP_BYTES + 1), path), names)
         return Manifest({}, names) if MIRRANT2_MEMBERS.intersection(names) else None
     with open(path, "rb") as f:
         toc = read_toc(f)
@@ -74,8 +106,11 @@ def read_manifest(path) -> Manifest | None:
         entry = by_base(toc).get("manifest.json")
         if entry is None:
             return Manifest({}, names)
+        if entry.off + entry.size > os.fstat(f.fileno()).st_size:
+            raise BadManifest(f"manifest.json of {path} is declared as {entry.size} bytes at offset {entry.off}, "
+                              "past the end of the file")
         f.seek(entry.off)
-        return Manifest(_parse(f.read(entry.size), path), names)
+        return Manifest(_parse(f.read(min(entry.size, MANIFEST_CAP_BYTES + 1)), path), names)
 
 
 def _zip_manifest(f, path) -> Manifest | None:
@@ -90,9 +125,12 @@ def _zip_manifest(f, path) -> Manifest | None:
             entry = next((i for i in infos if posixpath.basename(i.filename) == "manifest.json"), None)
             if entry is None:
                 return Manifest({}, names) if MIRRANT2_MEMBERS.intersection(names) else None
-            return Manifest(_parse(z.read(entry), path), names)
-    except (zipfile.BadZipFile, zipfile.LargeZipFile) as e:
-        raise ValueError(f"{path} is not a readable zip bundle: {e}") from None
+            # Inflated only as far as the cap: the declared size of a member proves nothing.
+            with z.open(entry) as member:
+                raw = member.read(MANIFEST_CAP_BYTES + 1)
+            return Manifest(_parse(raw, path), names)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError, EOFError, zlib.error) as e:
+        raise BadManifest(f"{path} is not a readable zip bundle: {e}") from None
 
 
 def _declares_shared_encoder(deps) -> bool:

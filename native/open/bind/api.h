@@ -7,8 +7,13 @@ namespace quorvane::open::bind {
 
 namespace py = pybind11;
 
-/// _SAMPLE_RATE, _pcm, _decode, _whole_clip, _chunks, _expected_frames.
+/// _SAMPLE_RATE, _pcm, _pcm_pieces, _decode, _whole_clip, _chunks, _expected_frames.
 void register_audio(py::module_& m);
+/// Whether `obj` names an audio file: a str or an os.PathLike.
+bool is_path_like(py::handle obj);
+/// The frames `length` bytes of PCM should give at `fps` (`_expected_frames` of a clip of that
+/// length): None when `fps` is false or the count is below one.
+py::object expected_frames_of(const py::int_& length, py::handle fps);
 /// RenderStats, _RenderClock, Avatar, _SHORT_FRAC.
 void register_avatar(py::module_& m);
 /// _QUIET, _SessionEngine.

@@ -14,6 +14,10 @@
 
 namespace quorvane::open::bind {
 
+bool is_path_like(py::handle obj) {
+  return PyUnicode_Check(obj.ptr()) || is_instance(obj, global("os").attr("PathLike"));
+}
+
 namespace {
 
 constexpr const char* kGeneralTypeError =
@@ -26,10 +30,6 @@ constexpr const char* kChannelsError = "audio arrays must hold one channel of sa
 
 bool is_byte_like(py::handle obj) {
   return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) || PyMemoryView_Check(obj.ptr());
-}
-
-bool is_path_like(py::handle obj) {
-  return PyUnicode_Check(obj.ptr()) || is_instance(obj, global("os").attr("PathLike"));
 }
 
 py::object to_bytes(py::handle obj) {
@@ -99,33 +99,91 @@ py::object array_pcm(py::handle obj) {
   pb::raise_new(PyExc_TypeError, py::make_tuple(kArrayTypeError + std::string(py::str(dtype))));
 }
 
-py::object file_pcm(py::handle obj) {
+// os.fspath(obj), once it names a regular file; else FileNotFoundError "no audio at <path>".
+py::object audio_file_path(py::handle obj) {
   py::object os = global("os");
   py::object path = os.attr("fspath")(obj);
   if (!truthy(os.attr("path").attr("isfile")(path))) {
     pb::raise_new(PyExc_FileNotFoundError, py::make_tuple(py::str("no audio at ") + py::str(path)));
   }
+  return path;
+}
+
+// The decoder's command. ffmpeg reads an input name as a URL: "concat:a.wav", "subfile,,...:x" or
+// "pipe:0" would read other files or the standard input, and "-" the standard input. The file
+// protocol with an absolute path reads exactly the file of that name.
+py::list ffmpeg_decode_command(py::handle path) {
   py::list cmd;
   for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) cmd.append(a);
-  cmd.append(path);
+  cmd.append(py::str("file:") + py::str(global("os").attr("path").attr("abspath")(path)));
   cmd.append("-ar");
   cmd.append(py::str(global("_SAMPLE_RATE")));
   for (const char* a : {"-ac", "1", "-f", "s16le", "-"}) cmd.append(a);
-  py::object proc;
+  return cmd;
+}
+
+// A piece of decoded audio: 4 s at 16 kHz, an even number of bytes, so no sample is split.
+constexpr long kPieceBytes = 4L * 32000L;
+
+// Ends the decoder however its generator ends (finished, closed early, failed): a decoder that is
+// still writing is killed and every process is reaped. Its own errors would only hide the one
+// being raised, so they are dropped.
+struct DecoderReaper {
+  py::handle proc;
+  py::handle errlog;
+  ~DecoderReaper() {
+    py::error_scope keep_pending_error;
+    try {
+      if (proc.attr("poll")().is_none()) proc.attr("kill")();
+      proc.attr("wait")();
+      proc.attr("stdout").attr("close")();
+    } catch (...) {
+    }
+    try {
+      errlog.attr("close")();
+    } catch (...) {
+    }
+  }
+};
+
+// _pcm_pieces(path): the file's PCM as ffmpeg writes it, in pieces of at most kPieceBytes, read
+// only as they are asked for, so a long file is never held whole. ffmpeg's log goes to a file
+// rather than a pipe: a decoder that logs more than a pipe holds would otherwise stall.
+pb::Generator pcm_pieces(py::object obj) {
+  py::object path = audio_file_path(obj);
+  py::object subprocess = global("subprocess");
+  pb::Held errlog = import_from("tempfile", "TemporaryFile")();
+  pb::Held proc;
   bool missing = false;
   try {
-    proc = global("subprocess").attr("run")(cmd, py::arg("capture_output") = true);
+    proc = subprocess.attr("Popen")(ffmpeg_decode_command(path), py::arg("stdin") = subprocess.attr("DEVNULL"),
+                                    py::arg("stdout") = subprocess.attr("PIPE"), py::arg("stderr") = errlog);
   } catch (py::error_already_set& e) {
+    errlog.attr("close")();
     if (!e.matches(PyExc_FileNotFoundError)) throw;
     missing = true;
   }
-  if (missing) return global("_decode")(path);  // no ffmpeg program: decode in process
-  if (py::int_(proc.attr("returncode")).cast<long long>() != 0) {
-    py::object text = proc.attr("stderr").attr("decode")("utf-8", "replace");
+  if (missing) {  // no ffmpeg program: decode in process
+    co_yield global("_decode")(path);
+    co_return;
+  }
+  DecoderReaper reaper{proc, errlog};
+  pb::Held read = proc.attr("stdout").attr("read");
+  for (;;) {
+    py::object piece = read(kPieceBytes);
+    if (py::len(piece) == 0) break;
+    co_yield piece;
+  }
+  if (py::int_(proc.attr("wait")()).cast<long long>() != 0) {
+    errlog.attr("seek")(0);
+    py::object text = errlog.attr("read")().attr("decode")("utf-8", "replace");
     py::object head = text[py::slice(py::none(), py::int_(300), py::none())];
     raise_refused("Failed", py::str(kUnreadable), head);
   }
-  return proc.attr("stdout");
+}
+
+py::object file_pcm(py::handle obj) {
+  return py::bytes().attr("join")(global("_pcm_pieces")(obj));
 }
 
 // _pcm(obj) -> bytes
@@ -188,7 +246,11 @@ py::object decode(py::object path) {
 
 // _whole_clip(audio)
 py::object whole_clip(py::object audio) {
-  if (is_byte_like(audio) || is_path_like(audio)) return global("_pcm")(audio);
+  if (is_byte_like(audio)) return global("_pcm")(audio);
+  if (is_path_like(audio)) {
+    audio_file_path(audio);  // a missing file is refused now; its audio comes as the engine pulls
+    return py::none();
+  }
   bool refused_channels = false;
   try {
     py::object np = import_module("numpy");
@@ -220,18 +282,26 @@ pb::Generator chunks(py::object audio, py::object clip) {
     co_yield clip;
     co_return;
   }
-  py::object it = iter_of(audio);
-  while (py::object item = next_of(it)) co_yield global("_pcm")(item);
+  // A file is a stream of its pieces.
+  py::object it = iter_of(is_path_like(audio) ? py::object(py::make_tuple(audio)) : audio);
+  while (py::object item = next_of(it)) {
+    if (is_path_like(item)) {
+      py::object pieces = iter_of(global("_pcm_pieces")(item));
+      while (py::object piece = next_of(pieces)) co_yield piece;
+    } else {
+      co_yield global("_pcm")(item);
+    }
+  }
 }
 
-// _expected_frames(clip, fps) -> int | None
-py::object expected_frames(py::object clip, py::object fps) {
-  if (clip.is_none()) return py::none();
+}  // namespace
+
+py::object expected_frames_of(const py::int_& length, py::handle fps_obj) {
+  py::object fps = py::reinterpret_borrow<py::object>(fps_obj);
   if (!truthy(fps)) return py::none();
   py::object session = import_module("quorvane._session");
   py::object byte_rate = session.attr("BYTES_PER_FRAME") * session.attr("FPS");
-  // int(len(clip) / byte_rate * fps), with Python's arithmetic for whatever numbers these are.
-  py::int_ length(py::len(clip));
+  // int(length / byte_rate * fps), with Python's arithmetic for whatever numbers these are.
   py::object seconds = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(length.ptr(), byte_rate.ptr()));
   if (!seconds) throw py::error_already_set();
   py::object frames = seconds * fps;
@@ -240,12 +310,21 @@ py::object expected_frames(py::object clip, py::object fps) {
   return n;
 }
 
+namespace {
+
+// _expected_frames(clip, fps) -> int | None
+py::object expected_frames(py::object clip, py::object fps) {
+  if (clip.is_none()) return py::none();
+  return expected_frames_of(py::int_(py::len(clip)), fps);
+}
+
 }  // namespace
 
 void register_audio(py::module_& m) {
   m.attr("_SAMPLE_RATE") = 16000;
   m.def("_pcm", &pcm, py::arg("obj"));
   m.def("_decode", &decode, py::arg("path"));
+  m.def("_pcm_pieces", &pcm_pieces, py::arg("path"));
   m.def("_whole_clip", &whole_clip, py::arg("audio"));
   m.def("_chunks", &chunks, py::arg("audio"), py::arg("clip") = py::none());
   m.def("_expected_frames", &expected_frames, py::arg("clip"), py::arg("fps"));

@@ -21,6 +21,8 @@ constexpr const char* kRenderDoc =
     "With ``out_mp4`` the frames are written as H.264 video, with the speech as its sound track\n"
     "when ``audio`` is an audio file path, and the number of frames written is returned.";
 
+constexpr const char* kRenderRunning = "a render of this avatar is still running; finish or close it first";
+
 constexpr const char* kRenderLog =
     "quorvane: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; "
     "model load excluded)";
@@ -33,13 +35,17 @@ void clock_init(py::object self) {
   self.attr("_t0") = py::none();
   self.attr("_t1") = py::none();
   self.attr("_n") = 0;
+  self.attr("_bytes") = 0;
 }
 
-// The chunks of `it` unchanged; the first one taken stamps _t0 before it is handed on.
+// The chunks of `it` unchanged; the first one taken stamps _t0 before it is handed on, and each
+// one's length is added to _bytes: the audio the engine took, which is what a render without a
+// whole clip is measured against.
 pb::Generator clock_chunks(py::object self, py::object it) {
   py::object iter = iter_of(it);
   while (py::object chunk = next_of(iter)) {
     if (py::object(self.attr("_t0")).is_none()) self.attr("_t0") = perf_counter();
+    self.attr("_bytes") = py::object(self.attr("_bytes")) + py::int_(py::len(chunk));
     co_yield chunk;
   }
 }
@@ -69,6 +75,7 @@ void avatar_init(py::object self, py::object engine, py::object engine_id) {
   self.attr("_engine_id") = engine_id;
   self.attr("_closed") = false;
   self.attr("_render_stats") = py::none();
+  self.attr("_rendering") = false;
 }
 
 py::object avatar_render(py::object self, py::object audio, py::object out_mp4) {
@@ -126,17 +133,21 @@ std::int64_t floor_for(py::handle expected_obj, std::int64_t& expected) {
   return short_floor(expected, frac);
 }
 
-// Raises when the render delivered clearly fewer frames than its audio implies.
-void short_render_check(py::object self, py::object clip, std::int64_t delivered) {
+// Raises when the render delivered clearly fewer frames than its audio implies: the whole clip,
+// or, for a file or a stream, the audio the engine took (`arrived_bytes`). A stream, whose end
+// nobody knows in advance, also falls short when no frame came out at all.
+void short_render_check(py::object self, py::object clip, const py::int_& arrived_bytes, bool is_stream,
+                        std::int64_t delivered) {
   py::object engine = self.attr("_engine");
   py::object fps = py::getattr(engine, "frames_per_second", py::none());
-  py::object expected_obj = global("_expected_frames")(clip, fps);
+  py::object expected_obj = clip.is_none() ? expected_frames_of(arrived_bytes, fps)
+                                           : global("_expected_frames")(clip, fps);
   std::int64_t expected = 0;
   std::int64_t floor = 0;
   bool is_short;
   if (!expected_obj.is_none()) {
     floor = floor_for(expected_obj, expected);
-    is_short = delivered < floor;
+    is_short = delivered < floor || (is_stream && delivered == 0);
   } else {
     is_short = delivered == 0;  // without an expectation only an empty render is short
   }
@@ -150,9 +161,33 @@ void short_render_check(py::object self, py::object clip, std::int64_t delivered
                 py::str(stopped_early_detail(engine_id, delivered, floor, expected, fps_text, stop_text)));
 }
 
+// Marks the avatar's engine as driven by one render, from the moment the render asks for its
+// frames until the render ends however it ends (finished, failed, closed or dropped).
+class RenderClaim {
+ public:
+  explicit RenderClaim(py::handle avatar) : avatar_(avatar) { avatar_.attr("_rendering") = true; }
+  RenderClaim(const RenderClaim&) = delete;
+  RenderClaim& operator=(const RenderClaim&) = delete;
+  ~RenderClaim() {
+    py::error_scope keep_pending_error;
+    try {
+      avatar_.attr("_rendering") = false;
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("ending a render");
+    }
+  }
+
+ private:
+  py::handle avatar_;  // the flow's own parameter: alive as long as the claim
+};
+
 // Avatar._render_frames(audio): a generator of the engine's frames, timed, checked and mapped.
 pb::Generator avatar_render_frames(py::object self, py::object audio) {
   if (truthy(self.attr("_closed"))) raise_avatar_error("Failed", "this avatar is closed");
+  // Every engine keeps one stream of state: a second render would feed its audio into the first
+  // one's, and its errors would stop it. It is refused before anything of it reaches the engine.
+  if (truthy(self.attr("_rendering"))) pb::raise_new(PyExc_RuntimeError, py::make_tuple(kRenderRunning));
+  RenderClaim claim(self);
   py::object engine_failed = import_from("quorvane._session", "EngineFailed");
   py::object engine_unavailable = import_from("quorvane._session", "EngineUnavailable");
   py::object clip = global("_whole_clip")(audio);
@@ -184,7 +219,8 @@ pb::Generator avatar_render_frames(py::object self, py::object audio) {
     // However the loop was left (closed, dropped, an error), an unfinished engine is told to stop.
     if (!done) self.attr("_engine").attr("interrupt")();
     if (pending) pb::raise_instance(pending);
-    short_render_check(self, clip, delivered);
+    const bool is_stream = clip.is_none() && !is_path_like(audio);
+    short_render_check(self, clip, py::int_(clock.attr("_bytes")), is_stream, delivered);
   } catch (...) {
     map_render_error(caught_exception(), engine_failed, engine_unavailable);
   }
@@ -199,7 +235,7 @@ void register_avatar(py::module_& m) {
       "RenderStats", py::make_tuple("frames", "render_seconds", "render_fps"), py::arg("module") = kModule);
 
   py::dict clock_ns;
-  clock_ns["__slots__"] = py::make_tuple("_t0", "_t1", "_n");
+  clock_ns["__slots__"] = py::make_tuple("_t0", "_t1", "_n", "_bytes");
   py::object clock = pb::make_class(kModule, "_RenderClock", py::tuple(), clock_ns);
   pb::def_method(clock, "__init__", &clock_init);
   pb::def_method(clock, "chunks", &clock_chunks, py::arg("it"));
@@ -208,7 +244,7 @@ void register_avatar(py::module_& m) {
   m.attr("_RenderClock") = clock;
 
   py::dict ns;
-  ns["__slots__"] = py::make_tuple("_engine", "_engine_id", "_closed", "_render_stats");
+  ns["__slots__"] = py::make_tuple("_engine", "_engine_id", "_closed", "_render_stats", "_rendering");
   ns["__doc__"] = kAvatarDoc;
   py::object avatar = pb::make_class(kModule, "Avatar", py::tuple(), ns);
   pb::def_method(avatar, "__init__", &avatar_init, py::arg("engine"), py::arg("engine_id"));

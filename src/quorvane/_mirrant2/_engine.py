@@ -16,8 +16,10 @@ engine still open when the interpreter exits is closed by an exit hook.
 Errors: ``EngineUnavailable`` (of ``quorvane._session``) when the host module is not installed or
 the program cannot be started; ``EngineFailed`` when the host refuses the avatar (exit status 3:
 the detail is its FATAL line), exits or stops answering, or loses frames (the detail gives its exit
-status and last log lines); FileNotFoundError for a missing avatar; RuntimeError when a second
-render starts while one is still running on the same engine.
+status and last log lines), and when a render in flight is stopped by anyone but its own consumer
+(:meth:`interrupt` or :meth:`close` from elsewhere), so that it never ends as if complete;
+FileNotFoundError for a missing avatar; RuntimeError from :meth:`frames` itself when a render is
+still running on the same engine (that render goes on untouched).
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ import os
 import queue
 import struct
 import sys
+import threading
 import weakref
 
 import numpy as np
@@ -35,6 +38,9 @@ import numpy as np
 from ._host_pipe import HostPipe
 
 STEP_SAMPLES = 16000  # one second per step, so an interrupt cuts in within about a second of audio
+# Audio queued ahead of the frames received: well above the host's own lag (its first frames come
+# once 1.6 s is in, and a frame can wait for two more 1.6 s chunks), so waiting never starves it.
+AHEAD_SAMPLES = 10 * 16000
 READY_TIMEOUT_S = 300.0
 STALL_TIMEOUT_S = 300.0
 _FLUSH = struct.pack("<I", 0xFFFFFFFF)
@@ -92,6 +98,7 @@ class Mirrant2Engine:
             raise EngineUnavailable("the mirrant-2 engine is not available on this machine",
                                     f"the model host module {_HOST_MODULE} is not installed")
         self._active = None  # token of the render in flight
+        self._claim_lock = threading.Lock()  # a render may be asked for from any thread
         self._ends_owed = 0  # end records the host will still send for flushes already queued
         self.stop_reason = "not started"
         # An absolute path: a relative one that starts with "-" would read as an option.
@@ -171,18 +178,45 @@ class Mirrant2Engine:
 
     def frames(self, chunks):
         """Frames (RGB uint8, height x width x 3) for the 16 kHz mono s16le byte chunks of
-        ``chunks``, lazily: a chunk is taken only while no frame is waiting. A sample split across
-        two chunks is joined; a dangling last byte is ignored."""
+        ``chunks``, lazily: a chunk is taken only while no frame is waiting, and never more than
+        ``AHEAD_SAMPLES`` of audio beyond the frames that came back. A sample split across two
+        chunks is joined; a dangling last byte is ignored.
+
+        The engine is claimed by this call, not by the first frame asked for: a render refused
+        because another is in flight raises here and leaves that one untouched."""
+        gen = self._render(chunks)
+        next(gen)  # runs up to the claim; the generator's own cleanup gives the engine back
+        return gen
+
+    def _claim(self):
         EngineFailed, _ = _errors()
-        if self._host is None:
-            raise EngineFailed("the mirrant-2 engine is closed", "Mirrant2Engine.close() was called")
-        if self._active is not None:
-            raise RuntimeError("a render of this avatar is still running; finish or close it first")
-        token = self._active = object()
-        self.stop_reason = "unfinished"
-        last = None
+        with self._claim_lock:
+            if self._host is None:
+                raise EngineFailed("the mirrant-2 engine is closed", "Mirrant2Engine.close() was called")
+            if self._active is not None:
+                raise RuntimeError("a render of this avatar is still running; finish or close it first")
+            token = self._active = object()
+        return token
+
+    def _cut_short(self, token):
+        """What a render stopped by someone other than its own consumer raises: frames it owed
+        will never come, and ending quietly would pass a short video off as complete."""
+        EngineFailed, _ = _errors()
+        why = "the engine was closed" if self._host is None else "Mirrant2Engine.interrupt() was called"
+        return EngineFailed("the mirrant-2 render was stopped before its end", why)
+
+    def _render(self, chunks):
+        token = self._claim()
+        sent = False
         try:
+            yield  # primed by frames(); the frames follow
+            self.stop_reason = "unfinished"
+            last = None
+            got = 0  # frames of this render received so far
+            fed = 0  # samples of this render queued for the host
+            per_frame = 16000 // self.frames_per_second
             self._resync()
+            sent = True
             self._host.words.put(_RESET)
             carry = b""
             for chunk in chunks:
@@ -193,23 +227,30 @@ class Mirrant2Engine:
                 for off in range(0, pcm.size, STEP_SAMPLES):
                     step = pcm[off : off + STEP_SAMPLES]
                     self._host.words.put(struct.pack("<I", step.size) + step.tobytes())
-                while (rec := self._next_record(wait=False)) is not None:
+                fed += pcm.size
+                # Beyond the bound the next record is waited for, so a long file is read and
+                # queued only as fast as the host renders it.
+                while (rec := self._next_record(wait=fed - got * per_frame > AHEAD_SAMPLES)) is not None:
                     last, img = self._frame(rec, last)
+                    got += 1
                     yield img
                     if self._active is not token:
-                        return  # interrupted while the consumer held the frame
+                        raise self._cut_short(token)
             self._put_flush()
             while (rec := self._next_record())[0] != "end":
                 last, img = self._frame(rec, last)
                 yield img
                 if self._active is not token:
-                    return
+                    raise self._cut_short(token)
             self._active = None
             self.stop_reason = "flushed"
         finally:
-            if self._active is token and self._host is not None:
-                self._abandon()
-                self.stop_reason = "interrupted"
+            if self._active is token:
+                if sent and self._host is not None:
+                    self._abandon()
+                    self.stop_reason = "interrupted"
+                else:
+                    self._active = None
 
     def interrupt(self) -> None:
         """Stop the render in flight, if any; its frame iterator then ends at its next step."""
