@@ -93,6 +93,15 @@ py::object put_unless_interrupted(py::object self, py::object q, py::object item
 /// back are no more than were taken, so a bounded queue has room.
 void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep);
 
+/// Whether `item` ends what a reader of the stream gets: the end marker `_STREAM_END` or an error
+/// (an exception instance) that ended the producer.
+bool ends_stream(py::handle item);
+
+/// Wakes the consumer of run() if it waits for a held picture's voice to play with the sink's
+/// hold full (`_sync_wake`, a future it awaits then): a barge-in or a teardown has changed what it
+/// holds or what it reads next. Never waits.
+void wake_consumer(py::handle self);
+
 /// Raises AssertionError without a message (a failed bare `assert`).
 [[noreturn]] void raise_assertion();
 
