@@ -15,10 +15,6 @@ constexpr double kProducerWaitS = 5.0;
 constexpr double kCancelledWaitS = 1.0;
 // The longest stop()'s drain task sleeps before it looks at the producer again.
 constexpr double kDrainPollS = 0.1;
-// How long a teardown lets a call in flight on the engine thread finish before it closes the
-// runtime under it: for a model host, closing ends the host, and with it the call. A chunk's
-// render takes well under a second on a machine that keeps up with real time.
-constexpr double kEngineGraceS = 2.0;
 
 // Wakes a producer that waits for the playout clock to catch up, so it sees a stop or a barge-in.
 void wake_producer(py::handle self) {
@@ -192,19 +188,6 @@ pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
   co_return py::none();
 }
 
-// The runtime's optional close(); a failure is one warning and the teardown goes on.
-void close_now(py::handle rt) {
-  py::object closer = getattr_or(rt, "close", py::none());
-  if (closer.is_none()) return;
-  try {
-    closer();
-  } catch (...) {
-    py::object e = caught_exception();
-    if (!is_exception(e)) pb::raise_instance(e);
-    log_warning("quorvane: releasing the engine failed (%s: %s)", type_name(e), e);
-  }
-}
-
 bool in_flight(py::handle job) { return !job.is_none() && !truthy(job.attr("done")()); }
 
 // The release thread's body: the calls in flight are given the grace period, then the runtime is
@@ -214,7 +197,7 @@ void release_after(py::object jobs, py::object rt, py::object done, double grace
   global("concurrent").attr("futures").attr("wait")(jobs, py::arg("timeout") = grace_s);
   py::object error;
   try {
-    close_now(rt);
+    close_runtime_now(rt);
   } catch (...) {
     error = caught_exception();
   }
@@ -259,7 +242,7 @@ py::object close_runtime(py::object self) {
     return done;
   }
   if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = true);
-  close_now(rt);
+  close_runtime_now(rt);
   return py::none();
 }
 

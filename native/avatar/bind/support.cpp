@@ -199,6 +199,18 @@ void wake_consumer(py::handle self) {
   if (!waiter.is_none() && !truthy(waiter.attr("done")())) waiter.attr("set_result")(py::none());
 }
 
+void close_runtime_now(py::handle rt) {
+  py::object closer = getattr_or(rt, "close", py::none());
+  if (closer.is_none()) return;
+  try {
+    closer();
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    log_warning("quorvane: releasing the engine failed (%s: %s)", type_name(e), e);
+  }
+}
+
 void raise_assertion() { pb::raise_new(PyExc_AssertionError, py::tuple()); }
 
 void chain_context(py::handle exc, py::handle earlier) {
