@@ -65,12 +65,16 @@ double sink_queued(py::handle self) {
   }
 }
 
+// Seconds of voice handed out in split frames so far, on this avatar: the sink has played this
+// much less what it still holds.
+double handed_of(py::handle self) { return as_double(getattr_or(self, "_sync_handed", py::float_(0.0))); }
+
 // The oldest held picture may go out: its release time has come and, while a sink is set, the
 // sink confirms that its voice has started playing. Held entries are (release, picture, start),
-// `start` being where the picture's voice begins in the `handed_s` seconds of voice handed out so
-// far. A sink that stopped playing keeps the picture held, its release moved to when its voice
-// would start; the voice it then has to catch up on plays before the picture shows.
-bool head_due(py::handle self, py::handle pend, double handed_s) {
+// `start` being where the picture's voice begins in the voice handed out. A sink that stopped
+// playing keeps the picture held, its release moved on; the voice it then has to catch up on
+// plays before the picture shows.
+bool head_due(py::handle self, py::handle pend) {
   if (py::len(pend) == 0) return false;
   py::object pair = pend[py::int_(0)];
   const double now = monotonic();
@@ -78,7 +82,7 @@ bool head_due(py::handle self, py::handle pend, double handed_s) {
   if (py::len(pair) < 3 || py::object(self.attr("_audio_queued")).is_none()) return true;
   const double lead_s = as_double(global("_SYNC_LEAD_S"));
   const double start_s = as_double(pair[py::int_(2)]);
-  const double release = held_release(now, start_s, handed_s, sink_queued(self), lead_s);
+  const double release = held_release(now, start_s, handed_of(self), sink_queued(self), lead_s);
   if (release <= now) return true;
   pend[py::int_(0)] = py::make_tuple(py::float_(release), pair[py::int_(1)], pair[py::int_(2)]);
   return false;
@@ -115,7 +119,6 @@ pb::AsyncGenerator run_iter(py::object self) {
   co_await pb::awaited([&] { return self.attr("_ensure_running")(); });
   pb::Held pend = self.attr("_sync_pend");
   pb::Held cancelled;
-  double handed_s = 0.0;  // seconds of voice handed out in split frames
   try {
     for (;;) {
       pb::Held item;
@@ -150,7 +153,7 @@ pb::AsyncGenerator run_iter(py::object self) {
             got = false;
           }
         }
-        while (head_due(self, pend, handed_s)) {
+        while (head_due(self, pend)) {
           py::object pair = pend.attr("popleft")();
           co_yield py::object(pair[py::int_(1)]);
         }
@@ -186,8 +189,9 @@ pb::AsyncGenerator run_iter(py::object self) {
         const double release = picture_release(monotonic(), queued, dur, as_double(global("_SYNC_LEAD_S")));
         py::object picture =
             keep_resting_mark(item, replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false));
+        const double handed_s = handed_of(self);
         pend.attr("append")(py::make_tuple(py::float_(release), picture, py::float_(handed_s)));
-        handed_s += dur;
+        self.attr("_sync_handed") = handed_s + dur;
         continue;
       }
       co_yield item;
