@@ -131,7 +131,8 @@ pb::AsyncGenerator run_iter(py::object self) {
         py::object timeout = py::none();
         if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
         bool got = true;
-        if (truthy(self.attr("_running")) && py::len(pend) >= as_int(global("_SYNC_HOLD_FRAMES"))) {
+        if (truthy(self.attr("_running")) &&
+            static_cast<std::int64_t>(py::len(pend)) >= as_int(global("_SYNC_HOLD_FRAMES"))) {
           // The hold is full: nothing more is read until its oldest picture goes out, so the
           // output queue fills and the producer waits for a sink that has stopped playing. A
           // barge-in or a teardown wakes this wait; once the run has ended, the end marker is
