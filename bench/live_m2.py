@@ -25,16 +25,19 @@ Then, as an agent that hands over a whole reply at once drives it:
 - barge-in during a push: a 5 s and a 60 s reply each pushed at once and interrupted 3 s into
   playout, then an answer pushed at real time: interrupt() to the answer's first speech frame;
 - shutdown with the host stopped (SIGSTOP) while it streams: the event loop's worst lag during
-  shutdown(), how long it took, and whether the host was ended.
+  shutdown(), how long it took, and whether the host was ended;
+- a sink that stops playing 3 s into a reply pushed at once: peak resident memory of this process
+  over 30 s against where it started, and the most pictures held for the sink.
 
 Targets: first speech frame within the floor plus 250 ms; 20.0 fps with no repeat or dry sink after
 start; A/V offset within +-50 ms; barge-in within 100 ms; loop lag at most 10 ms; memory growth at
 most 5 MB over 10 minutes; a whole reply pushed at once within a few hundred MB of the start; the
 answer after a barge-in during a 60 s push within 0.6 s of that after a 5 s push; loop lag during
-shutdown() with the host stopped under 1 s.
+shutdown() with the host stopped under 1 s; with a stalled sink, at most 60 pictures held and
+the peak memory within those (about 54 MB) of the whole reply's.
 
     .venv/bin/python bench/live_m2.py [--minutes 10] [--utterance-s 6] [--pause-s 2] [--barge-every 4]
-                                      [--whole-push-s 300]
+                                      [--whole-push-s 300] [--stalled-s 30]
 """
 
 import argparse
@@ -397,6 +400,47 @@ async def shutdown_stopped_host(seconds=20.0):
     return dict(lag=lag[0], took=took, ended=ended, in_flight=in_flight)
 
 
+class StoppedSink(Sink):
+    """A sink that plays in real time until `stop_at`, then keeps what it is given without playing."""
+
+    def __init__(self, stop_at):
+        super().__init__()
+        self.stop_at = stop_at
+
+    @property
+    def queued_duration(self):
+        return max(0.0, self.end - min(time.monotonic(), self.stop_at))
+
+
+async def stalled_sink(seconds=30.0, stall_after=3.0):
+    """A reply pushed at once whose sink stops playing `stall_after` s into playout: the peak
+    memory of this process over `seconds` s, and the most pictures held for the sink."""
+    from quorvane._avatar import AsyncAvatar
+
+    avatar = await AsyncAvatar.create(model_path=DEMO, output_size=None)
+    sink = StoppedSink(float("inf"))
+    avatar.sync_to(sink)
+    held = [0]
+
+    async def consume():
+        async for f in avatar.run():
+            if f.audio_chunk is not None:
+                sink.push(f.audio_chunk.data.size / 16000, False)
+                if f.source_message_id is not None and sink.stop_at == float("inf"):
+                    sink.stop_at = time.monotonic() + stall_after
+            held[0] = max(held[0], len(avatar._sync_pend))
+
+    cons = asyncio.create_task(consume())
+    await asyncio.sleep(1.0)
+    peak = Peak(avatar)
+    await avatar.push_audio(speech_of(seconds + 30.0).tobytes(), sample_rate=16000, last_chunk=True)
+    await asyncio.sleep(seconds)
+    mem = peak.done()
+    await avatar.shutdown()
+    cons.cancel()
+    return dict(mem=mem, held=held[0])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--minutes", type=float, default=10.0, help="minutes of pushed speech and pauses")
@@ -405,6 +449,7 @@ def main():
     ap.add_argument("--barge-every", type=int, default=4, help="every Nth utterance is cut by interrupt()")
     ap.add_argument("--no-compare", action="store_true", help="skip the in-process against host timing")
     ap.add_argument("--whole-push-s", type=float, default=300.0, help="seconds of speech pushed at once")
+    ap.add_argument("--stalled-s", type=float, default=30.0, help="seconds a stalled sink is watched")
     a = ap.parse_args()
     print(f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs; {a.minutes:g} min of speech")
     if not a.no_compare:
@@ -450,6 +495,11 @@ def main():
     print(f"shutdown() with the host stopped ({'a call' if h['in_flight'] else 'no call'} in flight): took "
           f"{h['took'] * 1000:.0f} ms, event loop's worst lag {h['lag'] * 1000:.0f} ms (target < 1000), host "
           f"{'ended' if h['ended'] else 'STILL RUNNING'}")
+    st = asyncio.run(stalled_sink(a.stalled_s))
+    (start, _), (peak, _) = st["mem"]
+    print(f"sink stopped 3 s into playout, watched {a.stalled_s:g} s: peak memory of this process {start:.0f} -> "
+          f"{peak:.0f} MB ({peak - start:+.0f}), at most {st['held']} pictures held (target: at most 60, and within "
+          f"54 MB of the whole reply's {w['mem'][1][0] - w['mem'][0][0]:+.0f} MB)")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@
 mode:      "streaming" (output_size None) or "compose" (96 x 72)
 consumer:  "slow"   reads a frame every 0.2 s, slower than the frame rate
            "stall"  takes one frame and then never reads again
+           "stuck"  as "slow", and the model host is stopped (SIGSTOP) in the middle of a render
+                    before the application is asked to end
 how:       "sigint"    Ctrl-C: the process sends itself SIGINT once the output queue is full
            "wait_for"  asyncio.wait_for(session(), ...) times out
            "teardown"  the application's main returns with the avatar's tasks still running, and
@@ -15,8 +17,9 @@ how:       "sigint"    Ctrl-C: the process sends itself SIGINT once the output q
 The application never stops the avatar itself, and keeps no reference to it once the loop is done.
 Prints one JSON line before it exits: {"asked": <monotonic time it was asked to end>,
 "ended": <when the loop returned or raised>, "hosts": [<pids of model hosts started>],
-"alive": [<those still running 2 s after the avatar was freed>], "collected": <the avatar was freed>,
-"outcome": <what the loop gave>}.
+"alive": [<those still running 2 s after the avatar was freed, 4 s for a stuck host: 2 s more for its
+grace>], "collected": <the avatar was freed>, "outcome": <what the loop gave>, "printed": <when this
+line was printed>}; the process should end right after it.
 """
 
 import asyncio
@@ -58,7 +61,7 @@ async def session():
     async def consume():
         async for _ in a.run():
             note_hosts(a)
-            await asyncio.sleep(0.2 if consumer == "slow" else 3600)
+            await asyncio.sleep(3600 if consumer == "stall" else 0.2)
 
     reader = asyncio.create_task(consume())
     pcm = speech(12.0)
@@ -66,6 +69,10 @@ async def session():
     for i in range(0, len(pcm), step):
         await a.push_audio(pcm[i:i + step], sample_rate=16000, last_chunk=i + step >= len(pcm))
         await asyncio.sleep(0.02)
+    if consumer == "stuck":
+        while a._engine_job is None or a._engine_job.done():
+            await asyncio.sleep(0.005)
+        os.kill(a._fixture._host.proc.pid, signal.SIGSTOP)
     # The output queue is full and nobody takes from it in time: the producer waits in its put.
     while not a._out_queue.full():
         await asyncio.sleep(0.01)
@@ -117,8 +124,9 @@ while avatar_ref is not None and avatar_ref() is not None and time.monotonic() <
     gc.collect()
     time.sleep(0.05)
 state["collected"] = avatar_ref is not None and avatar_ref() is None
-deadline = time.monotonic() + 2.0
+deadline = time.monotonic() + (4.0 if consumer == "stuck" else 2.0)
 while any(alive(p) for p in state["hosts"]) and time.monotonic() < deadline:
     time.sleep(0.02)
 state["alive"] = [p for p in state["hosts"] if alive(p)]
+state["printed"] = time.monotonic()
 print(json.dumps(state), flush=True)

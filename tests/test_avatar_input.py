@@ -134,8 +134,14 @@ class TestPushAudio:
         (bytes(4), float("nan"), ValueError, "got nan"), (bytes(4), -16000, ValueError, "got -16000"),
         (bytes(4), float("inf"), ValueError, "got inf"), (bytes(4), True, ValueError, "got True"),
         (bytes(4), "16000", ValueError, "got '16000'"),
+        # A NumPy scalar offers a buffer of one sample, but the records' bytes() reads it as a length.
+        (np.int16(30000), 16000, TypeError, "an int16, 0-d"), (np.int16(-5), 16000, TypeError, "an int16, 0-d"),
+        (np.array(7, np.int16), 16000, TypeError, "a 0-d int16 array"),
+        (bytes(4), 1e-6, ValueError, "got 1e-06"), (bytes(4), 999, ValueError, "got 999"),
+        (bytes(4), 768_001, ValueError, "got 768001"),
     ], ids=["float32", "float64", "int32", "big-endian", "stereo", "list", "float-view", "int32-array", "2-d-view",
-            "odd-bytes", "rate-0", "rate-None", "rate-nan", "rate-negative", "rate-inf", "rate-bool", "rate-str"])
+            "odd-bytes", "rate-0", "rate-None", "rate-nan", "rate-negative", "rate-inf", "rate-bool", "rate-str",
+            "int16-scalar", "negative-int16-scalar", "0-d-array", "rate-tiny", "rate-below-1k", "rate-above-768k"])
     def test_refused_input_queues_nothing_and_the_stream_goes_on(self, clock, data, rate, exc, got):
         # Bytes of anything but int16 mono would be read as samples (a float32 second plays as two
         # seconds of noise); a bad rate would only fail later, in the producer, and end run().

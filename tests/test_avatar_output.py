@@ -20,7 +20,8 @@ END = av._STREAM_END
 
 
 class Sink:
-    """An audio sink whose queue is what the test sets (or what ``fn`` says)."""
+    """An audio sink whose queue is what the test sets (or what ``fn`` says): one that does not
+    play."""
 
     def __init__(self, queued=0.0):
         self.queued_duration = queued
@@ -30,9 +31,9 @@ class PlayingSink:
     """An audio sink that plays what it is given in real (virtual) time: queued seconds are the
     voice handed over and not yet played."""
 
-    def __init__(self, loop):
+    def __init__(self, loop, queued=0.0):
         self.loop = loop
-        self.end = loop.time()
+        self.end = loop.time() + queued
 
     def push(self, seconds):
         self.end = max(self.end, self.loop.time()) + seconds
@@ -82,7 +83,8 @@ class TestDirect:
                 a._out_queue.put_nowait(x)
             got = [x for _, x in await drain(a.run(), loop)]
             assert all(g is x for g, x in zip(got, items)) and len(got) == len(items)
-            assert a._out_queue.qsize() == 1  # what stands behind the marker is never taken
+            # The marker stays at the head for any later reader; what stands behind it is never taken.
+            assert a._out_queue.get_nowait() is END and a._out_queue.get_nowait().frame_index == 9
             assert a.ensure_calls == 1
 
         vrun(main)
@@ -131,7 +133,7 @@ class TestVoiceFirst:
     def test_voice_part_first_then_picture_at_its_release(self, vrun):
         async def main(loop):
             a = FakeAvatar(output_buffer_size=0)
-            a.sync_to(Sink(0.30))
+            a.sync_to(PlayingSink(loop, 0.30))
             f = frame(3, eos=True)
             a._out_queue.put_nowait(f)
             it = a.run()
@@ -216,6 +218,62 @@ class TestVoiceFirst:
             assert shown[0] == pytest.approx(starts[0], abs=1e-9)
             for i in range(1, 12):
                 assert shown[i] == pytest.approx(starts[i] - 0.025, abs=1e-9)
+
+        vrun(main)
+
+    def test_a_sink_that_stops_playing_holds_the_producer_and_the_stream_goes_on_in_sync(self, vrun):
+        # The sink plays for 1 s, stops for 20 s, then plays again, under a producer faster than
+        # real time. While it is stopped no picture goes out, the pictures held stay within the
+        # bound and the producer waits; before, during and after, each picture goes out as its
+        # voice starts to play (at most its lead early).
+        STOP = 1.01  # (not at a tick's end: no voice starts just as the sink stops)
+
+        async def main(loop):
+            made = [0]
+
+            async def producer(avatar):
+                while not avatar._stop_event.is_set():
+                    await avatar._out_queue.put(frame(made[0]))
+                    made[0] += 1
+
+            class StoppingSink:
+                def __init__(self):
+                    self.t0 = self.handed = None
+
+                def played(self, t):  # seconds played by `t`: from the first voice, but not while stopped
+                    return min(t, self.t0 + STOP) - self.t0 + max(0.0, t - (self.t0 + STOP + 20.0))
+
+                def start_of(self, pos):  # when the voice `pos` seconds into what was handed starts
+                    return self.t0 + pos if pos < STOP else self.t0 + 20.0 + pos
+
+                @property
+                def queued_duration(self):
+                    return 0.0 if self.t0 is None else self.handed - self.played(loop.time())
+
+            a = FakeAvatar(producer=producer)
+            sink = StoppingSink()
+            a.sync_to(sink)
+            made_at = {}
+            starts, shown, held = {}, {}, []
+            async for x in a.run():
+                if kind(x) == "voice":
+                    if sink.t0 is None:
+                        sink.t0, sink.handed = loop.time(), 0.0
+                        for at in (2.0, 21.0):
+                            loop.call_at(sink.t0 + at, lambda at=at: made_at.setdefault(at, made[0]))
+                    starts[x.frame_index] = sink.start_of(sink.handed)
+                    sink.handed += DUR
+                else:
+                    shown[x.frame_index] = loop.time()
+                held.append(len(a._sync_pend))
+                if loop.time() > sink.t0 + 25.0 or len(held) > 5000:  # (unbounded, no time would pass)
+                    break
+            assert max(held) <= av._SYNC_HOLD_FRAMES
+            assert made_at[21.0] - made_at[2.0] <= 2  # the producer waited for the sink
+            assert not [i for i, t in shown.items() if sink.t0 + STOP < t < sink.t0 + STOP + 20.0 - 0.025]
+            assert sum(t > sink.t0 + 21.0 for t in shown.values()) >= 90
+            for i, t in shown.items():
+                assert -0.025 - 1e-9 <= t - starts[i] <= 1e-9, i
 
         vrun(main)
 
@@ -386,7 +444,7 @@ class TestLeaving:
     def test_pending_read_is_cancelled_on_every_way_out(self, vrun, how):
         async def main(loop):
             a = FakeAvatar(output_buffer_size=0)
-            a.sync_to(Sink(0.5))
+            a.sync_to(PlayingSink(loop, 0.5))
             it = a.run()
             a._out_queue.put_nowait(frame(0))
             # The picture comes out of the wait on its release time, while the next read is pending.
@@ -405,18 +463,29 @@ class TestLeaving:
             await asyncio.sleep(0.1)
             a._out_queue.put_nowait("left")
             await asyncio.sleep(0.1)
-            assert a._out_queue.qsize() == 1  # nobody reads the queue any more
+            # Nobody reads the queue any more; the stop() of a cancelled consumer left its marker.
+            assert a._out_queue.qsize() == (2 if how == "cancel" else 1)
 
         vrun(main)
 
-    def test_new_run_after_the_end_reads_the_same_queue(self, vrun):
+    def test_every_run_after_the_end_ends_at_once(self, vrun):
+        # The producer has ended, here on an error: nothing more will come until the next start,
+        # so the first run raises the error and every later one ends at once, however many read.
         async def main(loop):
-            a = FakeAvatar(output_buffer_size=0)
-            for x in (frame(0), END, frame(1), END):
+            a = FakeAvatar(output_buffer_size=2)
+            err = RuntimeError("the model host stopped")
+            for x in (frame(0), err):
                 a._out_queue.put_nowait(x)
-            first = [x.frame_index for _, x in await drain(a.run(), loop)]
-            second = [x.frame_index for _, x in await drain(a.run(), loop)]
-            assert (first, second) == ([0], [1])
+            it = a.run()
+            assert (await take(it, 1))[0].frame_index == 0
+            a._out_queue.put_nowait(END)
+            with pytest.raises(RuntimeError) as ei:
+                await it.__anext__()
+            assert ei.value is err
+            for _ in range(3):
+                assert await drain(a.run(), loop, timeout=5) == []
+            readers = [asyncio.ensure_future(drain(a.run(), loop, timeout=5)) for _ in range(3)]
+            assert await asyncio.gather(*readers) == [[], [], []]
 
         vrun(main)
 

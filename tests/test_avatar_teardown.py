@@ -35,6 +35,10 @@ class Executor:
         self.log.append(("shutdown", wait))
 
 
+def only_the_end_marker(q):
+    return q.qsize() == 1 and q.get_nowait() is END
+
+
 def loaded(a, log):
     a._runtime = Runtime(log)
     a._fixture = FakeFixture()
@@ -173,7 +177,7 @@ class TestStop:
             assert loop.time() - t0 == pytest.approx(elapsed, abs=1e-6)
             assert task.cancelled() is (cancelled and producer is not deaf)
             assert not a._running and a._producer_task is None and a._emitter_task is None and a._playout is None
-            assert a._out_queue.empty()
+            assert only_the_end_marker(a._out_queue)
             assert a._stop_event.is_set()
             assert a._engine_stuck is job
 
@@ -224,7 +228,7 @@ class TestStop:
             a._out_queue.put_nowait("kept")
             ev = a._stop_event
             await a.stop()
-            assert a._out_queue.qsize() == 1 and a._in_queue.qsize() == 1 and a._stop_event is ev
+            assert a._out_queue.qsize() == 2 and a._in_queue.qsize() == 1 and a._stop_event is ev
 
         vrun(main)
 
@@ -239,7 +243,7 @@ class TestStop:
             await a.stop()
             assert task.done() and not task.cancelled()
             assert loop.time() - t0 < 2.0
-            assert a._out_queue.empty()
+            assert only_the_end_marker(a._out_queue)
 
         vrun(main)
 
@@ -266,19 +270,59 @@ class TestStop:
 
         vrun(main)
 
-    def test_cancelling_the_stopping_task_still_stops_the_producer(self, vrun):
+    @pytest.mark.parametrize("op", ["stop", "shutdown"])
+    @pytest.mark.parametrize("how", ["cancel", "wait_for", "timeout", "task_group"])
+    def test_a_cancelled_teardown_ends_the_run_and_raises_at_once(self, vrun, op, how):
+        # Cancelled while it waits for a producer that does not stop, the teardown still ends the
+        # run (a consumer ends too) and hands the runtime back, then passes the cancellation on at
+        # once: asyncio.timeout, wait_for and TaskGroup work around it as around any coroutine.
+        if how in ("timeout", "task_group") and not hasattr(asyncio, "timeout"):
+            pytest.skip("asyncio.timeout and TaskGroup came with Python 3.11")
+
         async def main(loop):
-            a = FakeAvatar(producer=stubborn)
-            await a._ensure_running()
+            log = []
+            a = loaded(FakeAvatar(producer=stubborn), log)
+            consumer = asyncio.ensure_future(drain_run(a))
+            await asyncio.sleep(0.01)
             producer = a._producer_task
-            stopping = asyncio.ensure_future(a.stop())
-            await asyncio.sleep(1.0)
-            stopping.cancel()
-            await asyncio.wait_for(stopping, 5)  # the cancellation is swallowed; stop goes on
+            t0 = loop.time()
+            if how == "cancel":
+                task = asyncio.ensure_future(getattr(a, op)())
+                await asyncio.sleep(1.0)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+            elif how == "wait_for":
+                with pytest.raises(asyncio.TimeoutError):
+                    await asyncio.wait_for(getattr(a, op)(), 1.0)
+            elif how == "timeout":
+                with pytest.raises(TimeoutError):
+                    async with asyncio.timeout(1.0):
+                        await getattr(a, op)()
+                assert asyncio.current_task().cancelling() == 0
+            else:
+                async def sibling():
+                    await asyncio.sleep(1.0)
+                    raise OSError("sibling failed")
+
+                with pytest.raises(BaseExceptionGroup) as group:  # noqa: F821  (3.11+)
+                    async with asyncio.TaskGroup() as g:
+                        g.create_task(getattr(a, op)())
+                        g.create_task(sibling())
+                assert [type(e) for e in group.value.exceptions] == [OSError]
+            assert loop.time() - t0 == pytest.approx(1.0, abs=1e-6)
+            assert not a._running and a._producer_task is None and a._emitter_task is None
+            assert await asyncio.wait_for(consumer, 1) == []
             await asyncio.sleep(0)
-            assert producer.cancelled() and not a._running
+            assert producer.cancelled()
+            if op == "shutdown":
+                assert log == [("shutdown", True), "close"] and a._runtime is None and a._fixture is None
 
         vrun(main)
+
+
+async def drain_run(a):
+    return [x async for x in a.run()]
 
 
 class TestDrainOutQueue:
@@ -345,6 +389,35 @@ class TestTeardown:
 
         vrun(main)
 
+    @pytest.mark.parametrize("teardowns", [("stop",), ("shutdown",), ("cleanup",), ("stop", "stop"),
+                                           ("shutdown", "shutdown"), ("stop", "cleanup")], ids="+".join)
+    def test_every_teardown_ends_every_consumer_whatever_its_pace(self, vrun, teardowns):
+        # Torn down from another task while consumers iterate run(), slower than the producer and
+        # each at its own pace: every teardown returns, and every consumer's async for ends.
+        async def main(loop):
+            a = loaded(FakeAvatar(producer=flooding), [])
+
+            async def consume(pace_s):
+                n = 0
+                async for _ in a.run():
+                    n += 1
+                    await asyncio.sleep(pace_s)
+                return n
+
+            consumers = [asyncio.ensure_future(consume(p)) for p in (0.1, 0.37)]
+            await asyncio.sleep(1.0)
+
+            async def teardown(op):
+                if op == "cleanup":
+                    return a.cleanup()
+                return await getattr(a, op)()
+
+            await asyncio.wait_for(asyncio.gather(*(teardown(op) for op in teardowns)), 10)
+            counts = await asyncio.wait_for(asyncio.gather(*consumers), 5)
+            assert all(n > 0 for n in counts) and not a._running
+
+        vrun(main)
+
     def test_cleanup_after_stop_only_releases(self, vrun):
         async def main(loop):
             log = []
@@ -352,7 +425,7 @@ class TestTeardown:
             await a._ensure_running()
             await a.stop()
             a.cleanup()
-            assert a._out_queue.empty()  # no end marker without a run
+            assert only_the_end_marker(a._out_queue)  # stop()'s own; none more without a run
             assert log == [("shutdown", True), "close"] and a._fixture is None and a._runtime is None
             a.cleanup()
             assert log == [("shutdown", True), "close"]

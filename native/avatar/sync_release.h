@@ -21,4 +21,13 @@ double picture_release(double now, double queued_s, double voice_s, double lead_
 /// Seconds to wait from `now` until `release`, never negative.
 double hold_timeout(double release, double now);
 
+/// A held picture's release time re-read from the sink once its first one has come: its voice
+/// starts `start_s` seconds into the voice handed to the sink, of which `handed_s` seconds are
+/// out and `queued_s` of them not yet played, so it starts `start_s - (handed_s - queued_s)`
+/// seconds from `now`. Within one lead of that it goes out (`now`). Otherwise the result is the
+/// time to look again: its start less `lead_s` if the sink plays on, but no later than one lead
+/// from now, so that a sink that stopped playing keeps the picture held, and one that plays again
+/// releases it at most one lead early, as ever, and never after its voice has started.
+double held_release(double now, double start_s, double handed_s, double queued_s, double lead_s);
+
 }  // namespace quorvane::avatar

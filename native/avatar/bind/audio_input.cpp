@@ -1,7 +1,7 @@
 // AsyncAvatar's audio input: `push_audio`, `push` and `flush` each put one control on the input
 // queue, and `push_audio` and `flush` keep the arrival clock that the mirrant-2 playout clock
-// reads; `push_audio` refuses, at the call, audio that is not int16 mono and rates that are not
-// positive finite numbers. Also the two module functions that bring a control's audio to 16 kHz float32:
+// reads; `push_audio` refuses, at the call, audio that is not int16 mono and rates outside real
+// audio's (1 kHz to 768 kHz). Also the two module functions that bring a control's audio to 16 kHz float32:
 // `_i16_to_f32` and `_resample_linear`.
 #include <pybind11/numpy.h>
 
@@ -44,11 +44,14 @@ bool is_byte_format(const char* fmt) {
 
 // The bytes of anything else would be taken for samples: a float32 array plays as loud noise twice
 // as long, stereo at half speed. So what is not int16 mono is refused here, before it is queued.
-// Returns the audio's size in bytes.
+// A single number is no audio either: a NumPy scalar offers a buffer of one sample, but the
+// records take bytes(data), which reads a number as a length (of silence) and refuses a negative
+// one. Returns the audio's size in bytes.
 Py_ssize_t checked_pcm_bytes(py::handle data) {
   if (py::isinstance<py::array>(data)) {
     py::array arr = py::reinterpret_borrow<py::array>(data);
     const std::string dtype = py::str(arr.attr("dtype"));
+    if (arr.ndim() == 0) refuse(PyExc_TypeError, "a 0-d " + dtype + " array (a single number)");
     if (!equal(arr.attr("dtype"), global("np").attr("int16"))) refuse(PyExc_TypeError, with_article(dtype + " array"));
     if (arr.ndim() != 1) {
       refuse(PyExc_ValueError, "an int16 array of shape " + std::string(py::str(arr.attr("shape"))));
@@ -58,6 +61,7 @@ Py_ssize_t checked_pcm_bytes(py::handle data) {
   if (!PyObject_CheckBuffer(data.ptr())) refuse(PyExc_TypeError, with_article(type_name(data)));
   py::object view = owned(PyMemoryView_FromObject(data.ptr()));
   const Py_buffer* buf = PyMemoryView_GET_BUFFER(view.ptr());
+  if (buf->ndim == 0) refuse(PyExc_TypeError, with_article(type_name(data)) + ", 0-d (a single number)");
   const bool samples = buf->itemsize == 2 && is_int16_format(buf->format);
   if (!samples && !(buf->itemsize == 1 && is_byte_format(buf->format))) {
     refuse(PyExc_TypeError, with_article(type_name(data)) + " of format '" + std::string(buf->format ? buf->format : "B") + "'");
@@ -66,8 +70,12 @@ Py_ssize_t checked_pcm_bytes(py::handle data) {
   return buf->len;
 }
 
-// A rate of 0, None or NaN would fail only later, in the producer, and end run(); a negative one
-// would drop the audio without a word.
+// The rates real audio comes at. A rate of 0, None or NaN would fail only later, in the producer,
+// and end run(); a negative one would drop the audio without a word; a tiny positive one makes
+// the resampler ask for terabytes, a huge one drop nearly every sample.
+constexpr double kMinRateHz = 1000.0;
+constexpr double kMaxRateHz = 768000.0;
+
 void check_rate(py::handle rate) {
   bool ok = false;
   const bool number = PyLong_Check(rate.ptr()) || PyFloat_Check(rate.ptr()) ||
@@ -75,11 +83,12 @@ void check_rate(py::handle rate) {
   if (number && !PyBool_Check(rate.ptr())) {
     const double hz = PyFloat_AsDouble(rate.ptr());
     if (hz == -1.0 && PyErr_Occurred()) PyErr_Clear();  // past a double's range: not a rate
-    else ok = std::isfinite(hz) && hz > 0.0;
+    else ok = hz >= kMinRateHz && hz <= kMaxRateHz;  // false for NaN
   }
   if (!ok) {
-    pb::raise_new(PyExc_ValueError, py::make_tuple("push_audio: sample_rate must be a positive finite number of Hz; got " +
-                                                   std::string(py::repr(rate))));
+    pb::raise_new(PyExc_ValueError,
+                  py::make_tuple("push_audio: sample_rate must be a number of Hz from 1000 to 768000; got " +
+                                 std::string(py::repr(rate))));
   }
 }
 

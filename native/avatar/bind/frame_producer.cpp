@@ -129,6 +129,7 @@ pb::Coroutine engine(py::object self, py::object fn, py::args args) {
   // The job is kept, so that a teardown can tell whether one is in flight on the engine thread.
   py::object job = self.attr("_engine_executor").attr("submit")(fn, *args);
   self.attr("_engine_job") = job;
+  track_engine_call(self, job, self.attr("_runtime"));
   pb::Held fut = global("asyncio").attr("wrap_future")(job, py::arg("loop") = global("asyncio").attr("get_running_loop")());
   job = py::object();
   py::object r = co_await pb::awaited(fut);

@@ -68,6 +68,10 @@ PYBIND11_MODULE(_avatar, m) {
   m.attr("_FIRST_FRAME_POLL_S") = 0.01;
   m.attr("_STREAM_END") = py::module_::import("builtins").attr("object")();
   m.attr("_SYNC_LEAD_S") = 0.025;
+  // Pictures held for an audio sink at most: 3 s of video at 20 fps, far more than a sink that
+  // plays holds (its queue is a few hundred ms), and about 54 MB of mirrant-2 pictures. Once the
+  // hold is full run() reads no more, so a sink that stops playing stops the producer too.
+  m.attr("_SYNC_HOLD_FRAMES") = 60;
   m.attr("_M2_PREROLL_FRAMES") = 36;
   m.attr("_M2_CHUNK0_FRAMES") = 21;
   m.attr("_M2_CHUNK_FRAMES") = 32;
@@ -119,6 +123,8 @@ PYBIND11_MODULE(_avatar, m) {
         self.attr("_engine_stuck") = py::none();
         self.attr("_playout_room") = py::none();
         self.attr("_playout_backlog") = 0;
+        self.attr("_sync_wake") = py::none();
+        self.attr("_sync_handed") = 0.0;
       },
       py::kw_only(), py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
       py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"), py::arg("num_threads") = 0);

@@ -26,9 +26,7 @@ std::optional<double> opt_double(py::handle v) {
 }
 
 // An item that ends what the clock sends: the stream's end marker or the producer's error.
-bool terminal(py::handle it) {
-  return it.is(global("_STREAM_END")) || PyExceptionInstance_Check(it.ptr());
-}
+bool terminal(py::handle it) { return ends_stream(it); }
 
 bool is_frame(py::handle it) { return is_instance(it, global("VideoFrame")); }
 

@@ -53,9 +53,51 @@ void sync_to(py::object self, py::object sink) {
 
 double release_of(py::handle pair) { return as_double(pair[py::int_(0)]); }
 
-// The oldest held picture is due.
-bool head_due(py::handle pend) {
-  return py::len(pend) > 0 && release_of(pend[py::int_(0)]) <= monotonic();
+// The sink's seconds queued, read once the consumer has taken the voice part; any failure of the
+// reader counts as nothing queued.
+double sink_queued(py::handle self) {
+  try {
+    return queued_seconds(as_double(self.attr("_audio_queued")()));
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    return 0.0;
+  }
+}
+
+// Seconds of voice handed out in split frames so far, on this avatar: the sink has played this
+// much less what it still holds.
+double handed_of(py::handle self) { return as_double(getattr_or(self, "_sync_handed", py::float_(0.0))); }
+
+// The oldest held picture may go out: its release time has come and, while a sink is set, the
+// sink confirms that its voice has started playing. Held entries are (release, picture, start),
+// `start` being where the picture's voice begins in the voice handed out. A sink that stopped
+// playing keeps the picture held, its release moved on; the voice it then has to catch up on
+// plays before the picture shows.
+bool head_due(py::handle self, py::handle pend) {
+  if (py::len(pend) == 0) return false;
+  py::object pair = pend[py::int_(0)];
+  const double now = monotonic();
+  if (release_of(pair) > now) return false;
+  if (py::len(pair) < 3 || py::object(self.attr("_audio_queued")).is_none()) return true;
+  const double lead_s = as_double(global("_SYNC_LEAD_S"));
+  const double start_s = as_double(pair[py::int_(2)]);
+  const double release = held_release(now, start_s, handed_of(self), sink_queued(self), lead_s);
+  if (release <= now) return true;
+  pend[py::int_(0)] = py::make_tuple(py::float_(release), pair[py::int_(1)], pair[py::int_(2)]);
+  return false;
+}
+
+// Puts `item` back at the head of the asyncio queue `q`, before what stands behind it. Never
+// waits; the queue has room, `item` having just been taken off it.
+void put_back_first(py::handle q, py::handle item) {
+  py::list rest;
+  keep_in_queue(q, [&](py::handle it) {
+    rest.append(it);
+    return false;
+  });
+  q.attr("put_nowait")(item);
+  for (py::handle it : rest) q.attr("put_nowait")(it);
 }
 
 // A part split from a resting frame is marked as resting too: the mark is how a consumer tells
@@ -71,18 +113,6 @@ bool splits(py::handle self, py::handle item) {
   if (py::object(self.attr("_audio_queued")).is_none()) return false;
   if (!is_instance(item, global("VideoFrame"))) return false;
   return !py::object(item.attr("bgr_image")).is_none() && !py::object(item.attr("audio_chunk")).is_none();
-}
-
-// The sink's seconds queued, read once the consumer has taken the voice part; any failure of the
-// reader counts as nothing queued.
-double sink_queued(py::handle self) {
-  try {
-    return queued_seconds(as_double(self.attr("_audio_queued")()));
-  } catch (...) {
-    py::object e = caught_exception();
-    if (!is_exception(e)) pb::raise_instance(e);
-    return 0.0;
-  }
 }
 
 pb::AsyncGenerator run_iter(py::object self) {
@@ -101,13 +131,30 @@ pb::AsyncGenerator run_iter(py::object self) {
         py::object timeout = py::none();
         if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
         bool got = true;
-        try {
-          item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), timeout); });
-        } catch (py::error_already_set& e) {
-          if (!is_aio(e, "TimeoutError")) throw;
+        if (truthy(self.attr("_running")) &&
+            static_cast<std::int64_t>(py::len(pend)) >= as_int(global("_SYNC_HOLD_FRAMES"))) {
+          // The hold is full: nothing more is read until its oldest picture goes out, so the
+          // output queue fills and the producer waits for a sink that has stopped playing. A
+          // barge-in or a teardown wakes this wait; once the run has ended, the end marker is
+          // read whatever is held.
+          pb::Held waiter = aio("get_running_loop")().attr("create_future")();
+          self.attr("_sync_wake") = waiter;
+          try {
+            co_await pb::awaited([&] { return within(waiter, timeout); });
+          } catch (py::error_already_set& e) {
+            if (!is_aio(e, "TimeoutError")) throw;
+          }
+          self.attr("_sync_wake") = py::none();
           got = false;
+        } else {
+          try {
+            item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), timeout); });
+          } catch (py::error_already_set& e) {
+            if (!is_aio(e, "TimeoutError")) throw;
+            got = false;
+          }
         }
-        while (head_due(pend)) {
+        while (head_due(self, pend)) {
           py::object pair = pend.attr("popleft")();
           co_yield py::object(pair[py::int_(1)]);
         }
@@ -115,6 +162,9 @@ pb::AsyncGenerator run_iter(py::object self) {
       }
 
       if (item.is(global("_STREAM_END"))) {
+        // The marker stays for every other reader of this ended stream, and for later ones until
+        // the next start empties the queue: none of them waits for items that will never come.
+        put_back_first(self.attr("_out_queue"), item);
         while (py::len(pend) > 0) {
           py::object pair = pend.attr("popleft")();
           const double wait_s = hold_timeout(release_of(pair), monotonic());
@@ -140,7 +190,9 @@ pb::AsyncGenerator run_iter(py::object self) {
         const double release = picture_release(monotonic(), queued, dur, as_double(global("_SYNC_LEAD_S")));
         py::object picture =
             keep_resting_mark(item, replace(item, py::arg("audio_chunk") = py::none(), py::arg("end_of_speech") = false));
-        pend.attr("append")(py::make_tuple(py::float_(release), picture));
+        const double handed_s = handed_of(self);
+        pend.attr("append")(py::make_tuple(py::float_(release), picture, py::float_(handed_s)));
+        self.attr("_sync_handed") = handed_s + dur;
         continue;
       }
       co_yield item;

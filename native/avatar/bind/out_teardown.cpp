@@ -15,10 +15,6 @@ constexpr double kProducerWaitS = 5.0;
 constexpr double kCancelledWaitS = 1.0;
 // The longest stop()'s drain task sleeps before it looks at the producer again.
 constexpr double kDrainPollS = 0.1;
-// How long a teardown lets a call in flight on the engine thread finish before it closes the
-// runtime under it: for a model host, closing ends the host, and with it the call. A chunk's
-// render takes well under a second on a machine that keeps up with real time.
-constexpr double kEngineGraceS = 2.0;
 
 // Wakes a producer that waits for the playout clock to catch up, so it sees a stop or a barge-in.
 void wake_producer(py::handle self) {
@@ -35,7 +31,9 @@ void interrupt(py::object self) {
   // back out when it sees the count move.
   self.attr("_interrupts") = interrupts_of(self) + 1;
   self.attr("_drain_queue")(self.attr("_in_queue"));
-  self.attr("_drain_queue")(self.attr("_out_queue"));
+  // What ends the stream stays: a producer that has ended sends nothing more, and without its
+  // marker every later read of run() would wait for ever.
+  keep_in_queue(self.attr("_out_queue"), [](py::handle it) { return ends_stream(it); });
   self.attr("_sync_pend").attr("clear")();
   if (!py::object(self.attr("_playout")).is_none()) {
     self.attr("_drain_queue")(self.attr("_playout"));
@@ -45,14 +43,43 @@ void interrupt(py::object self) {
   }
   self.attr("_interrupt_event").attr("set")();
   wake_producer(self);
+  wake_consumer(self);
 }
 
-// Waits for `task` at most `timeout_s` seconds without cancelling it on time-out: the shield
-// keeps the time-out from cancelling the task and then waiting, without bound, for it to finish.
+// Waits for `task` at most `timeout_s` seconds, without cancelling it at the time-out: the caller
+// looks at task.done() afterwards. asyncio.wait awaits a future of its own, so a CancelledError
+// out of this wait is always the waiting task's own cancellation, never the task's: that is
+// passed on, not taken for the end of the task.
 py::object wait_task(py::handle task, double timeout_s) {
-  return within(aio("shield")(task), py::float_(timeout_s));
+  py::list tasks;
+  tasks.append(task);
+  return aio("wait")(tasks, py::arg("timeout") = timeout_s);
 }
 
+bool task_done(py::handle task) { return truthy(task.attr("done")()); }
+
+// The error a finished task ended with, or an empty object when it returned or was cancelled.
+py::object task_error(py::handle task) {
+  if (!task_done(task) || truthy(task.attr("cancelled")())) return py::object();
+  py::object e = task.attr("exception")();
+  return e.is_none() ? py::object() : e;
+}
+
+// Ends the stream for whoever reads it: the output queue is emptied and the end marker put in its
+// place (the queue was just emptied, so it has room), so a consumer still iterating run() ends at
+// its next read, however slow it is, and so do later ones until the next start; one that waits
+// with its hold of pictures full is woken to read it (it still gives out what it holds, each at
+// its time).
+void end_for_consumers(py::handle self) {
+  py::object q = self.attr("_out_queue");
+  empty_queue(q);
+  q.attr("put_nowait")(global("_STREAM_END"));
+  wake_consumer(self);
+}
+
+// Cancelled while it waits, stop() still does what takes no waiting (the tasks are cancelled, the
+// run ends and every consumer is handed the end marker) and then passes the cancellation on: an
+// asyncio.timeout, wait_for or TaskGroup around it ends at once, as around any coroutine.
 pb::Coroutine stop(py::object self) {
   if (!truthy(self.attr("_running"))) co_return py::none();
   self.attr("_stop_event").attr("set")();
@@ -63,28 +90,23 @@ pb::Coroutine stop(py::object self) {
     if (!is_aio(e, "QueueFull")) throw;
   }
 
+  pb::Held cancelled;  // this task's own cancellation, passed on once the stream is ended
   pb::Held producer = self.attr("_producer_task");
   if (!producer.is_none()) {
     pb::Held drain_task = aio("create_task")(self.attr("_drain_out_queue_until")(producer));
     bool timed_out = false;
-    bool cancelled = false;
     // A producer that has not ended after the engine's grace period while a call of its own is
     // still in flight waits on a host that is stuck: it is cancelled then, not waited for longer.
     const double phases[] = {kEngineGraceS, kProducerWaitS - kEngineGraceS};
-    for (int i = 0; i < 2; ++i) {
-      bool expired = false;
+    for (int i = 0; i < 2 && !cancelled; ++i) {
       try {
         co_await pb::awaited([&] { return wait_task(producer, phases[i]); });
       } catch (py::error_already_set& e) {
-        if (is_aio(e, "TimeoutError")) {
-          expired = true;
-        } else if (is_aio(e, "CancelledError")) {
-          cancelled = true;
-        } else {
-          throw;
-        }
+        if (!is_aio(e, "CancelledError")) throw;
+        cancelled = e.value();
+        break;
       }
-      if (!expired) break;
+      if (task_done(producer)) break;
       py::object job = getattr_or(self, "_engine_job", py::none());
       const bool stuck = !job.is_none() && !truthy(job.attr("done")());
       if (stuck) {
@@ -105,47 +127,47 @@ pb::Coroutine stop(py::object self) {
       try {
         co_await pb::awaited([&] { return wait_task(task, kCancelledWaitS); });
       } catch (py::error_already_set& e) {
-        if (!is_aio(e, "TimeoutError") && !is_aio(e, "CancelledError")) throw;
+        if (!is_aio(e, "CancelledError")) throw;
+        cancelled = e.value();
       }
-    } else if (cancelled && !truthy(producer.attr("done")())) {
-      // This task was cancelled while it waited: the producer must not outlive the stop.
-      producer.attr("cancel")();
     }
+    if (cancelled) {
+      drain_task.attr("cancel")();
+      // The producer and the playout clock are cancelled, not awaited; each ends at its next step.
+      self.attr("_end_stream_before_close")();
+      pb::raise_instance(cancelled);
+    }
+    // A producer that failed ends stop() with its error; the run stays as it is.
+    if (py::object error = task_error(producer)) pb::raise_instance(error);
     drain_task.attr("cancel")();
     try {
-      co_await pb::awaited(drain_task);
-    } catch (...) {
-      py::object e = caught_exception();
-      if (!is_exception(e) && !is_instance(e, aio("CancelledError"))) pb::raise_instance(e);
+      co_await pb::awaited([&] { return wait_task(drain_task, kCancelledWaitS); });
+    } catch (py::error_already_set& e) {
+      if (!is_aio(e, "CancelledError")) throw;
+      cancelled = e.value();
     }
   }
   self.attr("_producer_task") = py::none();
 
   pb::Held emitter = self.attr("_emitter_task");
   if (!emitter.is_none()) {
-    if (!truthy(emitter.attr("done")())) {
+    if (!task_done(emitter)) {
       emitter.attr("cancel")();
-      try {
-        co_await pb::awaited(emitter);
-      } catch (...) {
-        py::object e = caught_exception();
-        if (!is_exception(e) && !is_instance(e, aio("CancelledError"))) pb::raise_instance(e);
+      if (!cancelled) {
+        try {
+          co_await pb::awaited([&] { return wait_task(emitter, kCancelledWaitS); });
+        } catch (py::error_already_set& e) {
+          if (!is_aio(e, "CancelledError")) throw;
+          cancelled = e.value();
+        }
       }
     }
     self.attr("_emitter_task") = py::none();
   }
   self.attr("_playout") = py::none();
   self.attr("_running") = false;
-
-  py::object q = self.attr("_out_queue");
-  while (!truthy(q.attr("empty")())) {
-    try {
-      q.attr("get_nowait")();
-    } catch (py::error_already_set& e) {
-      if (!is_aio(e, "QueueEmpty")) throw;
-      break;
-    }
-  }
+  end_for_consumers(self);
+  if (cancelled) pb::raise_instance(cancelled);
   co_return py::none();
 }
 
@@ -166,19 +188,6 @@ pb::Coroutine drain_out_queue_until(py::object self, py::object producer_task) {
   co_return py::none();
 }
 
-// The runtime's optional close(); a failure is one warning and the teardown goes on.
-void close_now(py::handle rt) {
-  py::object closer = getattr_or(rt, "close", py::none());
-  if (closer.is_none()) return;
-  try {
-    closer();
-  } catch (...) {
-    py::object e = caught_exception();
-    if (!is_exception(e)) pb::raise_instance(e);
-    log_warning("quorvane: releasing the engine failed (%s: %s)", type_name(e), e);
-  }
-}
-
 bool in_flight(py::handle job) { return !job.is_none() && !truthy(job.attr("done")()); }
 
 // The release thread's body: the calls in flight are given the grace period, then the runtime is
@@ -188,7 +197,7 @@ void release_after(py::object jobs, py::object rt, py::object done, double grace
   global("concurrent").attr("futures").attr("wait")(jobs, py::arg("timeout") = grace_s);
   py::object error;
   try {
-    close_now(rt);
+    close_runtime_now(rt);
   } catch (...) {
     error = caught_exception();
   }
@@ -233,15 +242,24 @@ py::object close_runtime(py::object self) {
     return done;
   }
   if (!ex.is_none()) ex.attr("shutdown")(py::arg("wait") = true);
-  close_now(rt);
+  close_runtime_now(rt);
   return py::none();
 }
 
 pb::Coroutine shutdown(py::object self) {
-  co_await pb::awaited([&] { return self.attr("stop")(); });
+  // Cancelled, it still hands the runtime back (which never waits on the loop) before it passes
+  // the cancellation on; the release thread then closes the runtime on its own.
+  pb::Held cancelled;
+  try {
+    co_await pb::awaited([&] { return self.attr("stop")(); });
+  } catch (py::error_already_set& e) {
+    if (!is_aio(e, "CancelledError")) throw;
+    cancelled = e.value();
+  }
   pb::Held release = self.attr("_close_runtime")();
   self.attr("_runtime") = py::none();
   self.attr("_fixture") = py::none();
+  if (cancelled) pb::raise_instance(cancelled);
   // The runtime is gone when shutdown() returns: a host still rendering is waited for here, on
   // the loop, not by blocking it.
   if (!release.is_none()) {
@@ -275,11 +293,7 @@ void end_stream_before_close(py::object self) {
   }
   self.attr("_playout") = py::none();
   self.attr("_running") = false;
-  py::object q = self.attr("_out_queue");
-  ignoring_errors([&] {
-    while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
-    q.attr("put_nowait")(global("_STREAM_END"));
-  });
+  ignoring_errors([&] { end_for_consumers(self); });
 }
 
 void cleanup(py::object self) {

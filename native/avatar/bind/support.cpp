@@ -192,6 +192,25 @@ void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep) {
   for (py::handle it : kept) q.attr("put_nowait")(it);
 }
 
+bool ends_stream(py::handle item) { return item.is(global("_STREAM_END")) || PyExceptionInstance_Check(item.ptr()); }
+
+void wake_consumer(py::handle self) {
+  py::object waiter = getattr_or(self, "_sync_wake", py::none());
+  if (!waiter.is_none() && !truthy(waiter.attr("done")())) waiter.attr("set_result")(py::none());
+}
+
+void close_runtime_now(py::handle rt) {
+  py::object closer = getattr_or(rt, "close", py::none());
+  if (closer.is_none()) return;
+  try {
+    closer();
+  } catch (...) {
+    py::object e = caught_exception();
+    if (!is_exception(e)) pb::raise_instance(e);
+    log_warning("quorvane: releasing the engine failed (%s: %s)", type_name(e), e);
+  }
+}
+
 void raise_assertion() { pb::raise_new(PyExc_AssertionError, py::tuple()); }
 
 void chain_context(py::handle exc, py::handle earlier) {

@@ -38,6 +38,12 @@ using pybridge::unpack_pair;
 using pybridge::caught_exception;
 namespace pb = quorvane::pybridge;
 
+/// How long a call in flight on the engine thread may go on once a teardown, the collection of
+/// its avatar or the interpreter's exit has given up on it, before its runtime is closed under it:
+/// for a model host, closing ends the host, and with it the call. A chunk's render takes well
+/// under a second on a machine that keeps up with real time.
+constexpr double kEngineGraceS = 2.0;
+
 /// `asyncio.<name>`, through the module's `asyncio`.
 py::object aio(const char* name);
 
@@ -92,6 +98,19 @@ py::object put_unless_interrupted(py::object self, py::object q, py::object item
 /// `keep(item)` holds. Never waits, so no other task sees the queue half rebuilt; the items put
 /// back are no more than were taken, so a bounded queue has room.
 void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep);
+
+/// Whether `item` ends what a reader of the stream gets: the end marker `_STREAM_END` or an error
+/// (an exception instance) that ended the producer.
+bool ends_stream(py::handle item);
+
+/// Wakes the consumer of run() if it waits for a held picture's voice to play with the sink's
+/// hold full (`_sync_wake`, a future it awaits then): a barge-in or a teardown has changed what it
+/// holds or what it reads next. Never waits.
+void wake_consumer(py::handle self);
+
+/// Calls the runtime's optional `close()`; an error of the Exception family is one warning
+/// ("quorvane: releasing the engine failed (%s: %s)") and the call returns normally.
+void close_runtime_now(py::handle rt);
 
 /// Raises AssertionError without a message (a failed bare `assert`).
 [[noreturn]] void raise_assertion();

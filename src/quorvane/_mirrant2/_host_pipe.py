@@ -166,6 +166,13 @@ class HostPipe:
                 f.close()
             except OSError:
                 pass
+        # The draining above may have taken the reader's end record: a caller still waiting for a
+        # record (a render on another thread) must learn that the host is gone, not wait out its
+        # stall time-out. (A full queue has records for it to take, the reader's last among them.)
+        try:
+            self.records.put_nowait(("eof",))
+        except queue.Full:
+            pass
 
     def _end_at_shutdown(self, grace_s: float) -> None:
         """At interpreter shutdown the pipe threads can no longer run, and one frozen inside a
