@@ -78,10 +78,22 @@ void avatar_init(py::object self, py::object engine, py::object engine_id) {
   self.attr("_rendering") = false;
 }
 
+// out_mp4 as a file call takes it: a str unchanged, bytes and path objects through os.fsdecode.
+// The str() of anything else names some other file (b'out.mp4', <DirEntry 'out.mp4'>, 5).
+py::object out_mp4_text(py::handle out_mp4) {
+  if (PyUnicode_Check(out_mp4.ptr())) return py::reinterpret_borrow<py::object>(out_mp4);
+  py::object os = global("os");
+  if (!PyBytes_Check(out_mp4.ptr()) && !is_instance(out_mp4, os.attr("PathLike"))) {
+    pb::raise_new(PyExc_TypeError,
+                  py::make_tuple("out_mp4 must be a path (str, bytes or os.PathLike) or None; got " + type_name(out_mp4)));
+  }
+  return os.attr("fsdecode")(out_mp4);
+}
+
 py::object avatar_render(py::object self, py::object audio, py::object out_mp4) {
   if (out_mp4.is_none()) return self.attr("_render_frames")(audio);
   py::object write = import_from("quorvane.__main__", "_write");
-  py::object text = PyUnicode_Check(out_mp4.ptr()) ? out_mp4 : py::object(py::str(out_mp4));
+  py::object text = out_mp4_text(out_mp4);
   return write(self, audio, text);
 }
 
