@@ -285,11 +285,28 @@ class TestErrorMapping:
             it.close()
         assert ei.value.message == "the render stopped" and isinstance(ei.value.detail, OSError)
 
+    def test_the_callers_own_stream_error_is_the_cause(self, mods):
+        broke = OSError("the caller's source broke")
+
+        def source():
+            yield b"\x00\x00"
+            raise broke
+
+        e = Engine(n=1)
+        with pytest.raises(mods.errors.Failed) as ei:
+            list(avatar(e).render(source()))
+        exc = ei.value
+        assert (exc.message, exc.detail) == ("the render stopped", broke)
+        assert exc.__cause__ is broke and exc.__suppress_context__ and e.log[-1] == "interrupt"
+        # The engine sees the caller's chunks as before, whatever stream they come in.
+        assert e.log[:2] == ["frames", ("chunk", b"\x00\x00")]
+
     def test_audio_refused_mid_stream_is_mapped_after_interrupt(self, mods):
         e = Engine(n=0)
         with pytest.raises(mods.errors.Failed) as ei:
             list(avatar(e).render([b"\x00\x00", 42]))
         assert isinstance(ei.value.detail, TypeError) and e.log[-1] == "interrupt"
+        assert_in_place(ei.value)  # refused by the conversion, not raised by the caller's stream
 
 
 # expected, delivered, outcome: "ok", "short" (stopped early, with its floor) or "none" (no frames)
