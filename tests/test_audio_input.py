@@ -85,6 +85,16 @@ class TestPcm:
         assert str(ei.value) == GENERAL + "ndarray"
 
 
+class BytesPath:
+    """A path object whose file system name is bytes."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __fspath__(self):
+        return self.name
+
+
 def write_wav(path, rate, samples):
     with wave.open(str(path), "wb") as w:
         w.setnchannels(1)
@@ -127,6 +137,24 @@ class TestFiles:
             os.close(quiet_in)
             os.close(keep_open)
         assert (r.returncode, r.stderr) == (0, b"") and abs(int(r.stdout) - 2 * 2 * 16000) <= 64
+
+    @pytest.mark.parametrize("kind", ["PathLike of bytes", "DirEntry of bytes"])
+    def test_a_name_given_as_bytes_is_that_very_file(self, tmp_path, monkeypatch, kind):
+        monkeypatch.chdir(tmp_path)
+        name = os.fsencode(tmp_path / "speech\udcff.wav")  # not UTF-8: the byte 0xff
+        write_wav(os.fsdecode(name), 16000, np.full(16000 * 2, 3000, np.int16))
+        # Where the text of the bytes object would send ffmpeg, read as a name relative to here.
+        decoy = tmp_path / str(name)
+        decoy.parent.mkdir(parents=True)
+        write_wav(decoy, 16000, np.full(16000 // 2, 3000, np.int16))
+        if kind == "DirEntry of bytes":
+            (path,) = [e for e in os.scandir(os.fsencode(tmp_path)) if e.name.endswith(b".wav")]
+        else:
+            path = BytesPath(name)
+        expected = _open._pcm(os.fsdecode(name))
+        assert abs(len(expected) - 2 * 2 * 16000) <= 64
+        assert _open._pcm(path) == expected and b"".join(_open._chunks(path)) == expected
+        assert b"".join(_open._chunks([path, path])) == expected * 2
 
     def test_real_ffmpeg_failure_is_refused(self, tmp_path, errors):  # noqa: F811
         path = tmp_path / "noise.wav"

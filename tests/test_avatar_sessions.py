@@ -322,6 +322,53 @@ def test_a_long_reply_pushed_at_once_is_rendered_a_bounded_stretch_ahead_of_play
     assert 0 < ahead <= av._M2_AHEAD_FRAMES + slice_frames, ahead
 
 
+@pytest.mark.parametrize("name, output_size", SESSIONS, ids=IDS)
+def test_a_reply_after_a_stop_comes_out_alone(session, name, output_size):
+    # The consumer of a reply is cancelled mid-reply (its run() stops the stream), with most of the
+    # reply still queued; the next reply's run() must give that reply alone, from its first tick.
+    spt = SPT[name]
+
+    async def main(loop):
+        a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
+        abandoned = set()
+        for k in range(60):  # 12 s handed over at once: a mirrant-2 producer takes 3 s of it ahead
+            ctrl = VideoControl.from_audio(speech(0.2), 16000, k == 59)
+            abandoned.add(ctrl.message_id)
+            await a.push(ctrl)
+        voiced = asyncio.Event()
+
+        async def first():
+            async for f in a.run():
+                if f.source_message_id is not None:
+                    voiced.set()
+
+        consumer = asyncio.create_task(first())
+        await asyncio.wait_for(voiced.wait(), 30)
+        consumer.cancel()
+        await asyncio.gather(consumer, return_exceptions=True)
+        assert not a._running
+        reply = VideoControl.from_audio(speech(2.0, hz=330), 16000, True)
+        await a.push(reply)
+        got = []
+
+        async def second():
+            async for f in a.run():
+                got.append(f)
+                if f.end_of_speech:
+                    return
+
+        await asyncio.wait_for(second(), 60)
+        a.cleanup()
+        return abandoned, reply.message_id, got
+
+    abandoned, reply_id, got = session(main)
+    spoken = [f for f in got if f.source_message_id is not None]
+    assert {f.source_message_id for f in spoken} == {reply_id}
+    voices = [f for f in spoken if f.audio_chunk is not None]
+    assert [f.frame_index for f in voices] == list(range(math.ceil(2.0 * 16000 / spt)))
+    assert got[-1].end_of_speech and sum(f.end_of_speech for f in got) == 1
+
+
 def tone(n, value):
     return np.full(n, value, dtype="<i2").tobytes()
 

@@ -199,36 +199,46 @@ class TestStop:
 
         vrun(main)
 
-    def test_end_of_speech_control_stays_queued_for_the_next_run(self, vrun):
-        async def main(loop):
-            a = FakeAvatar(producer=prompt)
-            await a._ensure_running()
-            await a.stop()
-            assert a._in_queue.qsize() == 1
+    def test_drops_what_was_pushed_before_it_and_keeps_what_came_while_it_waited(self, vrun):
+        async def lingering(avatar):
+            await avatar._stop_event.wait()
+            await asyncio.sleep(0.5)
+            await avatar._out_queue.put(END)
 
-        vrun(main)
-
-    def test_full_input_queue_is_no_error(self, vrun):
         async def main(loop):
-            a = FakeAvatar(producer=prompt, input_buffer_size=1)
-            a._in_queue.put_nowait("pushed")
+            a = FakeAvatar(producer=lingering, input_buffer_size=2)
             await a._ensure_running()
-            await a.stop()
-            assert a._in_queue.get_nowait() == "pushed" and a._in_queue.empty()
+            await a.push_audio(b"\x01\x00" * 160, 16000, last_chunk=False)
+            await a.push("queued")
+            blocked = asyncio.create_task(a.push("waiting for room"))
+            await asyncio.sleep(0.01)
+            assert a._in_queue.full() and not blocked.done() and a._arr_s > 0
+            stopping = asyncio.create_task(a.stop())
+            await asyncio.sleep(0.1)
+            await a.push_audio(b"\x02\x00" * 320, 16000, last_chunk=False)  # while stop() waits
+            await stopping
+            await asyncio.wait_for(blocked, 1)
+            # What came before the stop is gone, its wake-up control and its arrival with it.
+            (kept,) = [a._in_queue.get_nowait() for _ in range(a._in_queue.qsize())]
+            assert bytes(kept.audio.data) == b"\x02\x00" * 320 and a._arr_s == pytest.approx(0.02)
+            assert a.dropped == 1
 
         vrun(main)
 
     def test_second_call_and_call_before_any_run_do_nothing(self, vrun):
         async def main(loop):
             a = FakeAvatar(producer=prompt)
+            a._in_queue.put_nowait("for the first run")
             await a.stop()
-            assert a._in_queue.empty() and not a._stop_event.is_set()
+            assert a._in_queue.qsize() == 1 and not a._stop_event.is_set() and a.dropped == 0
             await a._ensure_running()
             await a.stop()
             a._out_queue.put_nowait("kept")
+            a._in_queue.put_nowait("for the next run")
             ev = a._stop_event
             await a.stop()
             assert a._out_queue.qsize() == 2 and a._in_queue.qsize() == 1 and a._stop_event is ev
+            assert a.dropped == 1
 
         vrun(main)
 

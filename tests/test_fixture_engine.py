@@ -144,7 +144,7 @@ class TestFrames:
         assert len(taken) == 1 and len(frames) == 3
         assert len(list(it)) == 1
         kinds = [x if isinstance(x, str) else x[0] for x in native.log[4:]]
-        assert kinds == ["push", "ticks", "pull", "ticks", "pull", "ticks", "pull", "ticks",
+        assert kinds == ["reset_stream", "push", "ticks", "pull", "ticks", "pull", "ticks", "pull", "ticks",
                          "push", "ticks", "pull", "ticks"]
         assert all(x[1] == () for x in native.log if x[0] == "pull")  # pull_frame() takes no argument
 

@@ -116,6 +116,19 @@ class TestFixtureAvatar:
         assert len(frames) == len(expected) == 25
         assert all(f.flags.c_contiguous and np.array_equal(f, g) for f, g in zip(frames, expected))
 
+    def test_a_render_depends_only_on_its_own_audio(self):
+        loud = np.full(int(1.5 * 16000), 0.9, np.float32)
+        silence = np.zeros(16000, np.float32)
+        odd = speech(1.5)[:24321]  # its last tick is partial, and the schedule holds ticks back
+        with quorvane.open(str(DATA / "corvine1.qvfx")) as fresh:
+            alone = {k: list(fresh.render(a)) for k, a in (("silence", silence), ("odd", odd))}
+        with quorvane.open(str(DATA / "corvine1.qvfx")) as a:
+            for before, audio, k in ((loud, silence, "silence"), (odd, odd, "odd"), (odd, odd, "odd")):
+                list(a.render(before))
+                again = list(a.render(audio))
+                assert len(again) == len(alone[k]) > 0
+                assert all(np.array_equal(f, g) for f, g in zip(again, alone[k])), k
+
     @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="the MP4 writer needs ffmpeg")
     def test_the_mp4_route_writes_every_frame(self, tmp_path):
         out = tmp_path / "out.mp4"

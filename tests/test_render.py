@@ -3,6 +3,8 @@ check, interrupting abandoned renders, the mapping of engine errors, and releasi
 
 import gc
 import logging
+import os
+import pathlib
 import sys
 import types
 
@@ -48,6 +50,16 @@ class Engine:
         self.log.append("close")
 
 
+class BytesPath:
+    """A path object whose file system name is bytes."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __fspath__(self):
+        return self.name
+
+
 @pytest.fixture
 def mods(errors, session_mod):  # noqa: F811
     return types.SimpleNamespace(errors=errors, session=session_mod)
@@ -81,14 +93,30 @@ class TestSurface:
         assert _open.Avatar.render.__doc__.startswith(
             "Yield the frames for ``audio``, or, with ``out_mp4=``, write them to an MP4.")
 
-    def test_out_mp4_hands_the_job_to_the_writer(self, monkeypatch, tmp_path):
+    @pytest.mark.parametrize("kind", ["str", "Path", "bytes", "DirEntry", "PathLike of bytes"])
+    def test_out_mp4_reaches_the_writer_as_a_file_call_takes_it(self, monkeypatch, tmp_path, kind):
         calls = []
         main = types.ModuleType("quorvane.__main__")
         main._write = lambda *args: calls.append(args) or 42
         monkeypatch.setitem(sys.modules, "quorvane.__main__", main)
+        name = os.path.join(str(tmp_path), "o\udcff.mp4")  # not UTF-8: the byte 0xff
+        if kind == "DirEntry":
+            open(name, "wb").close()
+            (out,) = os.scandir(tmp_path)
+        else:
+            out = {"str": name, "Path": pathlib.Path(name), "bytes": os.fsencode(name),
+                   "PathLike of bytes": BytesPath(os.fsencode(name))}[kind]
         a = avatar(Engine())
-        assert a.render(b"pcm", out_mp4=tmp_path / "o.mp4") == 42
-        assert calls == [(a, b"pcm", str(tmp_path / "o.mp4"))]
+        assert a.render(b"pcm", out_mp4=out) == 42
+        assert calls == [(a, b"pcm", name)] and type(calls[0][2]) is str
+
+    @pytest.mark.parametrize("out", [5, 2.5, ["o.mp4"], object()])
+    def test_out_mp4_that_is_no_path_is_refused_by_name(self, monkeypatch, out):
+        main = types.ModuleType("quorvane.__main__")
+        main._write = lambda *args: pytest.fail("written")
+        monkeypatch.setitem(sys.modules, "quorvane.__main__", main)
+        with pytest.raises(TypeError, match=r"^out_mp4 must be a path \(str, bytes or os.PathLike\) or None; got "):
+            avatar(Engine()).render(b"pcm", out_mp4=out)
 
 
 class TestRender:
@@ -257,11 +285,28 @@ class TestErrorMapping:
             it.close()
         assert ei.value.message == "the render stopped" and isinstance(ei.value.detail, OSError)
 
+    def test_the_callers_own_stream_error_is_the_cause(self, mods):
+        broke = OSError("the caller's source broke")
+
+        def source():
+            yield b"\x00\x00"
+            raise broke
+
+        e = Engine(n=1)
+        with pytest.raises(mods.errors.Failed) as ei:
+            list(avatar(e).render(source()))
+        exc = ei.value
+        assert (exc.message, exc.detail) == ("the render stopped", broke)
+        assert exc.__cause__ is broke and exc.__suppress_context__ and e.log[-1] == "interrupt"
+        # The engine sees the caller's chunks as before, whatever stream they come in.
+        assert e.log[:2] == ["frames", ("chunk", b"\x00\x00")]
+
     def test_audio_refused_mid_stream_is_mapped_after_interrupt(self, mods):
         e = Engine(n=0)
         with pytest.raises(mods.errors.Failed) as ei:
             list(avatar(e).render([b"\x00\x00", 42]))
         assert isinstance(ei.value.detail, TypeError) and e.log[-1] == "interrupt"
+        assert_in_place(ei.value)  # refused by the conversion, not raised by the caller's stream
 
 
 # expected, delivered, outcome: "ok", "short" (stopped early, with its floor) or "none" (no frames)

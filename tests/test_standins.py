@@ -505,3 +505,81 @@ class TestWrite:
         assert repr(str(dest)) in str(ei.value) and rendered == []
         assert sorted((p.name, p.lstat().st_mode, p.lstat().st_ino) for p in tmp_path.iterdir()) == before
 
+
+    @pytest.mark.parametrize("name, audio", [
+        ("", "s.wav"), ("new/", "s.wav"), ("spool/..", "s.wav"), ("missing/out.mp4", "s.wav"),
+        ("missing/../out.mp4", "s.wav"), ("notes.txt/out.mp4", "s.wav"), ("locked/out.mp4", "s.wav"),
+        ("s.wav", "s.wav"), ("./s.wav", "s.wav"), ("hard.wav", "s.wav"), ("s.wav", (b"\x00\x00", Path("s.wav"))),
+    ], ids=["empty", "slash", "dotdot", "no directory", "through no directory", "file as directory",
+            "unwritable", "the audio", "the audio by another name", "the audio's hard link", "the audio listed"])
+    def test_a_name_that_names_no_file_to_write_is_refused_before_any_frame(self, tmp_path, monkeypatch, name, audio):
+        from quorvane.__main__ import _write
+
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "spool").mkdir()
+        (tmp_path / "notes.txt").write_bytes(b"notes")
+        speech = wav(tmp_path / "s.wav", clip_bytes(640 * 10))
+        os.link(speech, tmp_path / "hard.wav")
+        if name.startswith("locked/"):
+            if os.geteuid() == 0:
+                pytest.skip("root writes in any directory")
+            (tmp_path / "locked").mkdir(mode=0o500)
+        before = sorted((p.name, p.lstat().st_mode, p.lstat().st_ino, p.lstat().st_mtime_ns) for p in tmp_path.iterdir())
+        rendered = []
+
+        class Watched(FixtureAvatar):
+            def render(self, audio):
+                rendered.append(audio)
+                return super().render(audio)
+
+        with pytest.raises((ValueError, OSError)) as ei:
+            _write(Watched(), audio, name)
+        assert "out_mp4" in str(ei.value) and repr(name) in str(ei.value) and rendered == []
+        after = sorted((p.name, p.lstat().st_mode, p.lstat().st_ino, p.lstat().st_mtime_ns) for p in tmp_path.iterdir())
+        assert after == before
+
+    def test_through_a_link_the_video_replaces_the_file_it_leads_to(self, tmp_path):
+        from quorvane.__main__ import _write
+
+        (tmp_path / "videos").mkdir()
+        (tmp_path / "links").mkdir()
+        target = tmp_path / "videos" / "take.mp4"
+        target.write_bytes(b"old")
+        link = tmp_path / "links" / "latest.mp4"
+        link.symlink_to(os.path.join("..", "videos", "take.mp4"))
+        seen = []
+
+        class Watched(FixtureAvatar):
+            def render(self, audio):
+                for f in super().render(audio):
+                    seen.append((sorted(os.listdir(tmp_path / "videos")), sorted(os.listdir(tmp_path / "links"))))
+                    yield f
+
+        assert _write(Watched(), wav(tmp_path / "s.wav", clip_bytes(640 * 10)), str(link)) == 10
+        # Written beside the file it replaces, then renamed over it: the link is left as it was.
+        videos, links = seen[-1]
+        assert len(videos) == 2 and videos[0].startswith(".take.mp4.") and videos[0].endswith(".part")
+        assert links == ["latest.mp4"]
+        assert os.readlink(link) == os.path.join("..", "videos", "take.mp4")
+        assert sorted(os.listdir(tmp_path / "videos")) == ["take.mp4"] and target.read_bytes()[4:8] == b"ftyp"
+
+    @pytest.mark.parametrize("name", ["v" * 251 + ".mp4", "\u00e9" * 125 + ".mp4x", "\udcff" * 251 + ".mp4"],
+                             ids=["255 ASCII bytes", "255 bytes of UTF-8", "255 bytes, not UTF-8"])
+    def test_any_name_the_file_system_takes_gets_a_temp_file_beside_it(self, tmp_path, name):
+        from quorvane.__main__ import _write
+
+        assert len(os.fsencode(name)) == 255
+        out = tmp_path / "out"
+        out.mkdir()
+        seen = []
+
+        class Watched(FixtureAvatar):
+            def render(self, audio):
+                for f in super().render(audio):
+                    seen.append(os.listdir(os.fsencode(out)))
+                    yield f
+
+        assert _write(Watched(), wav(tmp_path / "s.wav", clip_bytes(640 * 10)), os.path.join(str(out), name)) == 10
+        (part,) = seen[-1]
+        assert part.startswith(b".") and part.endswith(b".part") and len(part) <= 255
+        assert os.listdir(os.fsencode(out)) == [os.fsencode(name)]

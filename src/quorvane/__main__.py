@@ -34,10 +34,18 @@ def _fps_of(avatar) -> float:
 
 def _speech_file(audio) -> str | None:
     if isinstance(audio, (str, os.PathLike)):
-        path = os.fspath(audio)
-        if isinstance(path, str) and os.path.isfile(path):
+        path = os.fsdecode(audio)
+        if os.path.isfile(path):
             return path
     return None
+
+
+def _audio_files(audio) -> list[str]:
+    """The files the render reads its speech from, as far as they can be known before it starts:
+    ``audio`` itself when it is a path, and the path items of a list or tuple (any other stream is
+    read only as the render pulls it)."""
+    items = audio if isinstance(audio, (list, tuple)) else (audio,)
+    return [os.fsdecode(item) for item in items if isinstance(item, (str, os.PathLike))]
 
 
 def _file_url(path: str) -> str:
@@ -50,18 +58,79 @@ _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCH
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
-def _check_destination(out_mp4: str) -> None:
-    """ValueError, naming the path, when ``out_mp4`` exists and is not a regular file (the file a
-    link leads to counts): the finished video replaces what the path names, and a FIFO, a device,
-    a socket or a directory is not ours to replace."""
+def _check_destination(out_mp4: str, target: str, audio) -> None:
+    """ValueError, naming the path, when the video may not replace what ``out_mp4`` names: its
+    ``target`` (the file a link leads to) exists and is not a regular file (a FIFO, a device, a
+    socket or a directory is not ours to replace), or it is one of the files the speech is read
+    from, which the video would destroy. OSError naming ``out_mp4`` when its target cannot be
+    looked up (a file where a directory should be, a loop of links)."""
     try:
-        mode = os.stat(out_mp4).st_mode
+        st = os.stat(target)
     except FileNotFoundError:
         return
-    if stat.S_ISREG(mode):
-        return
-    kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
-    raise ValueError(f"out_mp4 must be a regular file or a new name; {out_mp4!r} is {kind}")
+    except OSError as e:
+        raise _unwritable(e, out_mp4) from e
+    if not stat.S_ISREG(st.st_mode):
+        kind = next((name for test, name in _KINDS if test(st.st_mode)), "not a regular file")
+        raise ValueError(f"out_mp4 must be a regular file or a new name; {out_mp4!r} is {kind}")
+    for path in _audio_files(audio):
+        try:
+            src = os.stat(path)
+        except OSError:
+            continue  # no file there: the render reports it
+        if (src.st_dev, src.st_ino) == (st.st_dev, st.st_ino):
+            same = "" if path == out_mp4 else f" ({path!r})"
+            raise ValueError(f"out_mp4 must not name the audio file; {out_mp4!r} is the speech being rendered{same}")
+
+
+def _unwritable(e: OSError, out_mp4: str) -> OSError:
+    """``e`` told of ``out_mp4``, the name the caller gave, rather than of a name made from it."""
+    return OSError(e.errno, f"out_mp4 cannot be written there: {e.strerror}", out_mp4)
+
+
+def _target_of(out_mp4: str) -> str:
+    """The file the video is to replace, as an absolute name without links in its directory:
+    ``out_mp4``, or what a link there leads to (the link stays, as a file call that writes through
+    it leaves it). The directory is looked up as a file call looks it up: "missing/../out.mp4"
+    fails, rather than naming "out.mp4". ValueError for a name that is empty or ends in a slash,
+    "." or "..", which names no file; OSError naming ``out_mp4`` for a directory not there."""
+    if out_mp4 == "":
+        raise ValueError(f"out_mp4 must name a file; got {out_mp4!r}")
+    if out_mp4.endswith(os.sep) or os.path.basename(out_mp4) in (os.curdir, os.pardir):
+        raise ValueError(f"out_mp4 must name a file, not a directory; got {out_mp4!r}")
+    if os.path.islink(out_mp4):
+        return os.path.realpath(out_mp4)
+    directory, name = os.path.split(out_mp4)
+    directory = directory or os.curdir
+    try:
+        os.stat(directory)
+    except OSError as e:
+        raise _unwritable(e, out_mp4) from e
+    return os.path.join(os.path.realpath(directory), name)
+
+
+# The random part of a name that tempfile.mkstemp makes (its name sequence gives 8 characters).
+_RANDOM_CHARS = 8
+
+
+def _temp_file(target: str, out_mp4: str) -> str:
+    """A new empty file beside ``target``, ``.<name>.<random>.part``, with the name cut short to
+    fit the directory's longest file name: a destination of any length the file system allows
+    gets one. OSError naming ``out_mp4`` when its directory is missing or cannot be written."""
+    directory, name = os.path.split(target)
+    try:
+        name_max = os.pathconf(directory, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        name_max = 255
+    fixed = len(b"..") + _RANDOM_CHARS + len(b".part")
+    while name and len(os.fsencode(name)) + fixed > name_max:
+        name = name[:-1]
+    try:
+        fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + name + ".", suffix=".part")
+    except OSError as e:
+        raise _unwritable(e, out_mp4) from e
+    os.close(fd)
+    return tmp
 
 
 def _ffmpeg_args(width: int, height: int, fps: float, speech: str | None, out: str) -> list[str]:
@@ -79,26 +148,28 @@ def _write(avatar, audio, out_mp4: str) -> int:
     """Render ``audio`` with ``avatar`` into the MP4 file ``out_mp4``: H.264 video at the engine's
     frame rate (25 when it gives none), plus the speech as AAC when ``audio`` is a file path.
     Returns the number of frames written. The file appears only when complete (written beside it,
-    then renamed); on any failure nothing is left behind. A destination that exists and is not a
-    regular file is refused with ValueError before any frame, and again before the rename. Errors
-    of the render propagate; ffmpeg's failure raises ``Failed`` (of ``quorvane._errors``)."""
+    then renamed over it; through a link, over the file the link leads to); on any failure nothing
+    is left behind. Before any frame, and again before the rename, these are refused with
+    ValueError: an empty name, one that ends in a slash, "." or "..", a destination that exists
+    and is not a regular file, and the audio file itself; a missing or unwritable directory with
+    OSError.
+    Errors of the render propagate; ffmpeg's failure raises ``Failed`` (of ``quorvane._errors``)."""
     from ._errors import Failed, refuse
 
-    out_mp4 = os.fspath(out_mp4)
-    _check_destination(out_mp4)
+    out_mp4 = os.fsdecode(out_mp4)
+    target = _target_of(out_mp4)
+    _check_destination(out_mp4, target, audio)
     if shutil.which("ffmpeg") is None:
         raise Failed("writing an MP4 needs ffmpeg, which is not installed")
     fps = _fps_of(avatar)
     speech = _speech_file(audio)
-    directory = os.path.dirname(os.path.abspath(out_mp4))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(out_mp4) + ".", suffix=".part")
-    os.close(fd)
-    errlog = tempfile.TemporaryFile()
-    ff = None
-    frames = avatar.render(audio)
+    tmp = _temp_file(target, out_mp4)
+    errlog = ff = frames = None
     n = 0
     shape = None
     try:
+        errlog = tempfile.TemporaryFile()
+        frames = avatar.render(audio)
         for frame in frames:
             img = np.asarray(frame)
             if img.dtype != np.uint8 or img.ndim != 3 or img.shape[2] != 3:
@@ -128,8 +199,8 @@ def _write(avatar, audio, out_mp4: str) -> int:
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
-        _check_destination(out_mp4)  # what the path names may have changed during the render
-        os.replace(tmp, out_mp4)
+        _check_destination(out_mp4, target, audio)  # what the path names may have changed meanwhile
+        os.replace(tmp, target)
         return n
     except BaseException:
         if hasattr(frames, "close"):
@@ -148,7 +219,8 @@ def _write(avatar, audio, out_mp4: str) -> int:
             pass
         raise
     finally:
-        errlog.close()
+        if errlog is not None:
+            errlog.close()
 
 
 def main(argv: list[str]) -> int:

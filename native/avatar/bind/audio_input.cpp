@@ -103,12 +103,12 @@ pb::Coroutine push_audio(py::object self, py::object data, py::object sample_rat
   py::object seconds = owned(PyNumber_TrueDivide(half.ptr(), sample_rate.ptr()));
   self.attr("_note_arrival")(seconds);
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
-  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(control); });
+  co_await pb::awaited([&] { return put_unless_stopped(self, self.attr("_in_queue"), control); });
   co_return py::none();
 }
 
 pb::Coroutine push(py::object self, py::object control) {
-  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(control); });
+  co_await pb::awaited([&] { return put_unless_stopped(self, self.attr("_in_queue"), control); });
   co_return py::none();
 }
 
@@ -116,7 +116,7 @@ pb::Coroutine flush(py::object self) {
   self.attr("_arrival_ended")();
   py::dict kw;
   kw["end_of_speech"] = true;
-  co_await pb::awaited([&] { return self.attr("_in_queue").attr("put")(global("VideoControl")(**kw)); });
+  co_await pb::awaited([&] { return put_unless_stopped(self, self.attr("_in_queue"), global("VideoControl")(**kw)); });
   co_return py::none();
 }
 

@@ -119,6 +119,7 @@ PYBIND11_MODULE(_avatar, m) {
         self.attr("_emitter_task") = py::none();
         self.attr("_playout_reset") = false;
         self.attr("_interrupts") = 0;
+        self.attr("_stops") = 0;
         self.attr("_engine_job") = py::none();
         self.attr("_engine_stuck") = py::none();
         self.attr("_playout_room") = py::none();

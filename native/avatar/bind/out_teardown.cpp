@@ -77,6 +77,16 @@ void end_for_consumers(py::handle self) {
   wake_consumer(self);
 }
 
+// Drops what was pushed before the stop: the queued controls, those whose put still waits for room
+// (counted, they take their item back out as it lands) and their arrival. Left there, the next
+// run would open with the abandoned reply, or with an end of speech that ends a consumer before
+// the new reply's first frame. Never waits.
+void drop_pushed(py::handle self) {
+  self.attr("_stops") = stops_of(self) + 1;
+  empty_queue(self.attr("_in_queue"));
+  self.attr("_arrival_dropped")();
+}
+
 // Cancelled while it waits, stop() still does what takes no waiting (the tasks are cancelled, the
 // run ends and every consumer is handed the end marker) and then passes the cancellation on: an
 // asyncio.timeout, wait_for or TaskGroup around it ends at once, as around any coroutine.
@@ -84,15 +94,16 @@ pb::Coroutine stop(py::object self) {
   if (!truthy(self.attr("_running"))) co_return py::none();
   self.attr("_stop_event").attr("set")();
   wake_producer(self);
-  try {
-    self.attr("_in_queue").attr("put_nowait")(global("VideoControl")(py::arg("end_of_speech") = true));
-  } catch (py::error_already_set& e) {
-    if (!is_aio(e, "QueueFull")) throw;
-  }
+  drop_pushed(self);
 
   pb::Held cancelled;  // this task's own cancellation, passed on once the stream is ended
   pb::Held producer = self.attr("_producer_task");
   if (!producer.is_none()) {
+    // Wakes a producer that waits for input (the queue was just emptied, so it has room). Once the
+    // producer has ended it is taken out again: what was pushed while stop() waited stays for the
+    // next run, and nothing else.
+    pb::Held wake = global("VideoControl")(py::arg("end_of_speech") = true);
+    self.attr("_in_queue").attr("put_nowait")(wake);
     pb::Held drain_task = aio("create_task")(self.attr("_drain_out_queue_until")(producer));
     bool timed_out = false;
     // A producer that has not ended after the engine's grace period while a call of its own is
@@ -131,6 +142,7 @@ pb::Coroutine stop(py::object self) {
         cancelled = e.value();
       }
     }
+    keep_in_queue(self.attr("_in_queue"), [&](py::handle it) { return !it.is(wake); });
     if (cancelled) {
       drain_task.attr("cancel")();
       // The producer and the playout clock are cancelled, not awaited; each ends at its next step.

@@ -152,11 +152,17 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
   }
 }
 
-pb::Coroutine put_unless_interrupted_flow(py::object self, py::object q, py::object item) {
-  const std::int64_t before = interrupts_of(self);
+std::int64_t count_of(py::handle self, const char* counter) {
+  return as_int(getattr_or(self, counter, py::int_(0)));
+}
+
+// `counter` names the instance's count of the teardowns that drop what is queued: a string
+// literal, alive for the whole flow.
+pb::Coroutine put_unless_counted_flow(py::object self, py::object q, py::object item, const char* counter) {
+  const std::int64_t before = count_of(self, counter);
   co_await pb::awaited([&] { return q.attr("put")(item); });
   // Queue.put lands the item in the very step it resumes in, and this code runs in that step.
-  if (interrupts_of(self) != before) {
+  if (count_of(self, counter) != before) {
     keep_in_queue(q, [&](py::handle it) { return !it.is(item); });
     co_return py::bool_(false);
   }
@@ -171,10 +177,16 @@ void register_support(py::module_& m) {
 
 py::object within(py::object aw, py::object timeout_s) { return py::cast(within_flow(std::move(aw), std::move(timeout_s))); }
 
-std::int64_t interrupts_of(py::handle self) { return as_int(getattr_or(self, "_interrupts", py::int_(0))); }
+std::int64_t interrupts_of(py::handle self) { return count_of(self, "_interrupts"); }
+
+std::int64_t stops_of(py::handle self) { return count_of(self, "_stops"); }
 
 py::object put_unless_interrupted(py::object self, py::object q, py::object item) {
-  return py::cast(put_unless_interrupted_flow(std::move(self), std::move(q), std::move(item)));
+  return py::cast(put_unless_counted_flow(std::move(self), std::move(q), std::move(item), "_interrupts"));
+}
+
+py::object put_unless_stopped(py::object self, py::object q, py::object item) {
+  return py::cast(put_unless_counted_flow(std::move(self), std::move(q), std::move(item), "_stops"));
 }
 
 void keep_in_queue(py::handle q, const std::function<bool(py::handle)>& keep) {

@@ -94,6 +94,14 @@ std::int64_t interrupts_of(py::handle self);
 /// the item stays queued.
 py::object put_unless_interrupted(py::object self, py::object q, py::object item);
 
+/// Stops of a running stream so far on this avatar: the instance's `_stops`, 0 when missing.
+std::int64_t stops_of(py::handle self);
+
+/// As `put_unless_interrupted`, for stop(): an item whose put was still waiting for room when
+/// stop() emptied the input queue was pushed before the stop, and is taken back out in the step
+/// it lands. Its result is whether the item stays queued.
+py::object put_unless_stopped(py::object self, py::object q, py::object item);
+
 /// Takes every item off the asyncio queue `q` and puts back, in their order, those for which
 /// `keep(item)` holds. Never waits, so no other task sees the queue half rebuilt; the items put
 /// back are no more than were taken, so a bounded queue has room.

@@ -99,10 +99,12 @@ py::object array_pcm(py::handle obj) {
   pb::raise_new(PyExc_TypeError, py::make_tuple(kArrayTypeError + std::string(py::str(dtype))));
 }
 
-// os.fspath(obj), once it names a regular file; else FileNotFoundError "no audio at <path>".
+// The file's name as a str (os.fspath, with a name of bytes through os.fsdecode, as file calls
+// take it), once it names a regular file; else FileNotFoundError "no audio at <path>". The str()
+// of a bytes name ("b'/a/speech.wav'") would name another file.
 py::object audio_file_path(py::handle obj) {
   py::object os = global("os");
-  py::object path = os.attr("fspath")(obj);
+  py::object path = os.attr("fsdecode")(obj);
   if (!truthy(os.attr("path").attr("isfile")(path))) {
     pb::raise_new(PyExc_FileNotFoundError, py::make_tuple(py::str("no audio at ") + py::str(path)));
   }

@@ -78,10 +78,22 @@ void avatar_init(py::object self, py::object engine, py::object engine_id) {
   self.attr("_rendering") = false;
 }
 
+// out_mp4 as a file call takes it: a str unchanged, bytes and path objects through os.fsdecode.
+// The str() of anything else names some other file (b'out.mp4', <DirEntry 'out.mp4'>, 5).
+py::object out_mp4_text(py::handle out_mp4) {
+  if (PyUnicode_Check(out_mp4.ptr())) return py::reinterpret_borrow<py::object>(out_mp4);
+  py::object os = global("os");
+  if (!PyBytes_Check(out_mp4.ptr()) && !is_instance(out_mp4, os.attr("PathLike"))) {
+    pb::raise_new(PyExc_TypeError,
+                  py::make_tuple("out_mp4 must be a path (str, bytes or os.PathLike) or None; got " + type_name(out_mp4)));
+  }
+  return os.attr("fsdecode")(out_mp4);
+}
+
 py::object avatar_render(py::object self, py::object audio, py::object out_mp4) {
   if (out_mp4.is_none()) return self.attr("_render_frames")(audio);
   py::object write = import_from("quorvane.__main__", "_write");
-  py::object text = PyUnicode_Check(out_mp4.ptr()) ? out_mp4 : py::object(py::str(out_mp4));
+  py::object text = out_mp4_text(out_mp4);
   return write(self, audio, text);
 }
 
@@ -105,10 +117,33 @@ void avatar_del(py::object self) {
   }
 }
 
+// The caller's audio stream, item by item, unchanged. An error the caller's own iterator raises
+// is kept in `raised` on its way through: the render's error then names it as its cause, so the
+// caller's traceback shows where their code failed.
+pb::Generator caller_items(py::object audio, py::object raised) {
+  pb::Held it = iter_of(audio);
+  for (;;) {
+    py::object item;
+    try {
+      item = next_of(it);
+    } catch (py::error_already_set& e) {
+      raised.attr("append")(e.value());
+      throw;
+    }
+    if (!item) break;
+    co_yield item;
+  }
+}
+
 // What the consumer gets in place of an error raised during the render loop or the check.
-[[noreturn]] void map_render_error(py::object exc, py::handle engine_failed, py::handle engine_unavailable) {
+// `raised` holds what the caller's own audio stream raised, if it did.
+[[noreturn]] void map_render_error(py::object exc, py::handle engine_failed, py::handle engine_unavailable,
+                                   py::handle raised) {
   if (is_instance(exc, PyExc_GeneratorExit) || !is_exception(exc)) pb::raise_instance(exc);
   if (is_instance(exc, errors_attr("AvatarError"))) pb::raise_instance(exc);
+  for (py::handle own : raised) {
+    if (own.is(exc)) raise_refused_from("Failed", py::str("the render stopped"), exc);
+  }
   if (is_instance(exc, engine_unavailable)) {
     raise_refused("NotSupported", exc.attr("args")[py::int_(0)], exc.attr("detail"));
   }
@@ -191,8 +226,11 @@ pb::Generator avatar_render_frames(py::object self, py::object audio) {
   py::object engine_failed = import_from("quorvane._session", "EngineFailed");
   py::object engine_unavailable = import_from("quorvane._session", "EngineUnavailable");
   py::object clip = global("_whole_clip")(audio);
+  const bool is_stream = clip.is_none() && !is_path_like(audio);
+  pb::Held raised = py::list();
+  pb::Held source = is_stream ? py::cast(caller_items(audio, raised)) : audio;
   py::object clock = global("_RenderClock")();
-  py::object gen = self.attr("_engine").attr("frames")(clock.attr("chunks")(global("_chunks")(audio, clip)));
+  py::object gen = self.attr("_engine").attr("frames")(clock.attr("chunks")(global("_chunks")(source, clip)));
   // Up to here the engine has not started: errors reach the consumer as they are.
 
   bool done = false;
@@ -219,10 +257,9 @@ pb::Generator avatar_render_frames(py::object self, py::object audio) {
     // However the loop was left (closed, dropped, an error), an unfinished engine is told to stop.
     if (!done) self.attr("_engine").attr("interrupt")();
     if (pending) pb::raise_instance(pending);
-    const bool is_stream = clip.is_none() && !is_path_like(audio);
     short_render_check(self, clip, py::int_(clock.attr("_bytes")), is_stream, delivered);
   } catch (...) {
-    map_render_error(caught_exception(), engine_failed, engine_unavailable);
+    map_render_error(caught_exception(), engine_failed, engine_unavailable, raised);
   }
 }
 

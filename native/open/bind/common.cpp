@@ -14,11 +14,26 @@ py::object refuse(const char* cls, py::handle message, py::handle detail) {
   return fn(klass, message, detail);
 }
 
-void raise_refused(const char* cls, py::handle message, py::handle detail) {
+namespace {
+
+py::object refused_instance(const char* cls, py::handle message, py::handle detail) {
   py::object exc = refuse(cls, message, detail);
   if (!PyExceptionInstance_Check(exc.ptr())) {
     pb::raise_new(PyExc_TypeError, py::make_tuple("exceptions must derive from BaseException"));
   }
+  return exc;
+}
+
+}  // namespace
+
+void raise_refused(const char* cls, py::handle message, py::handle detail) {
+  pb::raise_instance(refused_instance(cls, message, detail));
+}
+
+void raise_refused_from(const char* cls, py::handle message, py::handle cause) {
+  py::object exc = refused_instance(cls, message, cause);
+  PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
+  PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
   pb::raise_instance(exc);
 }
 

@@ -46,6 +46,10 @@ py::object refuse(const char* cls, py::handle message, py::handle detail);
 /// Raises the error `refuse` returns, in place of whatever is being handled: no cause, no context.
 [[noreturn]] void raise_refused(const char* cls, py::handle message, py::handle detail);
 
+/// Raises the error `refuse(cls, message, cause)` returns as `raise ... from cause` would: `cause`
+/// is its detail, its cause and its context.
+[[noreturn]] void raise_refused_from(const char* cls, py::handle message, py::handle cause);
+
 /// Raises `exc` as `raise exc from None` inside an `except` clause that caught `caught` would:
 /// no cause, context suppressed (and kept as `caught`).
 [[noreturn]] void raise_context_suppressed(py::handle exc, py::handle caught);

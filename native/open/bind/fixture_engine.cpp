@@ -61,6 +61,10 @@ py::object rgb_frame(py::handle np, py::handle out) {
 pb::Generator fixture_frames(py::object self, py::object chunks) {
   py::object np = import_module("numpy");
   py::object rt = self.attr("_rt");  // kept to the end, even past close()
+  // Each render starts a stream of its own: what an earlier one left in the runtime (the part of
+  // a tick its audio ended in, ticks its schedule had not released) would otherwise open this
+  // one, and the same audio would give other frames, or another count, after other speech.
+  rt.attr("reset_stream")();
   py::object it = iter_of(chunks);
   py::int_ zero(0);
   while (py::object chunk = next_of(it)) {
