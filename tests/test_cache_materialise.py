@@ -3,9 +3,11 @@ refusals they raise, when sweeps run, and the shared locks held on entries."""
 
 import errno
 import fcntl
+import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +18,20 @@ import types
 
 import pytest
 
-from cache_fakes import LockHolder, avatar_file, fakes, op, write_bundle  # noqa: F401
+from cache_fakes import (  # noqa: F401  (fixtures)
+    NOBODY,
+    OTHER,
+    LockHolder,
+    Nobody,
+    avatar_file,
+    chown_tree,
+    fakes,
+    op,
+    run_as_nobody,
+    run_child,
+    users,
+    write_bundle,
+)
 from reference import cache as ref
 
 PREPARE = "could not prepare that avatar"
@@ -66,7 +81,10 @@ class TestHitAndMiss:
         src = avatar_file(tmp_path / "a.imx")
         dest = cache.op._materialise(src)
         assert dest == entry_of(cache, src)
-        assert cache.offline.calls == [(src, f"{dest}.tmp.{os.getpid()}", [])]
+        # Unpacked from the very file that was hashed, into a directory made afresh for it.
+        ((unpacked_from, tmp, listing),) = cache.offline.calls
+        assert re.fullmatch(r"/proc/self/fd/\d+", unpacked_from) and listing == []
+        assert re.fullmatch(re.escape(f"{dest}.tmp.{os.getpid()}.") + "[0-9a-f]{16}", tmp)
         assert names(cache.avatars) == [".idx", os.path.basename(dest)]
         assert names(dest) == ["manifest.json", "model.bin"]
         assert list(cache.op._HELD) == [dest]
@@ -124,16 +142,6 @@ class TestHitAndMiss:
             f.write(wrong)
         assert cache.op._materialise(src) == os.path.join(cache.avatars, "sha256-" + wrong)
 
-    def test_an_empty_cache_dir_puts_the_cache_in_the_working_directory(self, cache, tmp_path, monkeypatch):
-        src = avatar_file(tmp_path / "a.imx")
-        work = tmp_path / "work"
-        work.mkdir()
-        monkeypatch.chdir(work)
-        monkeypatch.setenv("QUORVANE_CACHE_DIR", "")
-        dest = cache.op._materialise(src)
-        assert dest == os.path.join("avatars", ref.content_key(src))
-        assert (work / dest / "manifest.json").is_file()
-
     def test_the_steps_are_called_through_the_module(self, cache, tmp_path, monkeypatch):
         src = avatar_file(tmp_path / "a.imx")
         calls = []
@@ -146,24 +154,140 @@ class TestHitAndMiss:
         assert calls == [(src, os.stat(src).st_ino, avatars), ("hold", dest)]
         assert cache.sweeps == [(avatars, dest)]
 
-    def test_a_leftover_of_the_same_pid_is_cleared_first(self, cache, tmp_path):
+    @pytest.mark.parametrize("leftover", ["directory", "link"])
+    def test_an_unpack_directory_is_made_afresh_never_taken_over(self, cache, tmp_path, leftover):
         src = avatar_file(tmp_path / "a.imx")
-        tmp = entry_of(cache, src) + f".tmp.{os.getpid()}"
-        os.makedirs(os.path.join(tmp, "deep", "er"))
-        (tmp_path / "junk").write_bytes(b"x")
-        os.symlink(tmp_path / "junk", os.path.join(tmp, "deep", "link"))
-        cache.op._materialise(src)
-        assert cache.offline.calls[0][2] == []
-        assert (tmp_path / "junk").read_bytes() == b"x"
-
-    def test_a_leftover_link_is_removed_not_followed(self, cache, tmp_path):
-        src = avatar_file(tmp_path / "a.imx")
+        # What an earlier process of this pid left under the name this process used to unpack in.
+        old = entry_of(cache, src) + f".tmp.{os.getpid()}"
         elsewhere = tmp_path / "elsewhere"
         elsewhere.mkdir()
         os.makedirs(cache.avatars)
-        os.symlink(elsewhere, entry_of(cache, src) + f".tmp.{os.getpid()}")
+        if leftover == "link":
+            os.symlink(elsewhere, old)
+        else:
+            os.makedirs(os.path.join(old, "deep"))
+            os.symlink(tmp_path / "a.imx", os.path.join(old, "deep", "link"))
         dest = cache.op._materialise(src)
+        ((_, tmp, listing),) = cache.offline.calls
+        assert tmp != old and listing == [] and not os.path.exists(tmp)
         assert os.listdir(elsewhere) == [] and not os.path.islink(dest) and os.path.isdir(dest)
+        assert os.path.lexists(old)  # not this process's to remove: a sweep clears it in time
+
+
+def snapshot(top):
+    """Every name below `top` with its kind, mode, owner and times: what a refusal must leave."""
+    out = {}
+    for dirpath, dirs, files in os.walk(top):
+        for n in [""] + dirs + files:
+            p = os.path.join(dirpath, n) if n else dirpath
+            st_ = os.lstat(p)
+            out[p] = (st_.st_mode, st_.st_uid, st_.st_mtime_ns, st_.st_size)
+    return out
+
+
+class TestSettings:
+    def test_an_empty_cache_dir_means_the_default_and_the_working_directory_is_left_alone(
+        self, op, fakes, tmp_path, monkeypatch
+    ):
+        src = avatar_file(tmp_path / "a.imx")
+        work = tmp_path / "work"
+        projects = work / "avatars"
+        for name in ("presenter", "narrator"):
+            (projects / name).mkdir(parents=True)
+            (projects / name / "take1.mov").write_bytes(b"\0" * 1000)
+            os.utime(projects / name, (time.time() - 7200,) * 2)
+        monkeypatch.chdir(work)
+        monkeypatch.setenv("HOME", str(tmp_path / "home"))
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", "")  # as an env file leaves it
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "0")
+        dest = op._materialise(src)
+        assert dest == str(tmp_path / "home" / ".cache" / "quorvane" / "avatars" / ref.content_key(src))
+        assert names(work) == ["avatars"] and names(projects) == ["narrator", "presenter"]
+        assert names(projects / "presenter") == ["take1.mov"]
+
+    @pytest.mark.parametrize("value", ["avatars", "cache/dir", "~no-such-user-here/c"])
+    def test_a_cache_dir_that_is_no_absolute_path_is_refused_and_nothing_is_made(
+        self, op, fakes, tmp_path, monkeypatch, value
+    ):
+        src = avatar_file(tmp_path / "a.imx")
+        work = tmp_path / "work"
+        work.mkdir()
+        monkeypatch.chdir(work)
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", value)
+        with pytest.raises(fakes.errors.Failed) as e:
+            op._materialise(src)
+        assert str(e.value).startswith("QUORVANE_CACHE_DIR ") and repr(value) in str(e.value)
+        assert names(work) == [] and fakes.offline.calls == []
+
+    @pytest.mark.parametrize("value", ["500MB", "10GB", "ten", "-1", "nan", "inf"])
+    def test_a_cap_that_is_no_number_of_gigabytes_is_refused_before_the_cache_is_touched(
+        self, cache, tmp_path, monkeypatch, value
+    ):
+        src = avatar_file(tmp_path / "a.imx")
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", value)
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        assert str(e.value) == (
+            "QUORVANE_AVATAR_CACHE_GB must be a number of gigabytes, 0 or more (unset or empty means 10); "
+            f"it is {value!r}"
+        )
+        assert not cache.root.exists() and cache.sweeps == []
+
+
+class TestOwnRoot:
+    @pytest.mark.parametrize("mask", [0o000, 0o022, 0o277], ids=["umask 000", "umask 022", "umask 277"])
+    def test_the_cache_is_made_for_this_user_alone_whatever_the_umask(self, cache, tmp_path, monkeypatch, mask):
+        src = avatar_file(tmp_path / "a.imx")
+        root = tmp_path / "deep" / "er" / "root"
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", str(root))
+        old = os.umask(mask)
+        try:
+            dest = cache.op._materialise(src)
+        finally:
+            os.umask(old)
+        made = [tmp_path / "deep", tmp_path / "deep" / "er", root, root / "avatars", root / "avatars" / ".idx", dest]
+        assert [oct(os.stat(d).st_mode & 0o7777) for d in made] == [oct(0o700)] * len(made)
+
+    @pytest.mark.parametrize(
+        "fault", ["root of another user", "avatars of another user", "root others can write", "avatars the group can write"]
+    )
+    def test_a_cache_that_is_not_this_users_alone_is_refused_and_left_as_it_is(self, cache, tmp_path, fault):
+        src = avatar_file(tmp_path / "a.imx")
+        dest = entry_of(cache, src)
+        os.makedirs(dest)
+        write_bundle(dest)
+        idx = os.path.join(cache.avatars, ".idx")
+        os.makedirs(idx)
+        with open(os.path.join(idx, ref.memo_name(src, os.stat(src))), "w") as f:
+            f.write(ref.key_digits(src))
+        old = os.path.join(cache.avatars, "sha256-" + "0" * 32)
+        os.makedirs(old)
+        os.utime(old, (1000, 1000))
+        at_fault = str(cache.root) if fault.startswith("root") else cache.avatars
+        if "another user" in fault:
+            os.chown(at_fault, 65534, 65534)
+        else:
+            os.chmod(at_fault, 0o777 if "others" in fault else 0o770)
+        before = snapshot(cache.root)
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        message = str(e.value)
+        assert message.startswith(f"QUORVANE_CACHE_DIR: the avatar cache {at_fault} ")
+        if "another user" in fault:
+            assert "belongs to another user (uid 65534)" in message
+        else:
+            assert message.endswith(f"the cache must be yours alone: chmod 700 {at_fault}")
+        assert snapshot(cache.root) == before
+        assert cache.offline.calls == [] and cache.sweeps == [] and cache.op._HELD == {}
+
+    def test_a_root_that_is_a_link_to_a_directory_of_this_user_is_used(self, cache, tmp_path, monkeypatch):
+        src = avatar_file(tmp_path / "a.imx")
+        (tmp_path / "real").mkdir()
+        os.symlink(tmp_path / "real", tmp_path / "link")
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", str(tmp_path / "link"))
+        dest = cache.op._materialise(src)
+        assert dest == str(tmp_path / "link" / "avatars" / ref.content_key(src))
+        assert (tmp_path / "real" / "avatars" / ref.content_key(src) / "manifest.json").is_file()
 
 
 class TestFailures:
@@ -436,6 +560,23 @@ def test_two_processes_materialising_one_new_avatar(op, tmp_path):
     assert op._in_use(dest, 0.0) is False
 
 
+@pytest.mark.parametrize("where", ["memo", "manifest of another entry", "manifest of its own entry"])
+def test_a_fifo_in_the_cache_never_makes_an_open_wait(tmp_path, where):
+    src = avatar_file(tmp_path / "a.imx")
+    avatars = tmp_path / "root" / "avatars"
+    (avatars / ".idx").mkdir(parents=True)
+    dest = avatars / ref.content_key(src)
+    if where == "memo":
+        os.mkfifo(avatars / ".idx" / ref.memo_name(src, os.stat(src)))
+    else:
+        entry = dest if where.endswith("its own entry") else avatars / ("sha256-" + "0" * 32)
+        entry.mkdir()
+        os.mkfifo(entry / "manifest.json")
+        os.utime(entry, (1000, 1000))  # idle long enough for a sweep to probe it
+    out = run_child({"source": src}, {"QUORVANE_CACHE_DIR": str(tmp_path / "root"), "QUORVANE_AVATAR_CACHE_GB": "0"})
+    assert out == {"dest": str(dest)} and (dest / "manifest.json").is_file()
+
+
 class TestRaces:
     """Seeded timings, repeated within a bounded time."""
 
@@ -481,6 +622,38 @@ class TestRaces:
             assert names(avatars) == [".idx", os.path.basename(dest)]
             if time.monotonic() > deadline:
                 break
+
+    @pytest.mark.parametrize("change", ["renamed over", "written in place"])
+    def test_a_file_changed_while_it_is_opened_never_puts_one_content_under_anothers_key(self, cache, tmp_path, change):
+        src = avatar_file(tmp_path / "current.imx", 5000, seed=1)
+        original = (tmp_path / "current.imx").read_bytes()
+        other = avatar_file(tmp_path / "next.imx", 5000, seed=2)
+        copy = tmp_path / "kept.imx"
+        copy.write_bytes(original)
+
+        def unfold(source, tmp):
+            # The file is changed at the moment the unpacker opens it: a deploy that swaps the
+            # avatar by rename, or a writer rewriting it where it lies.
+            if change == "renamed over":
+                os.replace(other, src)
+            else:
+                with open(src, "r+b") as f:
+                    f.write(b"\xff" * 16)
+                os.utime(src, ns=(1, 1))
+            with open(source, "rb") as f:
+                write_bundle(tmp, f.read())
+
+        cache.offline.behaviour = unfold
+        if change == "written in place":
+            with pytest.raises(cache.errors.Failed) as e:
+                cache.op._materialise(src)
+            assert e.value.args == (PREPARE,) and names(cache.avatars) == [".idx"]
+            return
+        dest = cache.op._materialise(src)
+        assert dest == os.path.join(cache.avatars, "sha256-" + hashlib.sha256(original).hexdigest()[:32])
+        with open(os.path.join(dest, "model.bin"), "rb") as f:
+            assert f.read() == original
+        assert cache.op._materialise(str(copy)) == dest and len(cache.offline.calls) == 1
 
     def test_an_open_whose_rename_meets_a_sweep_removing_the_entry_gets_it(self, cache, tmp_path):
         src = avatar_file(tmp_path / "a.imx")
@@ -529,3 +702,111 @@ class TestRaces:
             shutil.rmtree(dest)
             if time.monotonic() > deadline:
                 break
+
+
+class TestOtherUsers:
+    """The cache used as NOBODY (through setpriv) where another user (OTHER) has been before it:
+    what that user left can neither be rendered, nor written through, nor destroyed."""
+
+    @pytest.fixture
+    def setting(self, users):
+        """NOBODY's avatar under `users`, and `shared(mode, owner)` making a cache root there."""
+        mine = users / "victim"
+        mine.mkdir()
+        src = avatar_file(mine / "a.imx", 3000, seed=11)
+        chown_tree(mine, NOBODY)
+
+        def shared(name, mode, owner=0):
+            root = users / name
+            root.mkdir()
+            os.chown(root, owner, owner)
+            os.chmod(root, mode)
+            return root
+
+        return types.SimpleNamespace(top=users, mine=mine, src=src, shared=shared)
+
+    @staticmethod
+    def made_by_other(path, mode):
+        path.mkdir()
+        os.chown(path, OTHER, NOBODY)
+        os.chmod(path, mode)
+        return path
+
+    def test_a_memo_planted_in_a_shared_root_never_makes_it_render_anothers_avatar(self, setting):
+        root = setting.shared("shared", 0o1777)  # like /tmp: where another made avatars/ first
+        avatars = self.made_by_other(root / "avatars", 0o777)
+        idx = self.made_by_other(avatars / ".idx", 0o777)
+        theirs = "f" * 32
+        entry = avatars / f"sha256-{theirs}"
+        entry.mkdir()
+        write_bundle(entry, b"the other user's avatar")
+        # From a mere stat of the victim's file.
+        (idx / ref.memo_name(setting.src, os.stat(setting.src))).write_text(theirs)
+        chown_tree(avatars, OTHER, NOBODY)
+        before = snapshot(root)
+        out = run_as_nobody(setting.top, {"source": setting.src}, {"QUORVANE_CACHE_DIR": str(root)})
+        assert out.get("dest") != str(entry) and snapshot(root) == before
+        assert out["error"] == "Failed" and out["message"].startswith(f"QUORVANE_CACHE_DIR: the avatar cache {root} ")
+
+    def test_a_link_at_a_memos_name_in_a_shared_root_never_overwrites_a_file(self, setting):
+        root = setting.shared("shared", 0o1777)
+        avatars = self.made_by_other(root / "avatars", 0o777)
+        idx = self.made_by_other(avatars / ".idx", 0o777)
+        notes = setting.mine / "notes.txt"
+        notes.write_text("my own notes")
+        os.chown(notes, NOBODY, NOBODY)
+        memo = ref.memo_name(setting.src, os.stat(setting.src))
+        with Nobody(setting.top, {"source": setting.src, "wait": True}, {"QUORVANE_CACHE_DIR": str(root)}) as child:
+            pid = int(child.line())
+            link = idx / f"{memo}.{pid}"  # where the memo used to be written
+            os.symlink(notes, link)
+            os.lchown(link, OTHER, NOBODY)
+            child.go()
+            out = child.result()
+        assert notes.read_text() == "my own notes"
+        assert out["error"] == "Failed" and "QUORVANE_CACHE_DIR" in out["message"]
+
+    def test_a_link_at_the_unpack_directorys_name_never_unpacks_into_anothers_directory(self, setting):
+        root = setting.shared("shared", 0o1777)
+        avatars = self.made_by_other(root / "avatars", 0o1777)
+        drop = self.made_by_other(setting.top / "drop", 0o777)
+        key = ref.content_key(setting.src)
+        with Nobody(setting.top, {"source": setting.src, "wait": True}, {"QUORVANE_CACHE_DIR": str(root)}) as child:
+            pid = int(child.line())
+            link = avatars / f"{key}.tmp.{pid}"  # where the unpack used to go
+            os.symlink(drop, link)
+            os.lchown(link, OTHER, NOBODY)
+            child.go()
+            out = child.result()
+        assert os.listdir(drop) == [] and not os.path.exists(avatars / key)
+        assert out["error"] == "Failed" and "QUORVANE_CACHE_DIR" in out["message"]
+
+    def test_another_users_entry_it_cannot_read_is_never_taken_for_broken(self, setting):
+        # A group-shared cache (setgid, group NOBODY's): OTHER's entry of the same content, made
+        # under umask 077, in use by OTHER.
+        root = self.made_by_other(setting.top / "group", 0o2770)
+        avatars = self.made_by_other(root / "avatars", 0o2770)
+        entry = self.made_by_other(avatars / ref.content_key(setting.src), 0o2770)
+        write_bundle(entry)
+        chown_tree(entry, OTHER, NOBODY)
+        os.chmod(entry / "manifest.json", 0o600)
+        before = snapshot(root)
+        with LockHolder(entry / "manifest.json"):
+            out = run_as_nobody(setting.top, {"source": setting.src}, {"QUORVANE_CACHE_DIR": str(root)})
+        assert snapshot(root) == before
+        assert out["error"] == "Failed" and "belongs to another user" in out["message"]
+
+    def test_an_entry_of_its_own_it_cannot_read_is_left_in_place(self, setting):
+        # NOBODY's own cache, where one entry's manifest lost its read permission.
+        avatars = setting.top / "home-nobody" / ".cache" / "quorvane" / "avatars"
+        entry = avatars / ref.content_key(setting.src)
+        entry.mkdir(parents=True)
+        write_bundle(entry)
+        os.chmod(entry / "manifest.json", 0)
+        for d in (setting.top / "home-nobody", *[p for p in entry.parents if setting.top / "home-nobody" in p.parents]):
+            os.chmod(d, 0o700)
+        chown_tree(setting.top / "home-nobody", NOBODY)
+        before = snapshot(entry)
+        out = run_as_nobody(setting.top, {"source": setting.src}, {"QUORVANE_CACHE_DIR": None})
+        assert snapshot(entry) == before
+        assert out.get("error") == "Failed" and out["message"] == PREPARE and "PermissionError" in out["detail"]

@@ -3,6 +3,7 @@ for (_in_use, _pid_alive, _du), held against a plain-Python plan of the same swe
 
 import errno
 import fcntl
+import hashlib
 import os
 import subprocess
 import sys
@@ -12,28 +13,48 @@ import types
 import numpy as np
 import pytest
 
-from cache_fakes import LockHolder, op, write_bundle  # noqa: F401  (fixture)
+from cache_fakes import NOBODY, OTHER, LockHolder, Nobody, avatar_file, chown_tree, op, users, write_bundle  # noqa: F401
 from reference import cache as ref
 
 NOW = 1_800_000_000.0
 HOUR, DAY, WEEK = 3600, 86400, 604800
 
 
+def K(label):
+    """The entry name of a made-up content called `label`."""
+    return "sha256-" + hashlib.sha256(label.encode()).hexdigest()[:32]
+
+
 @pytest.fixture
 def sw(op, tmp_path, monkeypatch):
     """A clock fixed at NOW and an empty avatars directory; `entry` and `tmpdir` build items
-    idle for a given number of seconds."""
+    idle for a given number of seconds. Items are given by label: "a" stands for the entry K("a"),
+    "a.tmp.<pid>" for its unpack directory K("a") + ".tmp.<pid>"; `left` and `label` turn the
+    names found back into labels (names of the cache's own kind that no label made stay as they
+    are)."""
     # The sweep reads the clock through the module's `time`, as a Python module reads its globals.
     monkeypatch.setattr(op, "time", types.SimpleNamespace(time=lambda: NOW))
     avatars = tmp_path / "avatars"
     (avatars / ".idx").mkdir(parents=True)
+    labels = {}
+
+    def name(label):
+        if label.startswith("."):
+            return label
+        head, sep, tail = label.partition(".tmp.")
+        real = K(head) + sep + tail
+        labels[real] = label
+        return real
+
+    def label(real):
+        return labels.get(os.path.basename(real), os.path.basename(real))
 
     def age(path, idle):
         stamp = int((NOW - idle) * 1e9)
         os.utime(path, ns=(stamp, stamp), follow_symlinks=False)
 
-    def entry(name, size, idle, manifest=True):
-        path = avatars / name
+    def entry(label_, size, idle, manifest=True):
+        path = avatars / name(label_)
         path.mkdir()
         if manifest:
             (path / "manifest.json").write_bytes(b"")
@@ -41,8 +62,8 @@ def sw(op, tmp_path, monkeypatch):
         age(path, idle)
         return str(path)
 
-    def tmpdir(name, idle, size=10_000):
-        path = avatars / name
+    def tmpdir(label_, idle, size=10_000):
+        path = avatars / name(label_)
         path.mkdir()
         (path / "part").write_bytes(b"\0" * size)
         age(path, idle)
@@ -52,18 +73,24 @@ def sw(op, tmp_path, monkeypatch):
         monkeypatch.setattr(op, "_cache_cap_bytes", lambda: n)
 
     def left():
-        return sorted(os.listdir(avatars))
+        return sorted(label(n) for n in os.listdir(avatars))
 
     return types.SimpleNamespace(
-        op=op, avatars=str(avatars), entry=entry, tmpdir=tmpdir, cap=cap, left=left, age=age
+        op=op, avatars=str(avatars), entry=entry, tmpdir=tmpdir, cap=cap, left=left, age=age, name=name, label=label
     )
+
+
+def dead_pid():
+    p = subprocess.Popen([sys.executable, "-c", "pass"])
+    p.wait()
+    return p.pid
 
 
 def record_in_use(sw, monkeypatch, spare=()):
     calls = []
 
     def in_use(path, idle):
-        calls.append((os.path.basename(path), idle))
+        calls.append((sw.label(path), idle))
         return path in spare
 
     monkeypatch.setattr(sw.op, "_in_use", in_use)
@@ -90,7 +117,7 @@ class TestWhatIsRemoved:
         assert sw.left() == [".idx", "fresh", "future", "keep"]
 
     def test_candidates_go_longest_idle_first_then_larger_then_by_path(self, sw, monkeypatch):
-        names = ["a", "b", "c", "\u00e9", "\U0001f600", "\uffff", os.fsdecode(b"x\xff"), os.fsdecode(b"\xc3")]
+        names = [str(i) for i in range(8)]
         for n in names:
             sw.entry(n, 10, 2 * HOUR)
         sw.entry("big", 20, 2 * HOUR)
@@ -99,12 +126,12 @@ class TestWhatIsRemoved:
         calls = record_in_use(sw, monkeypatch, spare=set())
         sw.cap(0)
         expected = sorted(
-            ((NOW - os.lstat(os.path.join(sw.avatars, n)).st_mtime, ref.du(os.path.join(sw.avatars, n)), n)
-             for n in names + ["big", "oldest", "newest"]),
+            ((NOW - os.lstat(p).st_mtime, ref.du(p), p)
+             for p in (os.path.join(sw.avatars, sw.name(n)) for n in names + ["big", "oldest", "newest"])),
             reverse=True,
         )
         sw.op._sweep(sw.avatars, "none")
-        assert [c[0] for c in calls] == [n for _, _, n in expected]
+        assert [c[0] for c in calls] == [sw.label(p) for _, _, p in expected]
         assert calls[0] == ("oldest", 5.0 * HOUR) and calls[1][0] == "big" and calls[-1] == ("newest", 3600.0)
 
     def test_removal_stops_once_the_total_fits(self, sw, monkeypatch):
@@ -180,6 +207,64 @@ class TestWhatIsRemoved:
         assert calls == [] and sw.left() == [".hidden", ".idx", "a", "dangling", "plain", "sha256-link"]
         assert os.listdir(outside) == ["big"]
 
+    def test_only_the_caches_own_names_are_counted_or_removed(self, sw, monkeypatch):
+        dead = dead_pid()
+        others = {
+            "chatapp-thumbs": 5000,  # another program's, in a directory it shares
+            "build.tmp.4000000": 10,  # looks like an unpack directory of a dead writer
+            f"thumbs.tmp.{dead}": 10,
+            "sha256-" + "0" * 31: 10,  # one digit short
+            "sha256-" + "A" * 32: 10,
+            "sha256-" + "0" * 32 + ".old": 10,
+            "sha256-" + "0" * 32 + f".tmp.{dead}.x": 10,
+        }
+        for n, size in others.items():
+            os.mkdir(os.path.join(sw.avatars, n))
+            with open(os.path.join(sw.avatars, n, "f"), "wb") as f:
+                f.write(b"\0" * size)
+            sw.age(os.path.join(sw.avatars, n), 2 * DAY)
+        sw.entry("ours", 10, 2 * HOUR)
+        sw.tmpdir(f"ours.tmp.{dead}", 2 * HOUR)
+        sw.cap(0)
+        calls = record_in_use(sw, monkeypatch)
+        sw.op._sweep(sw.avatars, "none")
+        assert calls == [("ours", 2.0 * HOUR)] and sw.left() == sorted([".idx", *others])
+
+    @pytest.mark.parametrize(
+        "mode,owner", [(0o777, 0), (0o775, 0), (0o755, 65534)], ids=["others can write", "group can write", "not mine"]
+    )
+    def test_an_avatars_directory_not_this_users_alone_is_left_as_it_is(self, sw, mode, owner):
+        sw.entry("a", 10, 2 * HOUR)
+        sw.tmpdir(f"a.tmp.{dead_pid()}", 2 * DAY)
+        os.chmod(sw.avatars, mode)
+        os.chown(sw.avatars, owner, owner)
+        sw.cap(0)
+        sw.op._sweep(sw.avatars, "none")
+        assert len(sw.left()) == 3
+
+    def test_an_avatars_directory_swapped_for_a_link_mid_sweep_loses_nothing_elsewhere(self, sw, tmp_path, monkeypatch):
+        sw.entry("a", 10, 2 * HOUR)
+        sw.entry("b", 10, 3 * HOUR)
+        elsewhere = tmp_path / "projects"
+        for n in ("a", "b"):
+            (elsewhere / sw.name(n)).mkdir(parents=True)
+            (elsewhere / sw.name(n) / "work.txt").write_text("mine")
+        real_du = sw.op._du
+
+        def du(path):
+            # Between the listing and the removals, the path is made to lead somewhere else.
+            if not os.path.islink(sw.avatars):
+                os.rename(sw.avatars, sw.avatars + ".moved")
+                os.symlink(elsewhere, sw.avatars)
+            return real_du(path)
+
+        monkeypatch.setattr(sw.op, "_du", du)
+        sw.cap(0)
+        sw.op._sweep(sw.avatars, "none")
+        assert sorted(os.listdir(elsewhere)) == sorted([sw.name("a"), sw.name("b")])
+        assert all((elsewhere / sw.name(n) / "work.txt").read_text() == "mine" for n in ("a", "b"))
+        assert os.listdir(sw.avatars + ".moved") == [".idx"]  # the entries it listed are what it removed
+
     @pytest.mark.parametrize("value", ["inf", "nan"])
     def test_a_cap_that_cannot_be_computed_removes_nothing(self, sw, monkeypatch, value):
         sw.entry("a", 10, 9 * HOUR)
@@ -190,7 +275,7 @@ class TestWhatIsRemoved:
 
     def test_the_cap_comes_from_the_environment(self, sw, monkeypatch):
         sw.entry("a", 10, 9 * HOUR)
-        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "-1")
+        monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "0")
         sw.op._sweep(sw.avatars, "none")
         assert sw.left() == [".idx"]
 
@@ -199,19 +284,15 @@ class TestWhatIsRemoved:
 
 
 class TestTemporaryDirectories:
-    def dead_pid(self):
-        p = subprocess.Popen([sys.executable, "-c", "pass"])
-        p.wait()
-        return p.pid
-
     def test_rules_by_age_and_writer(self, sw):
-        dead, alive = self.dead_pid(), os.getpid()
+        dead, alive = dead_pid(), os.getpid()
         sw.tmpdir(f"k.tmp.{dead}", HOUR)  # exactly the floor: stays
         sw.tmpdir(f"k1.tmp.{dead}", HOUR + 1)  # writer gone: goes
         sw.tmpdir(f"k2.tmp.{alive}", HOUR + 1)  # writer running: stays
         sw.tmpdir(f"k3.tmp.{alive}", DAY)  # a day exactly: stays
         sw.tmpdir(f"k4.tmp.{alive}", DAY + 1)  # abandoned: goes
-        sw.tmpdir("k5.tmp.", 2 * DAY)  # no digits: an entry, not a temporary directory
+        sw.tmpdir(f"k6.tmp.{dead}.{'5a' * 8}", HOUR + 1)  # as this package names them: goes too
+        sw.tmpdir("k5.tmp.", 2 * DAY)  # no digits: not a name of the cache's own, left alone
         sw.cap(10**12)
         sw.op._sweep(sw.avatars, "none")
         assert sw.left() == [".idx", f"k.tmp.{dead}", f"k2.tmp.{alive}", f"k3.tmp.{alive}", "k5.tmp."]
@@ -222,10 +303,10 @@ class TestTemporaryDirectories:
         sw.tmpdir("a.tmp.11", HOUR)
         sw.tmpdir("b.tmp.22", HOUR + 1)
         sw.tmpdir("c.tmp.0033", DAY + 1)
-        sw.tmpdir("d.tmp.\u0664\u0664", 2 * HOUR)
+        sw.tmpdir("d.tmp.\u0664\u0664", 2 * HOUR)  # digits no pid is written in: not the cache's own
         sw.cap(10**12)
         sw.op._sweep(sw.avatars, "none")
-        assert sorted(asked) == [22, 44] and sw.left() == [".idx", "a.tmp.11", "b.tmp.22", "d.tmp.\u0664\u0664"]
+        assert sorted(asked) == [22] and sw.left() == [".idx", "a.tmp.11", "b.tmp.22", "d.tmp.\u0664\u0664"]
 
     def test_temporary_directories_are_never_counted_or_candidates(self, sw, monkeypatch):
         sw.entry("a", 10, 2 * HOUR)
@@ -254,13 +335,13 @@ class TestGuardedBlock:
         def du(path):
             measured.append(path)
             for other in "abc":
-                if os.path.join(sw.avatars, other) != path:
-                    subprocess.run(["rm", "-rf", os.path.join(sw.avatars, other)], check=True)
+                if os.path.join(sw.avatars, sw.name(other)) != path:
+                    subprocess.run(["rm", "-rf", os.path.join(sw.avatars, sw.name(other))], check=True)
             return 10
 
         monkeypatch.setattr(sw.op, "_du", du)
         sw.op._sweep(sw.avatars, "none")
-        assert len(measured) == 1 and sw.left() == [".idx", os.path.basename(measured[0])]
+        assert len(measured) == 1 and sw.left() == [".idx", sw.label(measured[0])]
 
     def test_interrupts_are_not_swallowed(self, sw, monkeypatch):
         sw.entry("a", 10, 2 * HOUR)
@@ -293,7 +374,7 @@ def test_a_random_cache_is_swept_as_the_plan_says(sw, monkeypatch, seed):
     removed, tmps = ref.plan(sw.avatars, keep, NOW, cap, held=held, alive=alive)
     sw.op._sweep(sw.avatars, keep)
     gone = [p for p in paths if not os.path.exists(p)]
-    assert [os.path.join(sw.avatars, c[0]) for c in calls if os.path.join(sw.avatars, c[0]) not in held] == removed
+    assert [p for p in (os.path.join(sw.avatars, sw.name(c[0])) for c in calls) if p not in held] == removed
     assert sorted(gone) == sorted(removed)
     assert all(not os.path.exists(t) for t in tmps) and keep not in gone
 
@@ -402,10 +483,43 @@ def test_a_hit_sweeps_the_cache_for_real(op, tmp_path, monkeypatch):
     src = tmp_path / "a.imx"
     src.write_bytes(b"avatar")
     dest = avatars / ref.content_key(str(src))
-    for d in (dest, avatars / "sha256-old"):
+    for d in (dest, avatars / K("old")):
         d.mkdir(parents=True)
         write_bundle(d)
         stamp = int((NOW - 2 * HOUR) * 1e9)
         os.utime(d, ns=(stamp, stamp))
     assert op._materialise(str(src)) == str(dest)
     assert sorted(os.listdir(avatars)) == [".idx", dest.name] and op._SWEPT is True
+
+
+def test_a_cache_others_can_write_in_is_never_swept(users):
+    """As NOBODY, with a root of its own that others can write in (made under umask 000): another
+    user who swaps the avatars directory for a link to NOBODY's projects while a sweep runs makes
+    it remove nothing there."""
+    root = users / "cache"
+    avatars = root / "avatars"
+    planted = avatars / "presenter"  # named as NOBODY's project is
+    planted.mkdir(parents=True)
+    projects = users / "projects"
+    (projects / "presenter").mkdir(parents=True)
+    (projects / "presenter" / "take1.mov").write_bytes(b"\0" * 1000)
+    src = avatar_file(users / "a.imx", seed=3)
+    chown_tree(root, NOBODY)
+    chown_tree(projects, NOBODY)
+    os.lchown(planted, OTHER, OTHER)
+    os.chmod(root, 0o777)
+    os.chmod(avatars, 0o777)
+    for d in (planted, projects / "presenter"):  # neither touched for two hours
+        os.utime(d, (time.time() - 7200,) * 2)
+    env = {"QUORVANE_CACHE_DIR": str(root), "QUORVANE_AVATAR_CACHE_GB": "0"}
+    with Nobody(users, {"source": str(src), "pause_in_sweep": True}, env) as child:
+        line = child.line()
+        if line == "sweeping\n":  # between the sweep's listing and its removals
+            os.rename(avatars, root / "avatars.old")
+            os.symlink(projects, avatars)
+            os.lchown(avatars, OTHER, OTHER)
+            child.go()
+            line = None
+        out = child.result(line)
+    assert (projects / "presenter" / "take1.mov").is_file(), out
+    assert out.get("error") == "Failed" and out["message"].endswith(f"the cache must be yours alone: chmod 700 {root}")

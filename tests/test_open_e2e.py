@@ -93,6 +93,21 @@ class TestSessionAvatar:
         assert len(frames) == 25
         assert len([p for p in cache.iterdir() if not p.name.startswith(".")]) == 1
 
+    @pytest.mark.parametrize(
+        "setting,value,starts",
+        [
+            ("QUORVANE_AVATAR_CACHE_GB", "10GB", "QUORVANE_AVATAR_CACHE_GB must be a number of gigabytes"),
+            ("QUORVANE_CACHE_DIR", "avatars", "QUORVANE_CACHE_DIR must be an absolute path"),
+        ],
+    )
+    def test_a_bad_cache_setting_is_refused_at_open_naming_it(self, cache, monkeypatch, tmp_path, setting, value, starts):
+        monkeypatch.chdir(tmp_path)  # where a relative cache would land
+        monkeypatch.setenv(setting, value)
+        with pytest.raises(_errors.Failed) as ei:
+            quorvane.open(DATA / "corvine2-light.imx")
+        assert str(ei.value).startswith(starts) and repr(value) in str(ei.value)
+        assert not cache.exists() and not (tmp_path / "avatars").exists()
+
     def test_an_outdated_avatar_is_refused_with_its_code(self, cache, tmp_path):
         src = container(tmp_path / "old.imx", {"engine": "corvine2-light", "format": 1})
         with pytest.raises(_errors._Outdated) as ei:

@@ -4,9 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
-
-#include "open/errors.h"
 
 namespace quorvane::open {
 
@@ -89,12 +88,16 @@ std::optional<double> parse_float_text(std::string_view text) {
   return v;
 }
 
+std::optional<double> cap_gb_of_text(std::string_view text) {
+  std::optional<double> gb = parse_float_text(text);
+  if (!gb || !std::isfinite(*gb) || *gb < 0.0) return std::nullopt;
+  return *gb + 0.0;  // -0 is 0
+}
+
 double cap_bytes_from_gb(double gb) {
-  if (0.0 > gb) gb = 0.0;
-  double bytes = gb * 1e9;
-  if (std::isnan(bytes)) throw ValueError("cannot convert float NaN to integer");
-  if (std::isinf(bytes)) throw OverflowError("cannot convert float infinity to integer");
-  return std::trunc(bytes);
+  const double bytes = gb * 1e9;
+  // A cap beyond every disk: the largest one there is, rather than none at all.
+  return std::isfinite(bytes) ? std::trunc(bytes) : std::numeric_limits<double>::max();
 }
 
 }  // namespace quorvane::open

@@ -1,5 +1,5 @@
-// The cache cap: the text of QUORVANE_AVATAR_CACHE_GB read as Python's float() reads text, and
-// the cap in bytes made from it. Pure functions; thread-safe.
+// The cache cap: the text of QUORVANE_AVATAR_CACHE_GB read as Python's float() reads text, the
+// values a cap may take, and the cap in bytes made from it. Pure functions; thread-safe.
 #pragma once
 
 #include <optional>
@@ -15,10 +15,13 @@ namespace quorvane::open {
 /// ones, as float() does, and rejects any other character above U+007E.
 std::optional<double> parse_float_text(std::string_view text);
 
-/// The cap in bytes for a cap of `gb` decimal gigabytes: a negative value counts as 0, then
-/// gb * 1e9 truncated toward zero. The result is an integral double (it may exceed every integer
-/// type; the binding makes it a Python int exactly). Throws OverflowError for an infinite product
-/// and ValueError for a NaN, with Python's int() messages.
+/// The cap in gigabytes that `text` gives: a finite number, 0 or more (-0 counts as 0). nullopt
+/// for anything else (no number, a negative one, an infinity, a NaN).
+std::optional<double> cap_gb_of_text(std::string_view text);
+
+/// The cap in bytes for a cap of `gb` decimal gigabytes (finite, 0 or more): gb * 1e9 truncated
+/// toward zero, and the largest finite double where that product overflows. The result is an
+/// integral double (it may exceed every integer type; the binding makes it a Python int exactly).
 double cap_bytes_from_gb(double gb);
 
 }  // namespace quorvane::open

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "open/cache_dirs.h"
 #include "open/errors.h"
 #include "open/fs.h"
 #include "pytext/text.h"
@@ -43,16 +44,18 @@ std::string hex_of(MdCtx& ctx) {
 
 bool is_key_digit(char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'f'); }
 
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t w = ::write(fd, data.data(), data.size());
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(w));
+/// A signed integer in decimal, as Python writes an int (wide enough for st_mtime_ns).
+std::string decimal(__int128 v) {
+  if (v == 0) return "0";
+  const bool negative = v < 0;
+  unsigned __int128 u = negative ? static_cast<unsigned __int128>(-(v + 1)) + 1 : static_cast<unsigned __int128>(v);
+  std::string out;
+  while (u != 0) {
+    out.push_back(static_cast<char>('0' + static_cast<int>(u % 10)));
+    u /= 10;
   }
-  return true;
+  if (negative) out.push_back('-');
+  return std::string(out.rbegin(), out.rend());
 }
 
 }  // namespace
@@ -68,6 +71,20 @@ std::string identity_text(std::string_view abs_path, std::string_view size_dec,
   return out;
 }
 
+std::string identity_text(std::string_view abs_path, const struct stat& st) {
+  const __int128 mtime_ns = static_cast<__int128>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return identity_text(abs_path, decimal(st.st_size), decimal(mtime_ns),
+                       decimal(static_cast<__int128>(static_cast<unsigned long long>(st.st_ino))));
+}
+
+bool is_key_name(std::string_view name) {
+  if (name.size() != kKeyPrefix.size() + kKeyDigits || name.substr(0, kKeyPrefix.size()) != kKeyPrefix) return false;
+  for (char c : name.substr(kKeyPrefix.size())) {
+    if (!is_key_digit(static_cast<char32_t>(static_cast<unsigned char>(c)))) return false;
+  }
+  return true;
+}
+
 std::string sha256_hex(std::string_view bytes) {
   MdCtx ctx = new_sha256();
   if (EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) != 1) throw std::bad_alloc();
@@ -78,18 +95,13 @@ std::string memo_name(std::string_view identity) { return sha256_hex(identity).s
 
 std::optional<std::string> read_memo(const std::string& memo_path) noexcept {
   try {
-    UniqueFd fd = open_read_only(memo_path);
+    int err = 0;
+    struct stat st {};
+    UniqueFd fd = open_regular_at(AT_FDCWD, memo_path, err, false, &st);
+    // A memo names what this user's processes render: only one of this user's own is heard.
+    if (!fd.valid() || st.st_uid != ::geteuid()) return std::nullopt;
     std::string content;
-    char buf[4096];
-    for (;;) {
-      ssize_t r = ::read(fd.get(), buf, sizeof buf);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return std::nullopt;  // a directory lands here too (EISDIR)
-      }
-      if (r == 0) break;
-      content.append(buf, static_cast<size_t>(r));
-    }
+    if (posixfs::read_to_end(fd.get(), content) != 0) return std::nullopt;
     std::optional<std::u32string> text = pytext::decode_utf8_strict(content);
     if (!text) return std::nullopt;
     std::u32string_view digits = pytext::strip_py_space(*text);
@@ -107,10 +119,14 @@ std::optional<std::string> read_memo(const std::string& memo_path) noexcept {
 
 std::string hash_file_digits(const std::string& path, const std::function<void()>& on_interrupt) {
   UniqueFd fd = open_for_read(path, on_interrupt);
+  return hash_fd_digits(fd.get(), on_interrupt);
+}
+
+std::string hash_fd_digits(int fd, const std::function<void()>& on_interrupt) {
   MdCtx ctx = new_sha256();
   std::vector<unsigned char> block(kHashBlockBytes);
   for (;;) {
-    ssize_t r = ::read(fd.get(), block.data(), block.size());
+    ssize_t r = ::read(fd, block.data(), block.size());
     if (r < 0) {
       if (errno != EINTR) throw OSError(errno);
       if (on_interrupt) on_interrupt();
@@ -122,23 +138,32 @@ std::string hash_file_digits(const std::string& path, const std::function<void()
   return hex_of(ctx).substr(0, kKeyDigits);
 }
 
-void store_memo(const std::string& memo_dir, const std::string& memo_path, std::string_view digits,
-                long pid) noexcept {
+void store_memo(const std::string& memo_dir, const std::string& memo, std::string_view digits, long pid) noexcept {
   try {
-    if (has_nul(memo_path)) return;
-    make_dirs(memo_dir);
-    const std::string tmp = memo_path + "." + std::to_string(pid);
-    int raw;
-    do {
-      raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (raw < 0 && errno == EINTR);
+    if (has_nul(memo_dir) || has_nul(memo)) return;
+    make_private_dirs(memo_dir);
+    int raw = ::open(memo_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (raw < 0) return;
+    UniqueFd dir(raw);
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0 || !private_dir(st)) return;
+    // A name no one can foresee, made exclusively: nothing planted in advance is written through.
+    std::string tmp;
+    raw = -1;
+    for (int attempt = 0; attempt < 8 && raw < 0; ++attempt) {
+      tmp = memo + "." + std::to_string(pid) + "." + posixfs::random_hex(16);
+      do {
+        raw = ::openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      } while (raw < 0 && errno == EINTR);
+      if (raw < 0 && errno != EEXIST) return;
+    }
     if (raw < 0) return;
     UniqueFd fd(raw);
-    bool ok = write_all(fd.get(), digits);
+    bool ok = posixfs::write_all(fd.get(), digits) == 0;
     ok = fd.close() == 0 && ok;
     // Only a whole memo is published; a memo left half-written would only be ignored later, but
     // nothing of a failed attempt is left lying in the memo directory.
-    if (!ok || ::rename(tmp.c_str(), memo_path.c_str()) != 0) ::unlink(tmp.c_str());
+    if (!ok || ::renameat(dir.get(), tmp.c_str(), dir.get(), memo.c_str()) != 0) ::unlinkat(dir.get(), tmp.c_str(), 0);
   } catch (...) {
     // Best effort: the key is good without its memo.
   }

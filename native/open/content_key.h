@@ -4,6 +4,8 @@
 // needs the Python interpreter lock.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -26,6 +28,13 @@ inline constexpr std::string_view kMemoDir = ".idx";
 std::string identity_text(std::string_view abs_path, std::string_view size_dec,
                           std::string_view mtime_ns_dec, std::string_view inode_dec);
 
+/// The identity text of the file whose status `st` is, at the absolute path `abs_path`: the
+/// numbers written as Python writes st_size, st_mtime_ns and st_ino.
+std::string identity_text(std::string_view abs_path, const struct stat& st);
+
+/// Whether `name` is an entry's name: the key prefix and kKeyDigits lowercase hexadecimal digits.
+bool is_key_name(std::string_view name);
+
 /// The 64 lowercase hexadecimal digits of SHA-256(`bytes`).
 std::string sha256_hex(std::string_view bytes);
 
@@ -34,7 +43,9 @@ std::string memo_name(std::string_view identity);
 
 /// The key digits a memo file holds: its content read as UTF-8 text and stripped of white space
 /// at both ends, when that is exactly 32 characters of 0-9 and a-f. nullopt for a memo that is
-/// missing, unreadable, not text or holds anything else. Never throws.
+/// missing, unreadable, not text or holds anything else, and for one that is no regular file (it
+/// is opened without following a link and without blocking) or not this user's own. Never
+/// throws.
 std::optional<std::string> read_memo(const std::string& memo_path) noexcept;
 
 /// The key digits of the file at `path`, hashed in blocks of kHashBlockBytes until a read returns
@@ -43,11 +54,16 @@ std::optional<std::string> read_memo(const std::string& memo_path) noexcept;
 /// it cannot be opened (EISDIR for a directory) and OSError(errno) when a read fails.
 std::string hash_file_digits(const std::string& path, const std::function<void()>& on_interrupt);
 
-/// Stores `digits` at `memo_path`, best effort: the directory `memo_dir` and its parents are
-/// created, the digits written to `memo_path` + "." + `pid` and that file renamed over
-/// `memo_path`. Any failure ends the attempt silently; the temporary file of an attempt that
-/// failed after creating it is removed again.
-void store_memo(const std::string& memo_dir, const std::string& memo_path, std::string_view digits,
-                long pid) noexcept;
+/// The key digits of the open file `fd`, hashed from its current offset as hash_file_digits
+/// hashes. Throws OSError(errno) when a read fails.
+std::string hash_fd_digits(int fd, const std::function<void()>& on_interrupt);
+
+/// Stores `digits` as the memo `memo` of the directory `memo_dir`, best effort: `memo_dir` and
+/// its parents are made (mode 0700) when missing, and used only while it is this user's own and
+/// closed to others; the digits go to a new file of its own there (its name `memo`, "." and
+/// `pid`, "." and random digits; created exclusively, never through a link), which is then
+/// renamed over the memo. Any failure ends the attempt silently; the temporary file of an
+/// attempt that failed after creating it is removed again.
+void store_memo(const std::string& memo_dir, const std::string& memo, std::string_view digits, long pid) noexcept;
 
 }  // namespace quorvane::open

@@ -1,5 +1,6 @@
 #include "open/locks.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -17,14 +18,15 @@ int try_flock(int fd, bool exclusive) noexcept {
   }
 }
 
+UniqueFd open_lock_file(const std::string& manifest) {
+  check_no_nul(manifest);
+  int err = 0;
+  return open_regular_at(AT_FDCWD, manifest, err);
+}
+
 UniqueFd take_shared_lock(const std::string& manifest) {
-  UniqueFd fd;
-  try {
-    fd = open_read_only(manifest);
-  } catch (const OSError&) {
-    return {};
-  }
-  if (try_flock(fd.get(), false) != 0) return {};  // closes the descriptor
+  UniqueFd fd = open_lock_file(manifest);
+  if (!fd.valid() || try_flock(fd.get(), false) != 0) return {};  // closes the descriptor
   return fd;
 }
 
@@ -36,12 +38,8 @@ bool is_file_at(int fd, const std::string& path) noexcept {
 }
 
 bool exclusive_refused(const std::string& manifest) {
-  UniqueFd fd;
-  try {
-    fd = open_read_only(manifest);
-  } catch (const OSError&) {
-    return false;
-  }
+  UniqueFd fd = open_lock_file(manifest);
+  if (!fd.valid()) return false;
   // Closing the descriptor drops the probe's lock; no separate unlock is needed.
   return try_flock(fd.get(), true) != 0;
 }

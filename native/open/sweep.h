@@ -1,6 +1,10 @@
 // Eviction of the avatar cache: measure every complete entry, clear the leftover unpack
 // directories of dead or long-gone writers, then remove the entries idle longest until the cache
-// is within its cap, sparing recently used, held and just-obtained entries.
+// is within its cap, sparing recently used, held and just-obtained entries. Only the cache's own
+// names are looked at (entries named by a key, unpack directories named after one); everything
+// else in the avatars directory is another's and left alone. The avatars directory is opened
+// once and everything is removed through that descriptor, never through a link, so a path
+// swapped while a sweep runs cannot lead a removal anywhere else.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +34,7 @@ class SweepHooks {
   /// The idle floor in seconds, asked afresh at each use.
   virtual double min_idle_s() = 0;
   /// The writer's process-id digits (raw name bytes) when `name` names a temporary unpack
-  /// directory; nullopt for any other name.
+  /// directory of an entry; nullopt for any other name.
   virtual std::optional<std::string> tmp_writer(const std::string& name) = 0;
   /// Whether the process whose id `digits` spell may still exist.
   virtual bool pid_alive(const std::string& digits) = 0;
@@ -45,6 +49,7 @@ struct Candidate {
   double idle_s;
   std::int64_t size_bytes;
   std::string path;  // raw file-system bytes
+  std::string name;  // its name in the avatars directory
 };
 
 /// Sorts `c` in descending order of (idle, size, path), paths compared by the code points of
@@ -52,9 +57,10 @@ struct Candidate {
 void order_candidates(std::vector<Candidate>& c);
 
 /// One sweep of the avatars directory `avatars` (raw bytes); `keep` (as formed by joining
-/// `avatars` and a key) is counted but never removed. Throws whatever listing, status calls or
-/// hooks throw (OSError for a directory that cannot be listed or an item that vanished); the
-/// caller absorbs it.
+/// `avatars` and a key) is counted but never removed. A directory that is not this user's own,
+/// or that others can write, is left as it is. Throws whatever listing, status calls or hooks
+/// throw (OSError for a directory that cannot be listed or an item that vanished); the caller
+/// absorbs it.
 void sweep(const std::string& avatars, const std::string& keep, SweepHooks& hooks);
 
 }  // namespace quorvane::open

@@ -1,11 +1,14 @@
 #include "posixfs/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <tuple>
 #include <vector>
+
+#include "posixfs/fdops.h"
 
 namespace quorvane::posixfs {
 
@@ -130,26 +133,43 @@ bool abs_path(std::string_view p, std::string& out, int& err) {
   return true;
 }
 
-int make_dirs(const std::string& path, std::string& failed) {
+namespace {
+
+/// os.makedirs(exist_ok=True) over `make_one`, which makes one directory and returns 0 or errno.
+template <class MakeOne>
+int make_dirs_by(const std::string& path, std::string& failed, const MakeOne& make_one) {
   auto [head, tail] = split_path(path);
   if (tail.empty()) std::tie(head, tail) = split_path(head);
   if (!head.empty() && !tail.empty() && !path_exists(head)) {
     std::string parent_failed;
-    int err = make_dirs(head, parent_failed);
+    int err = make_dirs_by(head, parent_failed, make_one);
     if (err != 0 && err != EEXIST) {
       failed = std::move(parent_failed);
       return err;
     }
     if (tail == ".") return 0;
   }
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    int err = errno;
+  if (int err = make_one(path); err != 0) {
     if (!is_dir(path)) {
       failed = path;
       return err;
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int make_dirs(const std::string& path, std::string& failed) {
+  return make_dirs_by(path, failed, [](const std::string& p) { return ::mkdir(p.c_str(), 0777) == 0 ? 0 : errno; });
+}
+
+int make_private_dirs(const std::string& path, std::string& failed) {
+  return make_dirs_by(path, failed, [](const std::string& p) {
+    int err = 0;
+    UniqueFd made = make_private_dir_at(AT_FDCWD, p, err);
+    return made.valid() ? 0 : err;
+  });
 }
 
 }  // namespace quorvane::posixfs

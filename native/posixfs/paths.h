@@ -64,4 +64,8 @@ bool abs_path(std::string_view p, std::string& out, int& err);
 /// `path` must hold no NUL.
 int make_dirs(const std::string& path, std::string& failed);
 
+/// make_dirs where every directory made is made as make_private_dir_at (fdops.h) makes it: mode
+/// 0700 exactly, whatever the umask. Those already there are left as they are.
+int make_private_dirs(const std::string& path, std::string& failed);
+
 }  // namespace quorvane::posixfs

@@ -2,12 +2,19 @@
 float(), sorted) as oracles for the module's own versions."""
 
 import hashlib
+import math
 import os
 import re
 import stat
+import sys
 
 BLOCK = 4 * 1024 * 1024
-TMP_RE = re.compile(r"^.+\.tmp\.(\d+)$")
+ENTRY_RE = re.compile(r"^sha256-[0-9a-f]{32}$")
+TMP_RE = re.compile(r"^sha256-[0-9a-f]{32}\.tmp\.([0-9]+)(?:\.[0-9a-f]{16})?$")
+
+
+class Refused(ValueError):
+    """A setting the cache refuses."""
 
 
 def identity_text(source, st):
@@ -42,15 +49,18 @@ def memo_digits(raw):
 
 
 def cap_bytes(value, default_gb=10.0):
-    """The cap for an environment value (None = unset); raises for inf and nan as int() does."""
-    raw = value or default_gb
-    try:
-        gb = float(raw)
-    except ValueError:
+    """The cap for an environment value (None = unset); raises Refused for anything but a finite
+    number of gigabytes, 0 or more."""
+    if not value:
         gb = default_gb
-    if 0.0 > gb:
-        gb = 0.0
-    return int(gb * 1e9)
+    else:
+        try:
+            gb = float(value)
+        except ValueError:
+            raise Refused(value) from None
+        if not math.isfinite(gb) or gb < 0:
+            raise Refused(value)
+    return int(min(gb * 1e9, sys.float_info.max))
 
 
 def du(path):
@@ -66,11 +76,12 @@ def du(path):
 
 def plan(avatars, keep, now, cap, held=(), alive=(), min_idle=3600):
     """(entries removed in order, temporary directories removed) that one sweep of `avatars`
-    makes, without removing anything; `held` paths count as in use, `alive` pids as running."""
+    makes, without removing anything; `held` paths count as in use, `alive` pids as running.
+    Only the cache's own names are looked at."""
     entries, total, tmps = [], 0, []
     for name in os.listdir(avatars):
         path = os.path.join(avatars, name)
-        if name.startswith(".") or not stat.S_ISDIR(os.lstat(path).st_mode):
+        if not (ENTRY_RE.match(name) or TMP_RE.match(name)) or not stat.S_ISDIR(os.lstat(path).st_mode):
             continue
         idle = now - os.lstat(path).st_mtime
         m = TMP_RE.match(name)

@@ -66,13 +66,8 @@ bool in_use(py::object entry, py::object idle_s) {
   }
   const std::string manifest = join_path(fs_bytes(entry), "manifest.json");
   if (fcntl.is(real_fcntl())) return with_core_errors([&] { return exclusive_refused(manifest); });
-  UniqueFd fd;
-  try {
-    fd = with_core_errors([&] { return open_read_only(manifest); });
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OSError)) throw;
-    return false;
-  }
+  UniqueFd fd = with_core_errors([&] { return open_lock_file(manifest); });
+  if (!fd.valid()) return false;
   try {
     fcntl.attr("flock")(fd.get(), fcntl.attr("LOCK_EX") | fcntl.attr("LOCK_NB"));
   } catch (py::error_already_set& e) {
@@ -112,10 +107,13 @@ void register_cache_evict(py::module_& m) {
   m.def("_sweep", &sweep_py, py::arg("avatars"), py::arg("keep"),
         "Keeps the cache near its cap: clears abandoned unpack directories, then removes the "
         "entries idle longest until the total fits, sparing entries used within "
-        "_EVICT_MIN_IDLE_S, entries in use and keep. Never raises for what happens inside.");
+        "_EVICT_MIN_IDLE_S, entries in use and keep. Looks only at the cache's own names and "
+        "removes only through the avatars directory it opened. Never raises for what happens "
+        "inside.");
   m.def("_in_use", &in_use, py::arg("entry"), py::arg("idle_s"),
         "Whether another open of the entry's manifest.json holds a lock (an exclusive "
-        "non-blocking probe is refused); without locking, whether it was idle less than a week.");
+        "non-blocking probe is refused; a manifest that is no regular file holds none); without "
+        "locking, whether it was idle less than a week.");
   m.def("_pid_alive", &pid_alive, py::arg("pid"),
         "False only when the system says no process has that id.");
   m.def("_du", &du_py, py::arg("path"),

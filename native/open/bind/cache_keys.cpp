@@ -1,4 +1,5 @@
 // The cache root, the cap and content keys with their memo.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "open/bind/cache_common.h"
@@ -10,10 +11,36 @@ namespace quorvane::open::bind {
 
 namespace {
 
+constexpr const char* kDefaultRoot = "~/.cache/quorvane";
+
+PyObject* g_content_key = nullptr;
+
+/// A setting's value as an error names it: its repr.
+py::str shown(py::handle value) { return py::repr(value); }
+
 py::object cache_root() {
   py::object os = global("os");
-  py::object value = os.attr("environ").attr("get")("QUORVANE_CACHE_DIR", "~/.cache/quorvane");
-  return os.attr("path").attr("expanduser")(value);
+  py::object value = os.attr("environ").attr("get")("QUORVANE_CACHE_DIR");
+  // An env file that leaves the setting empty means what leaving it out means.
+  if (value.is_none() || !truthy(value)) value = py::str(kDefaultRoot);
+  py::object root = os.attr("path").attr("expanduser")(value);
+  const std::string r = fs_bytes(root);
+  if (!r.empty() && r.front() == '~') {
+    raise_refused("Failed",
+                  py::str("QUORVANE_CACHE_DIR names the home directory of a user this machine does not know: {}")
+                      .format(shown(value)),
+                  value);
+  }
+  // A relative root would put the cache, and the sweeps that clear it, in whatever directory the
+  // program happens to run in.
+  if (r.empty() || r.front() != '/') {
+    raise_refused("Failed",
+                  py::str("QUORVANE_CACHE_DIR must be an absolute path or begin with ~ (unset or empty means {}); "
+                          "it is {}")
+                      .format(kDefaultRoot, shown(value)),
+                  value);
+  }
+  return root;
 }
 
 /// The text float() parses after it maps Unicode white space to " " and Unicode decimal digits to
@@ -44,12 +71,19 @@ std::optional<std::string> float_ascii(const py::str& text) {
 py::object cache_cap_bytes() {
   py::object raw = global("os").attr("environ").attr("get")("QUORVANE_AVATAR_CACHE_GB");
   std::optional<double> gb;
-  if (py::isinstance<py::str>(raw) && PyUnicode_GET_LENGTH(raw.ptr()) > 0) {
-    if (std::optional<std::string> text = float_ascii(raw)) gb = parse_float_text(*text);
+  if (raw.is_none() || (py::isinstance<py::str>(raw) && PyUnicode_GET_LENGTH(raw.ptr()) == 0)) {
+    gb = as_float(global("_DEFAULT_CACHE_GB"));
+  } else if (py::isinstance<py::str>(raw)) {
+    if (std::optional<std::string> text = float_ascii(raw)) gb = cap_gb_of_text(*text);
   }
-  if (!gb) gb = as_float(global("_DEFAULT_CACHE_GB"));
-  const double bytes = with_core_errors([&] { return cap_bytes_from_gb(*gb); });
-  return py::reinterpret_steal<py::object>(PyLong_FromDouble(bytes));
+  if (!gb) {
+    raise_refused("Failed",
+                  py::str("QUORVANE_AVATAR_CACHE_GB must be a number of gigabytes, 0 or more (unset or empty "
+                          "means 10); it is {}")
+                      .format(shown(raw)),
+                  raw);
+  }
+  return py::reinterpret_steal<py::object>(PyLong_FromDouble(cap_bytes_from_gb(*gb)));
 }
 
 /// A number of the status record written as an f-string writes it.
@@ -60,43 +94,64 @@ std::string decimal_of(py::handle st, const char* field) {
   return fs_bytes(text);
 }
 
+/// The memo's digits, or the hash `hash` makes, storing the memo then; without the interpreter
+/// lock, but answering a signal as Python would: its handler runs, and an exception it raises
+/// (KeyboardInterrupt) ends the hashing.
+template <class Hash>
+std::string digits_for(const std::string& identity, const std::string& idx, const Hash& hash) {
+  std::string digits;
+  with_core_errors([&] {
+    py::gil_scoped_release unlocked;
+    const std::string memo = memo_name(identity);
+    if (std::optional<std::string> known = read_memo(join_path(idx, memo))) {
+      digits = std::move(*known);
+      return;
+    }
+    digits = hash([] {
+      py::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    });
+    store_memo(idx, memo, digits, static_cast<long>(::getpid()));
+  });
+  return digits;
+}
+
 py::str content_key(py::object source, py::object st, py::object avatars) {
   const std::string src = fs_bytes(source);
   const std::string abs = with_core_errors([&] { return abs_path(src); });
   const std::string identity =
       identity_text(abs, decimal_of(st, "st_size"), decimal_of(st, "st_mtime_ns"), decimal_of(st, "st_ino"));
   const std::string idx = join_path(fs_bytes(avatars), kMemoDir);
-  std::string digits;
-  with_core_errors([&] {
-    py::gil_scoped_release unlocked;
-    const std::string memo_path = join_path(idx, memo_name(identity));
-    if (std::optional<std::string> memo = read_memo(memo_path)) {
-      digits = std::move(*memo);
-      return;
-    }
-    // A signal during a long hash is honoured as Python would: its handler runs, and an exception
-    // it raises (KeyboardInterrupt) ends the hashing.
-    digits = hash_file_digits(src, [] {
-      py::gil_scoped_acquire locked;
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    });
-    store_memo(idx, memo_path, digits, static_cast<long>(::getpid()));
+  std::string digits = digits_for(identity, idx, [&](const std::function<void()>& on_signal) {
+    return hash_file_digits(src, on_signal);
   });
   return py::str(std::string(kKeyPrefix) + digits);
 }
 
 }  // namespace
 
+py::handle original_content_key() { return g_content_key; }
+
+py::str content_key_of_open_file(const std::string& source, int fd, const struct stat& st, const std::string& avatars) {
+  const std::string abs = with_core_errors([&] { return abs_path(source); });
+  const std::string identity = identity_text(abs, st);
+  std::string digits = digits_for(identity, join_path(avatars, kMemoDir), [&](const std::function<void()>& on_signal) {
+    return hash_fd_digits(fd, on_signal);
+  });
+  return py::str(std::string(kKeyPrefix) + digits);
+}
+
 void register_cache_keys(py::module_& m) {
   m.def("_cache_root", &cache_root,
-        "The cache root: QUORVANE_CACHE_DIR (default \"~/.cache/quorvane\") with a leading tilde "
-        "expanded.");
+        "The cache root: QUORVANE_CACHE_DIR (unset or empty: \"~/.cache/quorvane\") with a leading "
+        "tilde expanded; refused unless that gives an absolute path.");
   m.def("_cache_cap_bytes", &cache_cap_bytes,
-        "The cache cap in bytes from QUORVANE_AVATAR_CACHE_GB (decimal gigabytes, default "
-        "_DEFAULT_CACHE_GB); raises for an infinite or not-a-number cap.");
+        "The cache cap in bytes from QUORVANE_AVATAR_CACHE_GB (decimal gigabytes; unset or empty: "
+        "_DEFAULT_CACHE_GB); refused unless it is a finite number, 0 or more.");
   m.def("_content_key", &content_key, py::arg("source"), py::arg("st"), py::arg("avatars"),
         "\"sha256-\" and the first 32 hex digits of the SHA-256 of the file's bytes, spared by a "
         "memo under avatars/.idx while the file's path, size, mtime and inode stay the same.");
+  g_content_key = py::object(m.attr("_content_key")).release().ptr();  // kept for the life of the process
 }
 
 }  // namespace quorvane::open::bind

@@ -1,4 +1,5 @@
 // Materialising an avatar file into the cache, and holding the entries this process uses.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,8 @@
 #include <utility>
 
 #include "open/bind/cache_common.h"
+#include "open/cache_dirs.h"
+#include "open/content_key.h"
 #include "open/fs.h"
 #include "open/locks.h"
 #include "pybridge/flow.h"
@@ -46,13 +49,8 @@ void hold(py::object dest) {
     if (fd.valid()) held[dest] = fd.release();
     return;
   }
-  UniqueFd fd;
-  try {
-    fd = with_core_errors([&] { return open_read_only(manifest); });
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OSError)) throw;
-    return;
-  }
+  UniqueFd fd = with_core_errors([&] { return open_lock_file(manifest); });
+  if (!fd.valid()) return;
   try {
     fcntl.attr("flock")(fd.get(), fcntl.attr("LOCK_SH") | fcntl.attr("LOCK_NB"));
   } catch (py::error_already_set& e) {
@@ -65,15 +63,22 @@ void hold(py::object dest) {
 /// The sweep that follows a hit or a publish, through the module attribute.
 void sweep_after(py::object avatars, py::object dest) { global("_sweep")(avatars, dest); }
 
-/// Whether an entry's manifest can be read as one: a regular file holding a JSON object. An entry
-/// without such a manifest is broken (or a sweep is removing it) and counts as absent, so that it
-/// is unpacked again rather than handed to an engine that cannot start from it.
-bool manifest_readable(py::handle marker) {
-  if (!is_regular_file(fs_bytes(marker))) return false;
+/// What an entry is, as materialising judges it.
+enum class State {
+  kComplete,    // its manifest is a regular file holding a JSON object
+  kIncomplete,  // provably not complete: absent, or broken (a sweep may be removing it)
+  kUnknown,     // it cannot be looked at: left alone, never taken for broken
+};
+
+struct Judged {
+  State state;
+  int err = 0;
+};
+
+bool json_object(const std::string& raw) {
   try {
-    py::object raw;
-    with_block(import_module("builtins").attr("open")(marker, "rb"), [&](py::object f) { raw = f.attr("read")(); });
-    return PyDict_Check(import_module("json").attr("loads")(raw.attr("decode")("utf-8")).ptr());
+    py::object text = py::bytes(raw).attr("decode")("utf-8");
+    return PyDict_Check(import_module("json").attr("loads")(text).ptr());
   } catch (...) {
     py::object e = caught_exception();
     if (!is_exception(e)) pb::raise_instance(e);
@@ -81,14 +86,29 @@ bool manifest_readable(py::handle marker) {
   }
 }
 
-/// The unpack directory {key}.tmp.{pid} is one per process: threads of this process that miss the
-/// same entry take turns with it, or one would clear the other's work in progress and publish a
-/// half-written member. The set of names is guarded by the interpreter lock; a child made by
-/// fork unpacks under names of its own pid, so what the parent had taken never blocks it.
+/// An entry without a manifest that reads as one (a regular file holding a JSON object) counts
+/// as absent, so that it is unpacked again rather than handed to an engine that cannot start from
+/// it; one that cannot be looked at at all is not known to be broken.
+Judged judge_entry(const std::string& dest) {
+  EntryLook look = look_at_entry(dest);
+  switch (look.kind) {
+    case EntryLook::Kind::kManifest:
+      return {json_object(look.manifest) ? State::kComplete : State::kIncomplete};
+    case EntryLook::Kind::kIncomplete:
+      return {State::kIncomplete};
+    case EntryLook::Kind::kUnreadable:
+      break;
+  }
+  return {State::kUnknown, look.err};
+}
+
+/// Threads of this process that miss the same entry take turns unpacking it, so one content is
+/// unpacked once. The set of names is guarded by the interpreter lock; a name carries the pid, so
+/// a child made by fork while a thread of its parent was unpacking is never kept waiting for it.
 class UnpackTurn {
  public:
-  explicit UnpackTurn(std::string tmp) : tmp_(std::move(tmp)) {
-    while (!taken().insert(tmp_).second) {
+  explicit UnpackTurn(const std::string& dest) : name_(dest + '\0' + std::to_string(::getpid())) {
+    while (!taken().insert(name_).second) {
       {
         py::gil_scoped_release unlocked;
         ::usleep(2000);
@@ -98,28 +118,39 @@ class UnpackTurn {
   }
   UnpackTurn(const UnpackTurn&) = delete;
   UnpackTurn& operator=(const UnpackTurn&) = delete;
-  ~UnpackTurn() { taken().erase(tmp_); }
+  ~UnpackTurn() { taken().erase(name_); }
 
  private:
   static std::set<std::string>& taken() {
     static auto* names = new std::set<std::string>;  // never destroyed: threads may outlive exit
     return *names;
   }
-  std::string tmp_;
+  std::string name_;
 };
 
-/// Clears the way for a new unpack of an entry that is there without a readable manifest: it is
-/// moved to the unpack directory (one rename, so a sweep removing it meanwhile is not raced
+/// A new unpack directory beside `dest`: {key}.tmp.{pid}.{random}, made exclusively with mode
+/// 0700. Whatever is found under a name is never taken over: another name is drawn.
+std::string make_unpack_dir(const std::string& dest) {
+  const std::string stem = dest + ".tmp." + std::to_string(::getpid()) + ".";
+  for (int attempt = 0;; ++attempt) {
+    const std::string tmp = stem + posixfs::random_hex(16);
+    int err = 0;
+    if (posixfs::make_private_dir_at(AT_FDCWD, tmp, err).valid()) return tmp;
+    if (err != EEXIST || attempt == 7) throw OSError(err, tmp);
+  }
+}
+
+/// Clears the way for a new unpack of an entry that is there but provably broken: it is moved to
+/// an unpack directory name of its own (one rename, so a sweep removing it meanwhile is not raced
 /// file by file) and removed. An entry published complete in the moment between the test and
 /// the move goes back; if another took its place meanwhile, that one stays.
-void set_aside_broken(py::handle marker, const std::string& dest_b, const std::string& tmp_b) {
-  if (!is_symlink(dest_b) && !path_exists(dest_b)) return;
-  if (manifest_readable(marker)) return;
-  if (::rename(dest_b.c_str(), tmp_b.c_str()) != 0) return;  // gone already, or not ours to move
-  if (manifest_readable(fs_str(join_path(tmp_b, "manifest.json")))) {
-    if (::rename(tmp_b.c_str(), dest_b.c_str()) == 0) return;
-  }
-  remove_tree(tmp_b);
+void set_aside_broken(const std::string& dest) {
+  if (!is_symlink(dest) && !path_exists(dest)) return;
+  if (judge_entry(dest).state != State::kIncomplete) return;
+  const std::string aside = dest + ".tmp." + std::to_string(::getpid()) + "." + posixfs::random_hex(16);
+  if (::rename(dest.c_str(), aside.c_str()) != 0) return;  // gone already, or not ours to move
+  if (judge_entry(aside).state == State::kComplete && ::rename(aside.c_str(), dest.c_str()) == 0) return;
+  remove_tree(aside);
 }
 
 /// Whether a failed rename met a directory in its place (one not empty).
@@ -128,16 +159,88 @@ bool met_a_directory(py::handle os_error) {
   return !e.is_none() && (e.cast<int>() == ENOTEMPTY || e.cast<int>() == EEXIST);
 }
 
+[[noreturn]] void refuse_unreadable(const std::string& dest, int err) {
+  py::object detail = pytext::bind::py_os_error(OSError(err, join_path(dest, "manifest.json")));
+  raise_refused("Failed", py::str(kPrepareFailed), detail);
+}
+
+/// Refuses a cache root or avatars directory that is not this user's alone, naming the setting
+/// and what is wrong, before anything in it is read, moved or deleted.
+[[noreturn]] void refuse_cache_dir(const CacheDirFault& fault) {
+  py::str where = fs_str(fault.path);
+  py::str message;
+  if (fault.kind == CacheDirFault::Kind::kForeignOwner) {
+    message = py::str("QUORVANE_CACHE_DIR: the avatar cache {} belongs to another user (uid {}); the cache "
+                      "must be a directory of your own")
+                  .format(where, fault.owner);
+  } else {
+    py::object quoted = import_module("shlex").attr("quote")(where);
+    message = py::str("QUORVANE_CACHE_DIR: the avatar cache {} can be written by other users (mode {:04o}); "
+                      "the cache must be yours alone: chmod 700 {}")
+                  .format(where, fault.mode, quoted);
+  }
+  raise_refused("Failed", message,
+                py::str("{}: owner uid {}, mode {:04o}; this process runs as uid {}")
+                    .format(where, fault.owner, fault.mode, ::geteuid()));
+}
+
+/// A path through which the open file `fd` itself is opened again, whatever its name now names.
+py::str path_of_fd(int fd) {
+#ifdef __linux__
+  return fs_str("/proc/self/fd/" + std::to_string(fd));
+#else
+  return fs_str("/dev/fd/" + std::to_string(fd));
+#endif
+}
+
+/// Whether the file kept its size and modification time. (Not its change time: a file renamed
+/// over or unlinked meanwhile changes that, and its content stays what it was.)
+bool same_content_stamp(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 py::object materialise(py::object source) {
+  const std::string src_b = fs_bytes(source);
+  if (is_dir(src_b)) return source;
   py::object os = global("os");
   py::object path = os.attr("path");
-  if (truthy(path.attr("isdir")(source))) return source;
-  py::object st = os.attr("stat")(source);
-  py::object avatars = path.attr("join")(global("_cache_root")(), "avatars");
+
+  // The key is made from the very file that is unpacked: the one descriptor is hashed and then
+  // unpacked from, so a file renamed over the path meanwhile can never be published under the
+  // key of another content.
+  int open_err = 0;
+  struct stat sst {};
+  UniqueFd src_fd = open_regular_at(AT_FDCWD, src_b, open_err, true, &sst);
+  if (!src_fd.valid()) {
+    with_core_errors([&] { stat_path(src_b); });  // a file that is not there: its error, as it is
+    if (open_err == kNotRegular) {
+      raise_refused("InvalidAvatar", py::str(kNotUsable), py::str("neither a regular file nor a directory: ") + source);
+    }
+    raise_refused("Failed", py::str(kPrepareFailed), pytext::bind::py_os_error(OSError(open_err, src_b)));
+  }
+  // The settings, before anything of the cache is made or read.
+  global("_cache_cap_bytes")();
+  py::object root = global("_cache_root")();
+  py::object avatars = path.attr("join")(root, "avatars");
+  const std::string avatars_b = fs_bytes(avatars);
+  CacheDirFault fault;
+  py::object dir_error;
+  try {
+    fault = with_core_errors([&] { return prepare_cache_dirs(fs_bytes(root), avatars_b); });
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    dir_error = e.value();
+  }
+  if (dir_error) raise_refused("Failed", py::str(kPrepareFailed), dir_error);
+  if (fault.kind != CacheDirFault::Kind::kNone) refuse_cache_dir(fault);
 
   py::object key, key_error;
   try {
-    key = global("_content_key")(source, st, avatars);
+    if (global("_content_key").is(original_content_key())) {
+      key = content_key_of_open_file(src_b, src_fd.get(), sst, avatars_b);
+    } else {
+      key = global("_content_key")(source, os.attr("fstat")(src_fd.get()), avatars);
+    }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_OSError)) throw;
     key_error = e.value();
@@ -145,8 +248,10 @@ py::object materialise(py::object source) {
   if (key_error) raise_refused("Failed", py::str(kPrepareFailed), key_error);
 
   py::object dest = path.attr("join")(avatars, key);
-  py::object marker = path.attr("join")(dest, "manifest.json");
-  if (manifest_readable(marker)) {
+  const std::string dest_b = fs_bytes(dest);
+  Judged entry = judge_entry(dest_b);
+  if (entry.state == State::kUnknown) refuse_unreadable(dest_b, entry.err);
+  if (entry.state == State::kComplete) {
     global("_hold")(dest);
     if (!truthy(global("_SWEPT"))) {
       set_global("_SWEPT", py::bool_(true));
@@ -156,12 +261,11 @@ py::object materialise(py::object source) {
   }
 
   py::object unfold_imx = import_from("quorvane._offline", "unfold_imx");
-  const std::string dest_b = fs_bytes(dest);
-  const std::string tmp_b = dest_b + ".tmp." + std::to_string(::getpid());
-  py::str tmp = fs_str(tmp_b);
-  UnpackTurn turn(tmp_b);
+  UnpackTurn turn(dest_b);
   // Another thread of this process may have published the entry while this one waited.
-  if (manifest_readable(marker)) {
+  entry = judge_entry(dest_b);
+  if (entry.state == State::kUnknown) refuse_unreadable(dest_b, entry.err);
+  if (entry.state == State::kComplete) {
     global("_hold")(dest);
     return dest;
   }
@@ -169,21 +273,32 @@ py::object materialise(py::object source) {
   enum class Outcome { kDone, kOsError, kOtherError };
   Outcome outcome = Outcome::kDone;
   py::object caught;
+  std::string tmp_b;
   // A rename that meets an entry being removed by a sweep fails; the second try finds it gone, or
   // sets its remains aside first.
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool renaming = false;
     outcome = Outcome::kDone;
     try {
-      remove_tree(tmp_b);
-      set_aside_broken(marker, dest_b, tmp_b);
-      with_core_errors([&] { make_dirs(tmp_b); });
-      unfold_imx(source, tmp);
+      set_aside_broken(dest_b);
+      tmp_b = with_core_errors([&] { return make_unpack_dir(dest_b); });
+      if (::lseek(src_fd.get(), 0, SEEK_SET) != 0) {
+        const int err = errno;
+        with_core_errors([&] { throw OSError(err, src_b); });
+      }
+      unfold_imx(path_of_fd(src_fd.get()), fs_str(tmp_b));
+      struct stat now {};
+      struct stat man {};
       // Only a complete bundle may become an entry: one published without its manifest would
       // never count as present.
-      if (!is_regular_file(join_path(tmp_b, "manifest.json"))) {
+      if (::lstat(join_path(tmp_b, "manifest.json").c_str(), &man) != 0 || !S_ISREG(man.st_mode)) {
         caught = py::reinterpret_borrow<py::object>(PyExc_ValueError)("the unpacked avatar has no manifest.json");
         outcome = Outcome::kOtherError;
+      } else if (::fstat(src_fd.get(), &now) != 0 || !same_content_stamp(now, sst)) {
+        // Written to in place while it was hashed or unpacked: what was unpacked may not be the
+        // content the key names.
+        caught = py::reinterpret_borrow<py::object>(PyExc_OSError)("the avatar file changed while it was unpacked");
+        outcome = Outcome::kOsError;
       } else {
         renaming = true;
         with_core_errors([&] { rename_path(tmp_b, dest_b); });
@@ -191,26 +306,28 @@ py::object materialise(py::object source) {
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) {
         // KeyboardInterrupt and the like leave unchanged, but not before the unpack directory.
-        remove_tree(tmp_b);
+        if (!tmp_b.empty()) remove_tree(tmp_b);
         throw;
       }
       caught = e.value();
       outcome = e.matches(PyExc_OSError) ? Outcome::kOsError : Outcome::kOtherError;
     }
-    if (outcome != Outcome::kOsError || !renaming || !met_a_directory(caught) || manifest_readable(marker)) break;
+    if (outcome != Outcome::kOsError || !renaming || !met_a_directory(caught) || judge_entry(dest_b).state == State::kComplete) break;
+    remove_tree(tmp_b);
+    tmp_b.clear();
   }
 
   if (outcome == Outcome::kOsError) {
-    remove_tree(tmp_b);
+    if (!tmp_b.empty()) remove_tree(tmp_b);
     // Another process published the same content first: its entry is as good as ours.
-    if (manifest_readable(marker)) {
+    if (judge_entry(dest_b).state == State::kComplete) {
       global("_hold")(dest);
       return dest;
     }
     raise_refused("Failed", py::str(kPrepareFailed), caught);
   }
   if (outcome == Outcome::kOtherError) {
-    remove_tree(tmp_b);
+    if (!tmp_b.empty()) remove_tree(tmp_b);
     raise_refused("InvalidAvatar", py::str(kNotUsable), caught);
   }
   global("_hold")(dest);
