@@ -114,10 +114,17 @@ void install_litert_runner_factory() {
   set_runner_factory([](const std::string& path, int64_t threads) -> std::unique_ptr<ModelRunner> {
     py::gil_scoped_acquire gil;
     py::object cls = py::module_::import("ai_edge_litert.interpreter").attr("Interpreter");
-    py::object it = cls(py::arg("model_path") = path, py::arg("num_threads") = threads);
-    // Before any runner exists: the runtime refuses to reallocate once one holds its tensors.
-    it.attr("allocate_tensors")();
-    return std::make_unique<LitertModel>(std::move(it));
+    try {
+      py::object it = cls(py::arg("model_path") = path, py::arg("num_threads") = threads);
+      // Before any runner exists: the runtime refuses to reallocate once one holds its tensors.
+      it.attr("allocate_tensors")();
+      return std::make_unique<LitertModel>(std::move(it));
+    } catch (py::error_already_set& e) {
+      // What the runtime says of a file it cannot take (no flatbuffer, an empty file, ops it
+      // cannot prepare); anything else (an interrupt, no memory) is not about the file.
+      if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
+      throw ModelRefused(path, py::str(e.type().attr("__name__")), py::str(e.value()));
+    }
   });
 }
 
