@@ -441,6 +441,21 @@ class TestSplit:
         assert enc is None
         assert how == "; ".join(f"{root / n / 'shared-enc.tflite'} (explicit file): sha mismatch" for n in "ab")
 
+    def test_paths_that_are_not_utf8(self, tmp_path, capfdbinary):
+        # Bundle, engine and member paths cross as the file system's bytes, and load as such.
+        want = sha(SHARED_ENC)
+        odd = tmp_path / os.fsdecode(b"\xff\xfe")
+        odd.mkdir()
+        b = make(odd, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares(want)})
+        eng = odd / os.fsdecode(b"engine-\xff")
+        eng.mkdir()
+        (eng / "shared-enc.tflite").write_bytes(SHARED_ENC)
+        (enc, idp), _, canon = th.load_bundle(b, str(eng))
+        assert (enc, idp) == (str(eng / "shared-enc.tflite"), os.path.join(b, "identity.tflite"))
+        assert th.load_bundle(os.fsencode(b), os.fsencode(eng))[0] == [enc, idp]
+        assert os.fsencode(f"VERIFIED (bytes hashed) via engine dir {eng}\n") in capfdbinary.readouterr().err
+        assert th.LitertChain([enc, idp], canon, 1)._hist_key
+
     def test_a_rejected_copy_is_removed_at_once(self, tmp_path):
         want = sha(SHARED_ENC)
         b = make(tmp_path, "zip", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"other"})

@@ -103,8 +103,10 @@ void flush_out_at_exit() {
 // Python face of the staged list: a live view of the one registry, not a copy.
 struct StagedHandle {};
 
-std::string fspath(const py::handle& p) {
-  return py::module_::import("os").attr("fspath")(p).cast<std::string>();
+py::list path_list_out(const std::vector<std::string>& paths) {
+  py::list out;
+  for (const auto& p : paths) out.append(fs_str(p));
+  return out;
 }
 
 void bind_constants(py::module_& m) {
@@ -183,52 +185,53 @@ void bind_streams(py::module_& m) {
 void bind_staged(py::module_& m) {
   py::class_<StagedHandle>(m, "_StagedList", "The live list of staged model files, oldest first")
       .def("__len__", [](StagedHandle&) { return staged().size(); })
-      .def("__iter__", [](StagedHandle&) { return py::iter(py::cast(staged())); })
+      .def("__iter__", [](StagedHandle&) { return py::iter(path_list_out(staged())); })
       .def("__getitem__", [](StagedHandle&, py::ssize_t i) {
         auto n = static_cast<py::ssize_t>(staged().size());
         if (i < 0) i += n;
         if (i < 0 || i >= n) throw py::index_error("staged list index out of range");
-        return staged()[static_cast<size_t>(i)];
+        return fs_str(staged()[static_cast<size_t>(i)]);
       })
       .def("__contains__", [](StagedHandle&, const py::object& p) {
         if (!py::isinstance<py::str>(p)) return false;
-        auto s = p.cast<std::string>();
+        auto s = fs_bytes(p);
         return std::find(staged().begin(), staged().end(), s) != staged().end();
       })
       .def("__eq__", [](StagedHandle&, const py::object& other) {
-        try {
-          return other.cast<std::vector<std::string>>() == staged();
-        } catch (const py::cast_error&) {
-          return false;
-        }
+        return py::isinstance<py::list>(other) && other.equal(path_list_out(staged()));
       })
-      .def("__repr__", [](StagedHandle&) { return py::repr(py::cast(staged())).cast<std::string>(); })
+      .def("__repr__", [](StagedHandle&) { return py::repr(path_list_out(staged())); })
       .def("append", [](StagedHandle&, const py::object& p) {
-        auto s = fspath(p);
+        auto s = fs_bytes(p);
         auto lock = staged_lock();
         staged().push_back(std::move(s));
       })
       .def("remove", [](StagedHandle&, const py::object& p) {
-        auto s = fspath(p);
+        auto s = fs_bytes(p);
         auto lock = staged_lock();
         auto it = std::find(staged().begin(), staged().end(), s);
         if (it == staged().end()) throw py::value_error("path not in the staged list");
         staged().erase(it);
       })
-      .def("copy", [](StagedHandle&) { return staged(); });
+      .def("copy", [](StagedHandle&) { return path_list_out(staged()); });
   m.attr("_STAGED") = py::cast(StagedHandle{});
   m.def("_release_staged", [](const py::iterable& paths) {
     std::vector<std::string> snapshot;
-    for (auto p : paths) snapshot.push_back(fspath(p));
+    for (auto p : paths) snapshot.push_back(fs_bytes(p));
     release_staged(snapshot);
   }, py::arg("paths"), "Deletes the staged files among `paths` and takes them off the staged list.");
   m.def("_drop_staged", &drop_staged, "Deletes every staged file that is left (the exit hook).");
   py::module_::import("atexit").attr("register")(m.attr("_drop_staged"));
 }
 
+// The argument vector as the bytes the process was given: a bundle or engine path that is not
+// UTF-8 reaches Python as surrogate escapes, and goes back to its bytes here.
 std::vector<std::string> argv_from_py(const py::iterable& argv) {
   std::vector<std::string> out;
-  for (auto a : argv) out.push_back(py::str(a).cast<std::string>());
+  for (auto a : argv) {
+    const bool text = py::isinstance<py::str>(a) || py::isinstance<py::bytes>(a);
+    out.push_back(fs_bytes(text ? py::reinterpret_borrow<py::object>(a) : py::str(a)));
+  }
   return out;
 }
 
@@ -243,7 +246,7 @@ void register_host(py::module_& m) {
 
   m.def("_elog", [](const py::args& a) {
     std::vector<std::string> parts;
-    for (auto v : a) parts.push_back(py::str(v).cast<std::string>());
+    for (auto v : a) parts.push_back(fs_bytes(py::str(v)));
     elog_parts(parts);
   }, "Writes one log line to standard error: the host's prefix and the values joined by blanks.");
 
@@ -311,11 +314,13 @@ void register_host(py::module_& m) {
   }, py::arg("argv"), "The host program: parse the command line, load, serve. Returns the exit status.");
   m.def("_parse_args", [](const py::iterable& argv) {
     HostArgs a = parse_args(argv_from_py(argv));
-    return py::make_tuple(a.bundle, a.engine, a.threads);
+    return py::make_tuple(fs_str(a.bundle), a.engine ? py::object(fs_str(*a.engine)) : py::none(), a.threads);
   }, py::arg("argv"), "Test hook: the (bundle, engine, threads) that main would settle on.");
-  m.def("_run", [](const std::string& bundle, std::optional<std::string> engine, int64_t threads) {
+  m.def("_run", [](const py::object& bundle, const py::object& engine, int64_t threads) {
+    const std::string b = fs_bytes(bundle);
+    const std::optional<std::string> e = engine.is_none() ? std::nullopt : std::optional(fs_bytes(engine));
     py::gil_scoped_release nogil;
-    return host_run(bundle, engine, threads);
+    return host_run(b, e, threads);
   }, py::arg("bundle"), py::arg("engine"), py::arg("threads"));
 }
 
