@@ -1,6 +1,7 @@
 // Python names of the host program: module state in its load order, the command line, the log,
 // thread sizing, the staged list and the frame pipe.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,33 +24,69 @@ namespace quorvane::m2::bind {
 
 namespace {
 
-// The directory of this shared object. A compiled module has no __file__ while it initialises,
-// so ask the dynamic loader where the code of this function came from.
-std::string own_directory() {
+// This shared object's own file. A compiled module has no __file__ while it initialises, so ask
+// the dynamic loader where the code of this function came from.
+std::string own_file() {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&own_directory), &info) == 0 || info.dli_fname == nullptr)
+  if (::dladdr(reinterpret_cast<void*>(&own_file), &info) == 0 || info.dli_fname == nullptr)
     throw std::runtime_error("cannot locate the host module's own file");
-  auto path = py::module_::import("os.path");
-  return path.attr("dirname")(path.attr("abspath")(info.dli_fname)).cast<std::string>();
+  return abs_path(info.dli_fname);
 }
 
-// Binds the dependency-store component: first from the tools directory three levels up (a source
-// checkout), then from this module's own directory (an installed package).
+// Whether `path` is as much the package's own as the module file `own`: the same owner, and
+// writable by nobody else. A file planted by another user beside a shared directory is not.
+bool owned_like(const std::string& path, const std::string& own) {
+  struct stat st {}, ref {};
+  if (::stat(path.c_str(), &st) != 0 || ::stat(own.c_str(), &ref) != 0) return false;
+  return st.st_uid == ref.st_uid && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The tools/ directory of the source checkout this module runs from, when it runs from one: the
+// module lies in <root>/src/quorvane/_mirrant2, <root> holds pyproject.toml, and <root>/tools is
+// the package's own. Anywhere else (an installed package, `pip install --target T`, whose
+// <root> is dirname(T)) there is no such directory.
+std::optional<std::string> checkout_tools(const std::string& own) {
+  const std::string d = split_path(own).first;
+  auto [q, m2] = split_path(d);
+  auto [src, quorvane] = split_path(q);
+  auto [root, src_name] = split_path(src);
+  if (m2 != "_mirrant2" || quorvane != "quorvane" || src_name != "src" || root.empty()) return std::nullopt;
+  const std::string tools = join_path(root, "tools");
+  if (!is_regular_file(join_path(root, "pyproject.toml")) || !is_dir(tools) || !owned_like(tools, own))
+    return std::nullopt;
+  return tools;
+}
+
+// Binds the dependency-store component, loaded from a file by its location and never by name
+// through the module search path (which stays as it was): any directory on that path could supply
+// a module of that name. First the source checkout's tools/ (only when the module runs from that
+// checkout), then this module's own directory, where the package installs it. A candidate that
+// is missing, not the package's own, or fails to import is passed over (its text kept in
+// `_SED_WHY`); any other error aborts the module's load.
 void look_up_dependency_store(py::module_& m) {
   m.attr("_SED") = py::none();
   m.attr("_SED_WHY") = "";
-  auto path = py::module_::import("os.path");
-  auto sys_path = py::module_::import("sys").attr("path").cast<py::list>();
-  const std::string d = own_directory();
-  py::list candidates;
-  candidates.append(path.attr("normpath")(path.attr("join")(d, "..", "..", "..", "tools")));
-  candidates.append(d);
-  auto importlib = py::module_::import("importlib");
-  for (auto cand : candidates) {
-    if (!sys_path.contains(cand)) sys_path.insert(0, cand);
+  const std::string own = own_file();
+  std::vector<std::string> candidates;
+  if (auto tools = checkout_tools(own)) candidates.push_back(*tools);
+  candidates.push_back(split_path(own).first);
+  auto util = py::module_::import("importlib.util");
+  for (const auto& dir : candidates) {
+    const std::string file = join_path(dir, "shared_enc_dep.py");
+    if (!is_regular_file(file)) {
+      m.attr("_SED_WHY") = fs_str("no shared_enc_dep.py in " + dir);
+      continue;
+    }
+    if (!owned_like(file, own)) {
+      m.attr("_SED_WHY") = fs_str(file + " is not the package's own (another owner, or writable by others)");
+      continue;
+    }
     try {
-      m.attr("_SED") = importlib.attr("import_module")("shared_enc_dep");
-      m.attr("_SED_WHY") = cand;
+      py::object spec = util.attr("spec_from_file_location")("shared_enc_dep", fs_str(file));
+      py::object mod = util.attr("module_from_spec")(spec);
+      spec.attr("loader").attr("exec_module")(mod);
+      m.attr("_SED") = mod;
+      m.attr("_SED_WHY") = fs_str(dir);
       return;
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_ImportError)) throw;
