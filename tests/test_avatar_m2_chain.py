@@ -205,3 +205,18 @@ def test_an_avatar_at_a_path_that_is_not_utf8_opens_in_both_apis(tmp_path):
     finally:
         fx.stop_host()
 
+
+@pytest.mark.parametrize("members", [{"canon.bin": CANON[:-4], "combined_litert.tflite": COMBINED},
+                                     {"canon.bin": CANON, "combined_litert.tflite": b"junk"}],
+                         ids=["short-canon", "junk-model"])
+def test_a_bundle_that_breaks_the_contract_is_an_unusable_avatar_to_both_apis(tmp_path, members):
+    import quorvane
+    from quorvane._avatar import AsyncAvatar
+    from quorvane._errors import InvalidAvatar
+
+    bundle = make(tmp_path, "imx", members)
+    with pytest.raises(InvalidAvatar) as e:
+        quorvane.open(bundle)
+    assert e.value.detail.startswith("FATAL: ") and ("canon.bin" in e.value.detail or bundle in e.value.detail)
+    with pytest.raises(ValueError, match=f"not a usable mirrant-2 avatar: {bundle}: FATAL: "):
+        asyncio.run(AsyncAvatar.create(model_path=bundle, output_size=None))
