@@ -24,6 +24,12 @@ sent by a plain writev loop through a pipe as wide as the host's, read by a chil
 same read loop: what the pipe itself costs, whoever writes into it.
 
     .venv/bin/python bench/host.py [--seconds 240] [--repeats 2] [--rounds 7] [--build]
+
+With --baseline-src DIR (a source tree of another revision, e.g. `git archive <rev> | tar -x -C
+DIR`) and --baseline-python PY (an interpreter with that revision's build tools and runtime), the
+same is built from DIR into build/timers-base/site and its host is run right after ours on the
+same clip, repeat by repeat, alternating; its fps and wall time are printed beside ours, with the
+ratio of ours to it (target: within 5 %).
 """
 
 import argparse
@@ -46,9 +52,13 @@ from host_pipe import (  # noqa: E402
     speech_like, step_stream)
 
 SITE = os.path.join(ROOT, "build", "timers", "site")
-BUILD = [sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--upgrade",
-         "--target", SITE, "-Cbuild-dir=" + os.path.join(ROOT, "build", "timers", "cmake"),
-         "-Ccmake.define.QUORVANE_TIMERS=ON", ROOT]
+BASE_SITE = os.path.join(ROOT, "build", "timers-base", "site")
+
+
+def build_command(python, src, site):
+    return [python, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--upgrade",
+            "--target", site, "-Cbuild-dir=" + os.path.join(os.path.dirname(site), "cmake"),
+            "-Ccmake.define.QUORVANE_TIMERS=ON", src]
 
 F_GETPIPE_SZ, F_SETPIPE_SZ = 1032, 1031  # Linux fcntl commands
 CHUNK_AUDIO_S = 32 / 20  # a steady chunk: 32 frames at 20 fps
@@ -57,21 +67,22 @@ MODEL = ["enc", "tok", "step", "dec16", "dec8"]
 IN_CHUNK = ["window", "tempo", "history", "dec_rows", "rgb", "frames", "release"]
 
 
-def ensure_build(force):
-    if force or not glob.glob(os.path.join(SITE, "quorvane", "_mirrant2", "_tensorhost*.so")):
-        print("building the timers host:", " ".join(BUILD), file=sys.stderr)
-        subprocess.run(BUILD, check=True)
+def ensure_build(force, python=sys.executable, src=ROOT, site=SITE):
+    if force or not glob.glob(os.path.join(site, "quorvane", "_mirrant2", "_tensorhost*.so")):
+        build = build_command(python, src, site)
+        print("building the timers host:", " ".join(build), file=sys.stderr)
+        subprocess.run(build, check=True)
 
 
-def run_host(stream, rgb_threads):
-    """One host run over `stream`; returns (wall seconds, frame records, the capacity of the pipe
-    the host writes into, its standard error)."""
+def run_host(stream, rgb_threads, python=sys.executable, site=SITE):
+    """One host run over `stream` with the build in `site` under `python`; returns (wall seconds,
+    frame records, the capacity of the pipe the host writes into, its standard error)."""
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)
-    env["PYTHONPATH"] = SITE + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    env["PYTHONPATH"] = site + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     env["MIRRANT2_RGB_THREADS"] = str(rgb_threads)
     with tempfile.TemporaryFile() as err:
-        p = subprocess.Popen(host_command() + ["render-stream", AVATAR], stdin=subprocess.PIPE,
+        p = subprocess.Popen([python] + host_command()[1:] + ["render-stream", AVATAR], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=err, env=env)
         try:
             out_fd, in_fd = p.stdout.fileno(), p.stdin.fileno()
@@ -206,6 +217,12 @@ def parse(text):
     return timers, rtf_lines
 
 
+def host_fps(text):
+    """The fps figure of the host's last real-time log line (0 when it wrote none)."""
+    lines = [ln for ln in text.splitlines() if "rtf=" in ln and " fps=" in ln]
+    return float(lines[-1].rsplit(" fps=", 1)[1]) if lines else 0.0
+
+
 def split(timers):
     """Per steady chunk by part: (milliseconds, minor page faults of the host's main thread)."""
     st, sv, fc = timers["steady_chunk"], timers["serve"], timers["first_chunk"]
@@ -242,17 +259,27 @@ def main():
     ap.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="RGB pool sizes to run")
     ap.add_argument("--repeats", type=int, default=2, help="host runs per pool size (the best is shown)")
     ap.add_argument("--build", action="store_true", help="(re)build the timers host first")
+    ap.add_argument("--baseline-src", help="source tree of the revision to compare with")
+    ap.add_argument("--baseline-python", help="interpreter to build and run that revision with")
     a = ap.parse_args()
     ensure_build(a.build)
+    baseline = bool(a.baseline_src and a.baseline_python)
+    if baseline:
+        ensure_build(a.build, a.baseline_python, os.path.abspath(a.baseline_src), BASE_SITE)
 
     pcm = speech_like(a.seconds)
     stream = step_stream(pcm)
     floor = Floor()
     floor.measure(a.rounds)
     runs, raw_pipe = {}, float("inf")
+    side = {t: {"ours": [], "baseline": []} for t in a.threads}  # (fps the host logs, wall s) per run
     for _ in range(a.repeats):
         for t in a.threads:
             wall, n, pipe_bytes, text = run_host(stream, t)
+            side[t]["ours"].append((host_fps(text), wall))
+            if baseline:
+                b_wall, _, _, b_text = run_host(stream, t, a.baseline_python, BASE_SITE)
+                side[t]["baseline"].append((host_fps(b_text), b_wall))
             floor.measure(a.rounds)
             raw_pipe = min(raw_pipe, pipe_write_loop(pipe_bytes, a.rounds))
             run = (wall, n) + parse(text)
@@ -291,6 +318,14 @@ def main():
         print(f"    {'everything else':34s} {other:8.2f}   {other / (fl * 1e3):5.2f}x the floor "
               f"({other / (fl_pipe * 1e3):4.2f}x with the pipe's write loop), "
               f"{100 * other / (CHUNK_AUDIO_S * 1e3):5.2f} % of 1.6 s")
+
+    if baseline:
+        print(f"\nside by side with {a.baseline_src} (runs alternating; best of {a.repeats} each):")
+        for t, both in side.items():
+            ours_fps, ours_wall = max(f for f, _ in both["ours"]), min(w for _, w in both["ours"])
+            base_fps, base_wall = max(f for f, _ in both["baseline"]), min(w for _, w in both["baseline"])
+            print(f"  MIRRANT2_RGB_THREADS={t}: fps {ours_fps:.1f} vs {base_fps:.1f} ({ours_fps / base_fps:.3f}x), "
+                  f"wall {ours_wall:.2f} s vs {base_wall:.2f} s ({base_wall / ours_wall:.3f}x speed)")
 
     print()
     if 1 in shares:

@@ -14,7 +14,7 @@ def th():
     return importlib.import_module(HOST)
 
 
-def run_python(code, *, stdin=b"", env=None, timeout=60, args=()):
+def run_python(code, *, stdin=b"", env=None, timeout=60, args=(), cwd=None):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess (bytes out and err)."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONUNBUFFERED", None)
@@ -26,4 +26,5 @@ def run_python(code, *, stdin=b"", env=None, timeout=60, args=()):
         capture_output=True,
         env=full_env,
         timeout=timeout,
+        cwd=cwd,
     )

@@ -2,6 +2,13 @@
 
 Run as a program; it serves its standard streams with the real serve loop and exits with its status.
 Every renderer call is appended to the file named by EVENTS, so a test sees what the loop asked for.
+
+For the parent's side, it misbehaves as its environment asks, before it serves: FLOOD_ERR=n writes
+n bytes to standard error without a newline (then one), FLOOD_OUT=n writes n bytes to standard
+output; FATAL=n logs a FATAL line of n bytes and exits 3; READY_LINE=text writes that as its
+start-up line instead of serving, and HANG=1 writes nothing; both then wait for the end of input.
+PIDFILE names a file it writes its process id to once it runs, and MIRRANT2_STAGE_DIR, when set, gets
+one file, as if a model had been staged there.
 """
 
 import os
@@ -65,7 +72,36 @@ class Scripted:
         return None if self._c_n == 0 else 0.5
 
 
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def misbehave():
+    if os.environ.get("MIRRANT2_STAGE_DIR"):
+        with open(os.path.join(os.environ["MIRRANT2_STAGE_DIR"], "tmp_staged_combined_litert.tflite"), "wb") as f:
+            f.write(b"model")
+    if os.environ.get("PIDFILE"):
+        with open(os.environ["PIDFILE"] + ".tmp", "w") as f:
+            f.write(str(os.getpid()))
+        os.rename(os.environ["PIDFILE"] + ".tmp", os.environ["PIDFILE"])
+    if "FLOOD_ERR" in os.environ:
+        write_all(2, b"e" * int(os.environ["FLOOD_ERR"]) + b"\n")
+    if "FLOOD_OUT" in os.environ:
+        write_all(1, b"o" * int(os.environ["FLOOD_OUT"]))
+    if "FATAL" in os.environ:
+        write_all(2, b"[render-stream-tensorhost] FATAL: " + b"f" * int(os.environ["FATAL"]) + b"\n")
+        sys.exit(3)
+    if "READY_LINE" in os.environ or "HANG" in os.environ:
+        write_all(1, os.environ.get("READY_LINE", "").encode())
+        while os.read(0, 1 << 16):
+            pass
+        sys.exit(0)
+
+
 if __name__ == "__main__":
+    misbehave()
     r = Scripted()
     if len(sys.argv) > 1 and sys.argv[1] == "nocc":
         del Scripted.cc

@@ -62,6 +62,10 @@ class TestCreate:
         with pytest.raises(_exceptions.ModelNotFoundError) as e:
             run(AsyncAvatar.create(model_path="~/nope/model.qvfx"))
         assert str(e.value) == f"Corvine model not found: {tmp_path}/nope/model.qvfx"
+        odd = os.fsdecode(b"/nope-\xff/model.qvfx")  # not UTF-8: this failed with UnicodeEncodeError
+        with pytest.raises(_exceptions.ModelNotFoundError) as e:
+            run(AsyncAvatar.create(model_path=odd))
+        assert str(e.value) == f"Corvine model not found: {odd}"
 
     def test_neither_file_nor_directory_is_refused_before_the_loop_could_block(self, tmp_path, monkeypatch):
         fifo = tmp_path / "model.fifo"

@@ -174,3 +174,49 @@ def test_compose_mode_refuses_a_mirrant2_bundle_at_create():
 
     with pytest.raises(ValueError, match=r"output_size=None"):
         asyncio.run(AsyncAvatar.create(model_path=DEMO))
+
+
+def test_an_avatar_at_a_path_that_is_not_utf8_opens_in_both_apis(tmp_path):
+    # Such a path reached the host as text it could not pass on: it exited 1 in both APIs.
+    import shutil
+
+    import quorvane
+    from quorvane._avatar import AsyncAvatar
+
+    odd = tmp_path / os.fsdecode(b"avatar-\xff")
+    odd.mkdir()
+    path = str(odd / "avatar.imx")
+    shutil.copy(DEMO, path)
+    speech = speech_i16(16000).tobytes()
+    with quorvane.open(path) as avatar, quorvane.open(DEMO) as plain:
+        got, want = list(avatar.render(speech)), list(plain.render(speech))
+    assert len(got) == len(want) > 0 and all(np.array_equal(a, b) for a, b in zip(got, want))
+
+    async def live():
+        avatar = await AsyncAvatar.create(model_path=path, output_size=None)
+        try:
+            return avatar._fixture._rest.copy()
+        finally:
+            await avatar.shutdown()
+
+    fx = _core.Fixture(DEMO)
+    try:
+        assert np.array_equal(asyncio.run(live()), fx._rest)
+    finally:
+        fx.stop_host()
+
+
+@pytest.mark.parametrize("members", [{"canon.bin": CANON[:-4], "combined_litert.tflite": COMBINED},
+                                     {"canon.bin": CANON, "combined_litert.tflite": b"junk"}],
+                         ids=["short-canon", "junk-model"])
+def test_a_bundle_that_breaks_the_contract_is_an_unusable_avatar_to_both_apis(tmp_path, members):
+    import quorvane
+    from quorvane._avatar import AsyncAvatar
+    from quorvane._errors import InvalidAvatar
+
+    bundle = make(tmp_path, "imx", members)
+    with pytest.raises(InvalidAvatar) as e:
+        quorvane.open(bundle)
+    assert e.value.detail.startswith("FATAL: ") and ("canon.bin" in e.value.detail or bundle in e.value.detail)
+    with pytest.raises(ValueError, match=f"not a usable mirrant-2 avatar: {bundle}: FATAL: "):
+        asyncio.run(AsyncAvatar.create(model_path=bundle, output_size=None))

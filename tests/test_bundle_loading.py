@@ -1,5 +1,7 @@
 """Bundle loading: the contract's refusals, the model shapes, and the shared-encoder search."""
 
+import errno
+import json
 import os
 from pathlib import Path
 
@@ -102,6 +104,53 @@ class TestRefusals:
         assert notes[1] == f"{eng / 'shared-enc.tflite'} (engine dir): sha mismatch"
         assert notes[2] == f"{wrong_file} (explicit file): sha mismatch"
 
+    @pytest.mark.parametrize("engine, why", [
+        ("missing", "[Errno 2] No such file or directory"),
+        ("empty-dir", "no shared-enc.tflite in this directory"),
+        ("other-file", "neither shared-enc.tflite nor an .imx or zip container holding one"),
+    ])
+    def test_an_engine_value_passed_over_says_why(self, tmp_path, capfd, engine, why):
+        want = sha(SHARED_ENC)
+        b = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares(want)})
+        e = tmp_path / engine
+        if engine == "empty-dir":
+            e.mkdir()
+        elif engine == "other-file":
+            e.write_bytes(b"not an engine")
+        line = fatal(capfd, b, str(e))
+        assert f" Resolution: {e} (--engine): {why}. Put it in " in line
+
+    @pytest.mark.parametrize("value, shown", [
+        ("ABS", None), ("../elsewhere/shared-enc.tflite", None), ("A" * 64, None), ("a" * 63, None),
+        (123, "'123'"), (["a" * 64], None), ("a" * 200, None),
+    ], ids=["absolute", "relative", "upper", "short", "number", "list", "long"])
+    def test_a_declared_base_that_is_no_digest_is_refused(self, tmp_path, capfd, monkeypatch, value, shown):
+        # Such a text was joined to the store's directory and the file it named loaded, unhashed.
+        target = tmp_path / "elsewhere" / "shared-enc.tflite"
+        target.parent.mkdir()
+        target.write_bytes(SHARED_ENC)
+        if value == "ABS":
+            value = str(target)
+        store = tmp_path / "store" / "deps"
+        store.mkdir(parents=True)
+        monkeypatch.setenv("QUORVANE_DEPS_DIR", str(store))
+        members = {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": SHARED_ENC,
+                   "manifest.json": declares(value)}
+        b = make(tmp_path, "zip", members)
+        text = value if isinstance(value, str) else json.dumps(value)
+        if shown is None:
+            shown = repr(text[:80]) + ("..." if len(text) > 80 else "")
+        assert fatal(capfd, b) == (f"{b}: the sha256 of the {SED_ID} record in manifest.json dependencies[] is "
+                                   f"{shown}, not a sha256 digest (64 lowercase hex digits)")
+
+    def test_only_a_digest_is_joined_to_the_store(self, tmp_path):
+        b = make(tmp_path, "dir", {"canon.bin": CANON})
+        for bad in ("/etc/passwd", "../x", "A" * 64):
+            with pytest.raises(ValueError, match="not a sha256 digest"):
+                th._SED.store_candidates(bad, [str(tmp_path)])
+            with pytest.raises(ValueError, match="not a sha256 digest"):
+                th._resolve_shared_enc(b, None, bad)
+
     def test_split_empty_declared_base_nowhere(self, tmp_path, capfd, monkeypatch):
         b = make(tmp_path, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares("x")})
         monkeypatch.setattr(th._SED, "base_sha256_of", lambda deps: "")
@@ -125,6 +174,28 @@ class TestRefusals:
         assert fatal(capfd, b) == (
             f"no LiteRT tflite member in {b} (expected combined_litert.tflite, OR identity.tflite + an engine "
             "shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)")
+
+    @pytest.mark.parametrize("kind", ["missing", "dangling-link", "link-loop", "mode-000"])
+    def test_a_bundle_that_cannot_be_read_is_named_with_the_reason(self, tmp_path, capfd, kind):
+        # Each was refused as "no canon.bin in ...", as if it were a bundle without members.
+        p = tmp_path / "avatar.imx"
+        code = {"missing": errno.ENOENT, "dangling-link": errno.ENOENT, "link-loop": errno.ELOOP,
+                "mode-000": errno.EACCES}[kind]
+        if kind == "dangling-link":
+            p.symlink_to(tmp_path / "nowhere")
+        elif kind == "link-loop":
+            p.symlink_to(p)
+        elif kind == "mode-000":
+            if os.geteuid() == 0:
+                pytest.skip("the superuser reads a file of mode 000")
+            p.write_bytes(Path(make(tmp_path, "imx", {"canon.bin": CANON})).read_bytes())
+            p.chmod(0)
+        assert fatal(capfd, str(p)) == f"cannot read {p}: [Errno {code}] {os.strerror(code)}"
+
+    def test_a_member_that_cannot_be_read_is_named_with_the_reason(self, tmp_path, capfd):
+        b = make(tmp_path, "dir", {"combined_litert.tflite": COMBINED})
+        os.symlink("/proc/self/mem", os.path.join(b, "canon.bin"))  # a regular file; reading it fails
+        assert fatal(capfd, b) == f"cannot read canon.bin of {b}: [Errno 5] {os.strerror(errno.EIO)}"
 
     def test_refusal_leaves_through_python_and_the_exit_hook_cleans_up(self, tmp_path):
         from conftest import run_python
@@ -220,6 +291,38 @@ class TestHostileBundles:
             print(f"{os.path.basename(bundle)}: peak {peak_mb:.0f} MB, refused as {base_mb:.0f} MB")
             assert status == 3 and "[render-stream-tensorhost] FATAL: " + line in err
             assert peak_mb - base_mb < 200
+
+
+class TestModelContract:
+    """A bundle whose model member is no model the chain can load is refused as any other breach
+    of the contract: status 3, one FATAL line naming the bundle and the member (not the staged
+    copy), nothing left staged. They ended with status 1 and a traceback."""
+
+    @staticmethod
+    def truncated_imx(tmp_path):
+        p = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+        os.truncate(p, os.path.getsize(p) - len(COMBINED) // 2)
+        return p
+
+    @pytest.mark.parametrize("case", ["no-decoders", "junk", "empty", "truncated", "identity-junk"])
+    def test_refused_with_status_3_naming_bundle_and_member(self, tmp_path, case):
+        combined = {"no-decoders": SHARED_ENC, "junk": b"junk", "empty": b""}
+        if case in combined:
+            b = make(tmp_path, "dir" if case == "junk" else "imx", {"canon.bin": CANON, "combined_litert.tflite": combined[case]})
+        elif case == "truncated":
+            b = self.truncated_imx(tmp_path)
+        else:
+            b = make(tmp_path, "zip", {"canon.bin": CANON, "identity.tflite": b"junk", "shared-enc.tflite": SHARED_ENC})
+        status, err, _ = TestHostileBundles.host(tmp_path, b)
+        fatal_lines = [ln for ln in err.splitlines() if "FATAL: " in ln]
+        assert status == 3 and len(fatal_lines) == 1 and "Traceback" not in err, err
+        line = fatal_lines[0].split("FATAL: ", 1)[1]
+        if case == "no-decoders":
+            assert line == (f"{b}: combined_litert.tflite lacks the model chain's signature(s) ['step', 'dec16', "
+                            "'dec8'] (it has ['enc', 'tok14'])")
+        else:
+            member = "identity.tflite" if case == "identity-junk" else "combined_litert.tflite"
+            assert line.startswith(f"{b}: {member} is not a model the chain can load (ValueError: "), line
 
 
 class TestShapes:
@@ -337,6 +440,30 @@ class TestSplit:
         enc, how = th._resolve_shared_enc(b, None, "0" * 64)
         assert enc is None
         assert how == "; ".join(f"{root / n / 'shared-enc.tflite'} (explicit file): sha mismatch" for n in "ab")
+
+    def test_paths_that_are_not_utf8(self, tmp_path, capfdbinary):
+        # Bundle, engine and member paths cross as the file system's bytes, and load as such.
+        want = sha(SHARED_ENC)
+        odd = tmp_path / os.fsdecode(b"\xff\xfe")
+        odd.mkdir()
+        b = make(odd, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "manifest.json": declares(want)})
+        eng = odd / os.fsdecode(b"engine-\xff")
+        eng.mkdir()
+        (eng / "shared-enc.tflite").write_bytes(SHARED_ENC)
+        (enc, idp), _, canon = th.load_bundle(b, str(eng))
+        assert (enc, idp) == (str(eng / "shared-enc.tflite"), os.path.join(b, "identity.tflite"))
+        assert th.load_bundle(os.fsencode(b), os.fsencode(eng))[0] == [enc, idp]
+        assert os.fsencode(f"VERIFIED (bytes hashed) via engine dir {eng}\n") in capfdbinary.readouterr().err
+        assert th.LitertChain([enc, idp], canon, 1)._hist_key
+
+    def test_a_rejected_copy_is_removed_at_once(self, tmp_path):
+        want = sha(SHARED_ENC)
+        b = make(tmp_path, "zip", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"other"})
+        eng = make(tmp_path, "imx", {"shared-enc.tflite": b"also other"}, name="linux.engine")
+        before = list(th._STAGED)
+        enc, how = th._resolve_shared_enc(b, eng, want)
+        assert enc is None and how.count("sha mismatch") == 2
+        assert list(th._STAGED) == before and os.listdir(tmp_path / "stage") == []
 
     def test_without_declared_base_nothing_else_is_consulted(self, tmp_path, monkeypatch):
         monkeypatch.setenv("MIRRANT2_SHARED_ENC", str(tmp_path / "does-not-matter"))

@@ -34,12 +34,25 @@ def test_console_script_runs_main_with_the_argument_vector():
     assert USAGE in r.stderr
 
 
-def test_bad_threads_value_fails_before_warming_up():
-    r = run_main("--threads", "x", "bundle-dir")
-    assert r.returncode == 1
-    assert r.stdout == b""
-    assert b"'x'" in r.stderr and b"ValueError" in r.stderr
-    assert b"warming up" not in r.stderr
+@pytest.mark.parametrize("argv, env, named", [(["--threads", "x"], {}, "--threads"),
+                                              ([], {"LIBSTREAM_THREADS": "x"}, "LIBSTREAM_THREADS")])
+def test_bad_thread_count_names_the_option_or_variable_before_warming_up(argv, env, named):
+    # Both said only "invalid literal for int() with base 10: 'x'", in a traceback.
+    r = run_main(*argv, "bundle-dir", env=env)
+    assert (r.returncode, r.stdout) == (1, b"")
+    assert r.stderr == PREFIX + f" ValueError: {named} takes an integer, not 'x'\n".encode()
+
+
+def test_unknown_sub_command_prints_usage_and_exits_2(tmp_path):
+    # `render` was taken for the bundle, and refused as one without a canon.bin.
+    r = run_main("render", str(tmp_path))
+    assert (r.returncode, r.stdout) == (2, b"")
+    assert r.stderr == PREFIX + b" unknown sub-command 'render'\n" + PREFIX + b" " + USAGE + b"\n"
+    # A first token that names something is the bundle, whatever follows it.
+    (tmp_path / "render").mkdir()
+    r = run_python("import sys; from quorvane._mirrant2._tensorhost import main; sys.exit(main(sys.argv))",
+                   args=("render", "more"), cwd=tmp_path)
+    assert r.returncode == 3 and b"warming up identity=render " in r.stderr
 
 
 def test_warming_up_line_comes_first_and_names_bundle_and_threads(tmp_path):

@@ -250,3 +250,55 @@ def test_real_time_log_line(tmp_path):
         "[render-stream-tensorhost] rtf=0.500 chunks=1 fps=3200.0",
         "[render-stream-tensorhost] rtf=0.500 chunks=1 fps=3200.0",
     ]
+
+
+def closing(fds):
+    def close():
+        for fd in fds:
+            os.close(fd)
+
+    return close
+
+
+@pytest.mark.parametrize("closed", [(0,), (1,), (2,), (1, 2), (0, 1, 2)])
+def test_standard_streams_given_closed_read_as_at_end_and_swallow_output(tmp_path, closed):
+    # The host's own pipes took the free numbers: with its input closed it read request words
+    # from its signal pipe and hung after READY for good (a SIGTERM was at times read as one);
+    # with its output or log closed it wrote into its own pipe and failed. Now each closed one is
+    # /dev/null: the host loads, is ready, finds its input at its end and exits 0.
+    import subprocess
+
+    from bundles import CANON, COMBINED, make
+    from pipe_client import host_command
+
+    bundle = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+    io = {n: subprocess.DEVNULL if fd in closed else subprocess.PIPE for fd, n in enumerate(("stdin", "stdout", "stderr"))}
+    r = subprocess.run(host_command(bundle), **io, preexec_fn=closing(closed), timeout=60,
+                       env=dict(os.environ, MIRRANT2_STAGE_DIR=str(tmp_path / "stage")))
+    assert r.returncode == 0, r.stderr
+    if 1 not in closed:
+        assert r.stdout == READY
+    if 2 not in closed:
+        assert r.stderr.endswith(PREFIX + "stdin closed \u2014 exiting\n".encode())
+    assert os.listdir(tmp_path / "stage") == []
+
+
+def test_sigterm_ends_a_host_whose_log_was_closed(tmp_path):
+    import subprocess
+
+    from bundles import CANON, COMBINED, make
+    from pipe_client import host_command
+
+    bundle = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+    proc = subprocess.Popen(host_command(bundle), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, preexec_fn=closing((2,)))
+    try:
+        assert Reader(proc, timeout=60).line() == READY
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=30) == -signal.SIGTERM
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdin.close()
+        proc.stdout.close()

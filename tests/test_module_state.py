@@ -13,17 +13,38 @@ from conftest import run_python
 COMPONENT = "SHARED_ENC_ID = 'fake'\n"
 
 
-@pytest.fixture
-def tree(th, tmp_path):
-    """A copy of the compiled module at <tmp>/a/b/c/D, whose 'tools' candidate is <tmp>/a/tools."""
-    d = tmp_path / "a" / "b" / "c" / "D"
+def planted(marker):
+    """A module of the component's name that no host may run: it leaves `marker` if it does."""
+    return f"open({str(marker)!r}, 'w').write('ran')\nSHARED_ENC_ID = 'planted'\n"
+
+
+def copy_module(th, d):
     d.mkdir(parents=True)
     so = d / os.path.basename(th.__file__)
     shutil.copy(th.__file__, so)
-    return tmp_path / "a" / "tools", d, so
+    return so
 
 
-def load_copy(so, env=None, pre=""):
+@pytest.fixture
+def tree(th, tmp_path):
+    """A copy of the compiled module at <tmp>/a/b/c/D, three levels below <tmp>/a/tools."""
+    d = tmp_path / "a" / "b" / "c" / "D"
+    return tmp_path / "a" / "tools", d, copy_module(th, d)
+
+
+@pytest.fixture
+def checkout(th, tmp_path):
+    """A source checkout <tmp>/repo (pyproject.toml, tools/) running the module from its src/."""
+    root = tmp_path / "repo"
+    d = root / "src" / "quorvane" / "_mirrant2"
+    so = copy_module(th, d)
+    (root / "pyproject.toml").write_text("[project]\nname = 'quorvane'\n")
+    (root / "tools").mkdir()
+    (root / "tools" / "shared_enc_dep.py").write_text(COMPONENT)
+    return root, d, so
+
+
+def load_copy(so, env=None, pre="", cwd=None):
     code = textwrap.dedent(f"""
         import importlib.util, json, sys
         {pre}
@@ -32,47 +53,94 @@ def load_copy(so, env=None, pre=""):
         m = importlib.util.module_from_spec(found)
         found.loader.exec_module(m)
         sed = None if m._SED is None else m._SED.__file__
-        print(json.dumps({{"sed": sed, "why": m._SED_WHY, "before": before, "after": list(sys.path)}}))
+        print(json.dumps({{"sed": sed, "why": m._SED_WHY, "before": before, "after": list(sys.path),
+                          "named": "shared_enc_dep" in sys.modules}}))
     """)
-    r = run_python(code, env=env)
+    r = run_python(code, env=env, cwd=cwd)
     assert r.returncode == 0, r.stderr.decode()
-    return json.loads(r.stdout)
+    got = json.loads(r.stdout)
+    # Loaded by its location, never through the search path, which is left as it was.
+    assert got["after"] == got["before"] and not got["named"]
+    return got
 
 
-def test_component_in_own_directory_only(tree):
-    tools, d, so = tree
+def test_component_in_own_directory(tree):
+    _, d, so = tree
     (d / "shared_enc_dep.py").write_text(COMPONENT)
     got = load_copy(so)
-    assert got["sed"] == str(d / "shared_enc_dep.py")
-    assert got["why"] == str(d)
-    assert got["after"][:2] == [str(d), str(tools)]
+    assert (got["sed"], got["why"]) == (str(d / "shared_enc_dep.py"), str(d))
 
 
-def test_component_in_tools_directory(tree):
-    tools, d, so = tree
-    tools.mkdir()
-    (tools / "shared_enc_dep.py").write_text(COMPONENT)
+def test_component_in_the_checkouts_tools_directory_comes_first(checkout):
+    root, d, so = checkout
     (d / "shared_enc_dep.py").write_text(COMPONENT)
     got = load_copy(so)
-    assert got["sed"] == str(tools / "shared_enc_dep.py")
-    assert got["why"] == str(tools)
-    assert str(d) not in got["after"]
+    assert (got["sed"], got["why"]) == (str(root / "tools" / "shared_enc_dep.py"), str(root / "tools"))
+
+
+@pytest.mark.parametrize("layout", ["target", "no-pyproject", "tools-writable-by-others"])
+def test_a_module_of_that_name_outside_the_package_never_runs(th, tmp_path, layout):
+    # `pip install --target T` puts the module in T/quorvane/_mirrant2, whose "tools" three levels
+    # up is dirname(T)/tools: anyone who may write beside T could plant a module there. Neither
+    # it, nor one in the working directory or on PYTHONPATH, is ever imported.
+    marker = tmp_path / "planted-ran"
+    if layout == "target":
+        root = tmp_path / "shared"
+        d = root / "T" / "quorvane" / "_mirrant2"
+        so = copy_module(th, d)
+    else:
+        root = tmp_path / "repo"
+        d = root / "src" / "quorvane" / "_mirrant2"
+        so = copy_module(th, d)
+        if layout != "no-pyproject":
+            (root / "pyproject.toml").write_text("")
+    (root / "tools").mkdir()
+    (root / "tools" / "shared_enc_dep.py").write_text(planted(marker))
+    if layout == "tools-writable-by-others":
+        os.chmod(root / "tools", 0o777)
+    (d / "shared_enc_dep.py").write_text(COMPONENT)
+    for where in ("cwd", "pythonpath"):
+        (tmp_path / where).mkdir()
+        (tmp_path / where / "shared_enc_dep.py").write_text(planted(marker))
+    got = load_copy(so, env={"PYTHONPATH": str(tmp_path / "pythonpath")}, cwd=tmp_path / "cwd")
+    assert (got["sed"], got["why"]) == (str(d / "shared_enc_dep.py"), str(d))
+    assert not marker.exists()
 
 
 def test_component_nowhere(tree):
-    _, _, so = tree
+    _, d, so = tree
     got = load_copy(so)
     assert got["sed"] is None
-    assert got["why"] == "No module named 'shared_enc_dep'"
+    assert got["why"] == f"no shared_enc_dep.py in {d}"
 
 
-def test_candidate_already_on_the_path_keeps_its_place(tree):
-    tools, d, so = tree
-    (d / "shared_enc_dep.py").write_text(COMPONENT)
-    got = load_copy(so, pre=f"sys.path.append({str(tools)!r})")
-    assert got["after"].count(str(tools)) == 1
-    assert got["after"][-1] == str(tools)
-    assert got["after"][0] == str(d)
+def test_a_component_writable_by_others_is_not_the_packages(tree):
+    _, d, so = tree
+    f = d / "shared_enc_dep.py"
+    f.write_text(COMPONENT)
+    os.chmod(f, 0o666)
+    got = load_copy(so)
+    assert got["sed"] is None
+    assert got["why"] == f"{f} is not the package's own (another owner, or writable by others)"
+
+
+def test_an_ordinary_render_runs_no_module_planted_on_the_search_path(tmp_path):
+    import subprocess
+
+    from bundles import CANON, IDENTITY, SHARED_ENC, make
+    from pipe_client import host_command
+
+    marker = tmp_path / "planted-ran"
+    for where in ("cwd", "pythonpath"):
+        (tmp_path / where).mkdir()
+        (tmp_path / where / "shared_enc_dep.py").write_text(planted(marker))
+    bundle = make(tmp_path, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": SHARED_ENC})
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "pythonpath"), HOME=str(tmp_path))
+    r = subprocess.run(host_command(bundle), stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                       cwd=tmp_path / "cwd", timeout=120)
+    assert r.returncode == 0 and r.stdout.startswith(b"READY "), r.stderr.decode()
+    assert b"two-artifact split: base UNVERIFIED" in r.stderr
+    assert not marker.exists()
 
 
 def test_a_broken_component_is_not_a_missing_one(tree):

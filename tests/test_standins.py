@@ -397,9 +397,9 @@ class TestMirrant2Engine:
         from quorvane._mirrant2 import Mirrant2Engine
 
         bad = make(tmp_path, "imx", {"combined_litert.tflite": COMBINED})
-        with pytest.raises(_session.EngineFailed) as e:
+        with pytest.raises(_errors.InvalidAvatar) as e:
             Mirrant2Engine(bad)
-        assert e.value.detail.startswith("FATAL: ") and "canon" in e.value.detail
+        assert e.value.detail == f"FATAL: no canon.bin in {bad} (per-identity canon latent required)"
 
 
 class FixtureAvatar:

@@ -65,6 +65,12 @@ const char* os_error_kind(int e) {
   }
 }
 
+int stat_errno(const std::string& path) {
+  struct stat st {};
+  if (has_nul(path)) return EINVAL;
+  return ::stat(path.c_str(), &st) == 0 ? 0 : errno;
+}
+
 std::string home_dir() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;

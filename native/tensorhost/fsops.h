@@ -32,6 +32,11 @@ using pytext::abs_path;
 using pytext::make_dirs;
 using pytext::open_for_read;
 
+/// The errno with which stat() of `path` (links followed) fails: ENOENT for nothing there or a
+/// dangling link, ELOOP for a loop, EACCES for a directory on the way that cannot be searched; 0
+/// when it succeeds.
+int stat_errno(const std::string& path);
+
 /// The user's home directory as os.path.expanduser("~") finds it: $HOME, else the password entry.
 std::string home_dir();
 

@@ -40,7 +40,7 @@ import weakref
 
 import numpy as np
 
-from ._mirrant2._engine import _FLUSH, _RESET, READY_TIMEOUT_S, STALL_TIMEOUT_S, STEP_SAMPLES, host_command
+from ._mirrant2._engine import _FLUSH, _RESET, STALL_TIMEOUT_S, STEP_SAMPLES, _await_ready, _StartFailed, host_command
 from ._mirrant2._host_pipe import HostPipe
 
 FW, FH, FPS, SR, SPF = 416, 720, 20, 16000, 800  # the chain's frame geometry and rate
@@ -133,15 +133,12 @@ class ChainFixture:
             host = HostPipe(cmd)
         except OSError as e:
             raise RuntimeError(f"the mirrant-2 model host could not be started: {e!r}") from None
-        if not host.ready.wait(READY_TIMEOUT_S):
-            host.stop()
-            raise RuntimeError(f"the mirrant-2 model host did not start within {READY_TIMEOUT_S:.0f} s; {host.tail()}")
-        if host.hello is None:
-            status = host.wait_exit()
-            host.stop()
-            if status == 3:
-                raise ValueError(f"not a usable mirrant-2 avatar: {self.path}: {host.fatal or host.tail()}")
-            raise RuntimeError(f"the mirrant-2 model host did not start (exit status {status}); {host.tail()}")
+        try:
+            _await_ready(host)  # a failed or interrupted start has stopped the host
+        except _StartFailed as e:
+            if e.status == 3:
+                raise ValueError(f"not a usable mirrant-2 avatar: {self.path}: {e.detail}") from None
+            raise RuntimeError(f"the mirrant-2 model host did not start: {e.detail}") from None
         if (host.hello["width"], host.hello["height"], host.hello["fps"]) != (FW, FH, FPS):
             host.stop()
             raise RuntimeError(f"the mirrant-2 model host makes {host.hello}, not {FW}x{FH} at {FPS} fps")
@@ -150,9 +147,14 @@ class ChainFixture:
     def open_stream(self, sink) -> _Stream:
         """A new stream on the host (a reset word); every older stream's frames are dropped."""
         if self._host is None:
-            self._host = self._start_host()
-            # Ends the host when the fixture is dropped, or at exit while the interpreter still runs.
-            self._end_host = weakref.finalize(self, _end_host, self._host)
+            host = self._start_host()
+            try:
+                # Ends the host when the fixture is dropped, or at exit while the interpreter still runs.
+                self._end_host = weakref.finalize(self, _end_host, host)
+            except BaseException:
+                _end_host(host)
+                raise
+            self._host = host
             self._streams.clear()
         for s in self._streams:
             s.sink = None

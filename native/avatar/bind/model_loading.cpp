@@ -17,14 +17,14 @@ constexpr const char* kModelNotFound = "Corvine model not found: ";
 // Path(model_path).expanduser(), refused with ModelNotFoundError when nothing is there.
 py::object existing_model_path(py::handle model_path) {
   py::object path = global("Path")(model_path).attr("expanduser")();
-  if (!truthy(path.attr("exists")())) {
-    pb::raise_new(global("ModelNotFoundError"), py::make_tuple(std::string(kModelNotFound) + std::string(py::str(path))));
-  }
+  // Joined as Python text: a path that is not UTF-8 holds surrogate escapes, which no std::string takes.
+  auto message = [&](const char* tail) {
+    return py::str(kModelNotFound).attr("__add__")(py::str(path)).attr("__add__")(py::str(tail));
+  };
+  if (!truthy(path.attr("exists")())) pb::raise_new(global("ModelNotFoundError"), py::make_tuple(message("")));
   // A FIFO or a device holds no model, and reading its engine id would block the event loop.
   if (!truthy(path.attr("is_file")()) && !truthy(path.attr("is_dir")())) {
-    pb::raise_new(global("ModelNotFoundError"),
-                  py::make_tuple(std::string(kModelNotFound) + std::string(py::str(path)) +
-                                 " (not a regular file or a directory)"));
+    pb::raise_new(global("ModelNotFoundError"), py::make_tuple(message(" (not a regular file or a directory)")));
   }
   return path;
 }

@@ -16,12 +16,9 @@ namespace quorvane::open::bind {
 
 namespace py = pybind11;
 
-/// The raw file-system bytes of a path object: os.fspath, then str encoded as os.fsencode does
-/// (surrogate escapes give back their bytes); bytes are taken as they are. TypeError for other
-/// objects, as os functions raise it.
-std::string fs_bytes(py::handle path);
-
-// The cores' errors as Python exceptions, raised on the spot (pytext/bind/errors.h).
+// Paths between Python objects and raw file-system bytes, and the cores' errors as Python
+// exceptions raised on the spot (pytext/bind/errors.h).
+using pytext::bind::fs_bytes;
 using pytext::bind::fs_str;
 using pytext::bind::with_core_errors;
 

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <exception>
+#include <string>
 #include <string_view>
 
 #include "pytext/errors.h"
@@ -20,6 +21,19 @@ inline py::str fs_str(std::string_view bytes) {
   PyObject* s = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
   if (!s) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
+}
+
+/// The raw file-system bytes of a path object: os.fspath, then str encoded as os.fsencode does
+/// (surrogate escapes give back their bytes); bytes are taken as they are. TypeError for other
+/// objects, as os functions raise it.
+inline std::string fs_bytes(py::handle path) {
+  py::object p = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!p) throw py::error_already_set();
+  if (!PyBytes_Check(p.ptr())) {
+    p = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(p.ptr()));
+    if (!p) throw py::error_already_set();
+  }
+  return std::string(PyBytes_AS_STRING(p.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(p.ptr())));
 }
 
 /// The Python OSError instance, of the subclass its errno selects, for a core OSError:

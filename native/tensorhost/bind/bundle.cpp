@@ -14,23 +14,13 @@ namespace {
 
 using nlohmann::json;
 
-std::string path_arg(const py::handle& p) {
-  auto os = py::module_::import("os");
-  py::bytes raw = os.attr("fsencode")(os.attr("fspath")(p));
-  return std::string(raw);
-}
-
-py::object path_out(const std::string& s) {
-  return py::module_::import("os").attr("fsdecode")(py::bytes(s));
-}
-
 std::vector<std::string> names_arg(const py::handle& names) {
   // A lone name would otherwise be taken apart into one-character names.
   if (py::isinstance<py::str>(names) || py::isinstance<py::bytes>(names)) {
     throw py::type_error("names must be a sequence of member names, not a single name");
   }
   std::vector<std::string> out;
-  for (auto item : py::iter(names)) out.push_back(path_arg(item));
+  for (auto item : py::iter(names)) out.push_back(fs_bytes(item));
   return out;
 }
 
@@ -126,7 +116,7 @@ void register_bundle(py::module_& m) {
   m.def(
       "_imx_toc",
       [](const py::object& path) -> py::object {
-        std::string p = path_arg(path);
+        std::string p = fs_bytes(path);
         std::optional<std::vector<TocEntry>> toc;
         {
           py::gil_scoped_release nogil;
@@ -144,7 +134,7 @@ void register_bundle(py::module_& m) {
   m.def(
       "_member_bytes",
       [](const py::object& bundle, const py::object& names) -> py::tuple {
-        std::string b = path_arg(bundle);
+        std::string b = fs_bytes(bundle);
         std::vector<std::string> wanted = names_arg(names);
         std::optional<std::pair<std::string, std::string>> hit;
         {
@@ -152,7 +142,7 @@ void register_bundle(py::module_& m) {
           hit = member_bytes(b, wanted);
         }
         if (!hit) return py::make_tuple(py::none(), py::none());
-        return py::make_tuple(path_out(hit->first), py::bytes(hit->second));
+        return py::make_tuple(fs_str(hit->first), py::bytes(hit->second));
       },
       py::arg("bundle"), py::arg("names"),
       "(name, bytes) of the first of `names` the bundle holds, or (None, None). OSError for file "
@@ -162,14 +152,14 @@ void register_bundle(py::module_& m) {
   m.def(
       "_listing",
       [](const py::object& bundle) {
-        std::string b = path_arg(bundle);
+        std::string b = fs_bytes(bundle);
         std::vector<std::string> names;
         {
           py::gil_scoped_release nogil;
           names = listing(b);
         }
         py::list out;
-        for (const auto& n : names) out.append(path_out(n));
+        for (const auto& n : names) out.append(fs_str(n));
         return out;
       },
       py::arg("bundle"), "The bundle's member names: directory order, stored order or archive order.");
@@ -182,22 +172,22 @@ void register_bundle(py::module_& m) {
           py::gil_scoped_release nogil;
           d = stage_dir();
         }
-        return d ? path_out(*d) : py::none();
+        return d ? py::object(fs_str(*d)) : py::none();
       },
       "The directory MIRRANT2_STAGE_DIR names (created), or None for the default temp dir.");
 
   m.def(
       "_stage_tflite",
       [](const py::object& bundle, const py::object& nm, const py::object& data) {
-        std::string b = path_arg(bundle);
-        std::string name = path_arg(nm);
+        std::string b = fs_bytes(bundle);
+        std::string name = fs_bytes(nm);
         ByteView view(data);
         std::string path;
         {
           py::gil_scoped_release nogil;
           path = stage_tflite(b, name, view.bytes());
         }
-        return path_out(path);
+        return fs_str(path);
       },
       py::arg("bundle"), py::arg("nm"), py::arg("data"),
       "A file holding member `nm`: the directory bundle's own file, else a new staged copy of "
@@ -206,7 +196,7 @@ void register_bundle(py::module_& m) {
   m.def(
       "int8_dot_isa",
       [](const py::object& cpuinfo) -> py::object {
-        std::string p = path_arg(cpuinfo);
+        std::string p = fs_bytes(cpuinfo);
         auto isa = int8_dot_isa(p);
         return isa ? py::object(py::str(*isa)) : py::none();
       },
@@ -245,8 +235,8 @@ void register_bundle(py::module_& m) {
       [](const py::object& bundle, const py::object& cpuinfo) -> py::tuple {
         std::string b, c;
         try {
-          b = path_arg(bundle);
-          c = path_arg(cpuinfo);
+          b = fs_bytes(bundle);
+          c = fs_bytes(cpuinfo);
         } catch (py::error_already_set& e) {
           // The choice never raises: a bad argument is one more fallback.
           std::string kind = py::str(e.type().attr("__name__"));
@@ -259,7 +249,7 @@ void register_bundle(py::module_& m) {
           py::gil_scoped_release nogil;
           choice = select_q8gd(b, c);
         }
-        py::object path = choice.first ? path_out(*choice.first) : py::none();
+        py::object path = choice.first ? py::object(fs_str(*choice.first)) : py::none();
         return py::make_tuple(path, choice.second);
       },
       py::arg("bundle"), py::arg("cpuinfo") = "/proc/cpuinfo",

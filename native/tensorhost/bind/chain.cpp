@@ -18,20 +18,17 @@ namespace {
 
 std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
 
-/// `obj` as text of a path (str, bytes or os.PathLike), as os.fsdecode gives it.
-std::string path_text(py::handle obj) { return py::module_::import("os").attr("fsdecode")(obj).cast<std::string>(); }
-
 /// One path, or an ordered iterable of paths, as a list of path texts.
 std::vector<std::string> path_list(py::handle obj) {
   py::object path_like = py::module_::import("os").attr("PathLike");
   if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj) || py::isinstance(obj, path_like)) {
-    return {path_text(obj)};
+    return {fs_bytes(obj)};
   }
   if (!py::isinstance<py::iterable>(obj)) {
     throw TypeError("tflite_paths must be a path or a list of paths, got " + type_name(obj));
   }
   std::vector<std::string> out;
-  for (auto item : obj) out.push_back(path_text(item));
+  for (auto item : obj) out.push_back(fs_bytes(item));
   return out;
 }
 

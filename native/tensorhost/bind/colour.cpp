@@ -342,7 +342,7 @@ void register_colour(py::module_& m) {
   m.def(
       "load_color_correct",
       [](py::object bundle) {
-        std::string path = py::bytes(py::module_::import("os").attr("fsencode")(bundle));
+        std::string path = fs_bytes(bundle);
         ColorLoad r = load_color_correct(path);
         return py::make_tuple(color_correct_to_py(r.cc), r.report);
       },

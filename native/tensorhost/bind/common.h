@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "pytext/bind/errors.h"
 #include "tensorhost/chain/tensor.h"
 
 namespace quorvane::m2 {
@@ -16,6 +17,12 @@ class SlidingPCM;
 namespace quorvane::m2::bind {
 
 namespace py = pybind11;
+
+// Paths cross between Python and the core as the bytes the file system sees: a str, bytes or
+// os.PathLike goes in through os.fsencode, and comes back out through os.fsdecode, so a name that
+// is not UTF-8 survives the round trip.
+using pytext::bind::fs_bytes;
+using pytext::bind::fs_str;
 
 /// A NumPy array viewing `t`'s storage without copying; the array's base keeps the storage alive.
 /// `readonly` clears the array's WRITEABLE flag.

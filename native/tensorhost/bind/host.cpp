@@ -1,6 +1,7 @@
 // Python names of the host program: module state in its load order, the command line, the log,
 // thread sizing, the staged list and the frame pipe.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,33 +24,69 @@ namespace quorvane::m2::bind {
 
 namespace {
 
-// The directory of this shared object. A compiled module has no __file__ while it initialises,
-// so ask the dynamic loader where the code of this function came from.
-std::string own_directory() {
+// This shared object's own file. A compiled module has no __file__ while it initialises, so ask
+// the dynamic loader where the code of this function came from.
+std::string own_file() {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&own_directory), &info) == 0 || info.dli_fname == nullptr)
+  if (::dladdr(reinterpret_cast<void*>(&own_file), &info) == 0 || info.dli_fname == nullptr)
     throw std::runtime_error("cannot locate the host module's own file");
-  auto path = py::module_::import("os.path");
-  return path.attr("dirname")(path.attr("abspath")(info.dli_fname)).cast<std::string>();
+  return abs_path(info.dli_fname);
 }
 
-// Binds the dependency-store component: first from the tools directory three levels up (a source
-// checkout), then from this module's own directory (an installed package).
+// Whether `path` is as much the package's own as the module file `own`: the same owner, and
+// writable by nobody else. A file planted by another user beside a shared directory is not.
+bool owned_like(const std::string& path, const std::string& own) {
+  struct stat st {}, ref {};
+  if (::stat(path.c_str(), &st) != 0 || ::stat(own.c_str(), &ref) != 0) return false;
+  return st.st_uid == ref.st_uid && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The tools/ directory of the source checkout this module runs from, when it runs from one: the
+// module lies in <root>/src/quorvane/_mirrant2, <root> holds pyproject.toml, and <root>/tools is
+// the package's own. Anywhere else (an installed package, `pip install --target T`, whose
+// <root> is dirname(T)) there is no such directory.
+std::optional<std::string> checkout_tools(const std::string& own) {
+  const std::string d = split_path(own).first;
+  auto [q, m2] = split_path(d);
+  auto [src, quorvane] = split_path(q);
+  auto [root, src_name] = split_path(src);
+  if (m2 != "_mirrant2" || quorvane != "quorvane" || src_name != "src" || root.empty()) return std::nullopt;
+  const std::string tools = join_path(root, "tools");
+  if (!is_regular_file(join_path(root, "pyproject.toml")) || !is_dir(tools) || !owned_like(tools, own))
+    return std::nullopt;
+  return tools;
+}
+
+// Binds the dependency-store component, loaded from a file by its location and never by name
+// through the module search path (which stays as it was): any directory on that path could supply
+// a module of that name. First the source checkout's tools/ (only when the module runs from that
+// checkout), then this module's own directory, where the package installs it. A candidate that
+// is missing, not the package's own, or fails to import is passed over (its text kept in
+// `_SED_WHY`); any other error aborts the module's load.
 void look_up_dependency_store(py::module_& m) {
   m.attr("_SED") = py::none();
   m.attr("_SED_WHY") = "";
-  auto path = py::module_::import("os.path");
-  auto sys_path = py::module_::import("sys").attr("path").cast<py::list>();
-  const std::string d = own_directory();
-  py::list candidates;
-  candidates.append(path.attr("normpath")(path.attr("join")(d, "..", "..", "..", "tools")));
-  candidates.append(d);
-  auto importlib = py::module_::import("importlib");
-  for (auto cand : candidates) {
-    if (!sys_path.contains(cand)) sys_path.insert(0, cand);
+  const std::string own = own_file();
+  std::vector<std::string> candidates;
+  if (auto tools = checkout_tools(own)) candidates.push_back(*tools);
+  candidates.push_back(split_path(own).first);
+  auto util = py::module_::import("importlib.util");
+  for (const auto& dir : candidates) {
+    const std::string file = join_path(dir, "shared_enc_dep.py");
+    if (!is_regular_file(file)) {
+      m.attr("_SED_WHY") = fs_str("no shared_enc_dep.py in " + dir);
+      continue;
+    }
+    if (!owned_like(file, own)) {
+      m.attr("_SED_WHY") = fs_str(file + " is not the package's own (another owner, or writable by others)");
+      continue;
+    }
     try {
-      m.attr("_SED") = importlib.attr("import_module")("shared_enc_dep");
-      m.attr("_SED_WHY") = cand;
+      py::object spec = util.attr("spec_from_file_location")("shared_enc_dep", fs_str(file));
+      py::object mod = util.attr("module_from_spec")(spec);
+      spec.attr("loader").attr("exec_module")(mod);
+      m.attr("_SED") = mod;
+      m.attr("_SED_WHY") = fs_str(dir);
       return;
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_ImportError)) throw;
@@ -103,8 +140,10 @@ void flush_out_at_exit() {
 // Python face of the staged list: a live view of the one registry, not a copy.
 struct StagedHandle {};
 
-std::string fspath(const py::handle& p) {
-  return py::module_::import("os").attr("fspath")(p).cast<std::string>();
+py::list path_list_out(const std::vector<std::string>& paths) {
+  py::list out;
+  for (const auto& p : paths) out.append(fs_str(p));
+  return out;
 }
 
 void bind_constants(py::module_& m) {
@@ -183,52 +222,53 @@ void bind_streams(py::module_& m) {
 void bind_staged(py::module_& m) {
   py::class_<StagedHandle>(m, "_StagedList", "The live list of staged model files, oldest first")
       .def("__len__", [](StagedHandle&) { return staged().size(); })
-      .def("__iter__", [](StagedHandle&) { return py::iter(py::cast(staged())); })
+      .def("__iter__", [](StagedHandle&) { return py::iter(path_list_out(staged())); })
       .def("__getitem__", [](StagedHandle&, py::ssize_t i) {
         auto n = static_cast<py::ssize_t>(staged().size());
         if (i < 0) i += n;
         if (i < 0 || i >= n) throw py::index_error("staged list index out of range");
-        return staged()[static_cast<size_t>(i)];
+        return fs_str(staged()[static_cast<size_t>(i)]);
       })
       .def("__contains__", [](StagedHandle&, const py::object& p) {
         if (!py::isinstance<py::str>(p)) return false;
-        auto s = p.cast<std::string>();
+        auto s = fs_bytes(p);
         return std::find(staged().begin(), staged().end(), s) != staged().end();
       })
       .def("__eq__", [](StagedHandle&, const py::object& other) {
-        try {
-          return other.cast<std::vector<std::string>>() == staged();
-        } catch (const py::cast_error&) {
-          return false;
-        }
+        return py::isinstance<py::list>(other) && other.equal(path_list_out(staged()));
       })
-      .def("__repr__", [](StagedHandle&) { return py::repr(py::cast(staged())).cast<std::string>(); })
+      .def("__repr__", [](StagedHandle&) { return py::repr(path_list_out(staged())); })
       .def("append", [](StagedHandle&, const py::object& p) {
-        auto s = fspath(p);
+        auto s = fs_bytes(p);
         auto lock = staged_lock();
         staged().push_back(std::move(s));
       })
       .def("remove", [](StagedHandle&, const py::object& p) {
-        auto s = fspath(p);
+        auto s = fs_bytes(p);
         auto lock = staged_lock();
         auto it = std::find(staged().begin(), staged().end(), s);
         if (it == staged().end()) throw py::value_error("path not in the staged list");
         staged().erase(it);
       })
-      .def("copy", [](StagedHandle&) { return staged(); });
+      .def("copy", [](StagedHandle&) { return path_list_out(staged()); });
   m.attr("_STAGED") = py::cast(StagedHandle{});
   m.def("_release_staged", [](const py::iterable& paths) {
     std::vector<std::string> snapshot;
-    for (auto p : paths) snapshot.push_back(fspath(p));
+    for (auto p : paths) snapshot.push_back(fs_bytes(p));
     release_staged(snapshot);
   }, py::arg("paths"), "Deletes the staged files among `paths` and takes them off the staged list.");
   m.def("_drop_staged", &drop_staged, "Deletes every staged file that is left (the exit hook).");
   py::module_::import("atexit").attr("register")(m.attr("_drop_staged"));
 }
 
+// The argument vector as the bytes the process was given: a bundle or engine path that is not
+// UTF-8 reaches Python as surrogate escapes, and goes back to its bytes here.
 std::vector<std::string> argv_from_py(const py::iterable& argv) {
   std::vector<std::string> out;
-  for (auto a : argv) out.push_back(py::str(a).cast<std::string>());
+  for (auto a : argv) {
+    const bool text = py::isinstance<py::str>(a) || py::isinstance<py::bytes>(a);
+    out.push_back(fs_bytes(text ? py::reinterpret_borrow<py::object>(a) : py::str(a)));
+  }
   return out;
 }
 
@@ -243,7 +283,7 @@ void register_host(py::module_& m) {
 
   m.def("_elog", [](const py::args& a) {
     std::vector<std::string> parts;
-    for (auto v : a) parts.push_back(py::str(v).cast<std::string>());
+    for (auto v : a) parts.push_back(fs_bytes(py::str(v)));
     elog_parts(parts);
   }, "Writes one log line to standard error: the host's prefix and the values joined by blanks.");
 
@@ -311,11 +351,13 @@ void register_host(py::module_& m) {
   }, py::arg("argv"), "The host program: parse the command line, load, serve. Returns the exit status.");
   m.def("_parse_args", [](const py::iterable& argv) {
     HostArgs a = parse_args(argv_from_py(argv));
-    return py::make_tuple(a.bundle, a.engine, a.threads);
+    return py::make_tuple(fs_str(a.bundle), a.engine ? py::object(fs_str(*a.engine)) : py::none(), a.threads);
   }, py::arg("argv"), "Test hook: the (bundle, engine, threads) that main would settle on.");
-  m.def("_run", [](const std::string& bundle, std::optional<std::string> engine, int64_t threads) {
+  m.def("_run", [](const py::object& bundle, const py::object& engine, int64_t threads) {
+    const std::string b = fs_bytes(bundle);
+    const std::optional<std::string> e = engine.is_none() ? std::nullopt : std::optional(fs_bytes(engine));
     py::gil_scoped_release nogil;
-    return host_run(bundle, engine, threads);
+    return host_run(b, e, threads);
   }, py::arg("bundle"), py::arg("engine"), py::arg("threads"));
 }
 

@@ -5,10 +5,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "tensorhost/bind/common.h"
 #include "tensorhost/bind/litert.h"
+#include "tensorhost/fsops.h"
+#include "tensorhost/pystr.h"
 
 namespace quorvane::m2::bind {
 
@@ -114,10 +119,27 @@ void install_litert_runner_factory() {
   set_runner_factory([](const std::string& path, int64_t threads) -> std::unique_ptr<ModelRunner> {
     py::gil_scoped_acquire gil;
     py::object cls = py::module_::import("ai_edge_litert.interpreter").attr("Interpreter");
-    py::object it = cls(py::arg("model_path") = path, py::arg("num_threads") = threads);
-    // Before any runner exists: the runtime refuses to reallocate once one holds its tensors.
-    it.attr("allocate_tensors")();
-    return std::make_unique<LitertModel>(std::move(it));
+    // The runtime takes a model path as UTF-8 text only. A file whose path is not is handed over
+    // as /dev/fd/N of a descriptor of our own: the same file, for as long as the interpreter is
+    // built (it maps the file then, and keeps no name).
+    UniqueFd held;
+    std::string given = path;
+    if (!is_strict_utf8(path)) {
+      held = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (!held.valid()) throw ModelRefused(path, "OSError", os_error_text(OSError(errno, path)));
+      given = "/dev/fd/" + std::to_string(held.get());
+    }
+    try {
+      py::object it = cls(py::arg("model_path") = fs_str(given), py::arg("num_threads") = threads);
+      // Before any runner exists: the runtime refuses to reallocate once one holds its tensors.
+      it.attr("allocate_tensors")();
+      return std::make_unique<LitertModel>(std::move(it));
+    } catch (py::error_already_set& e) {
+      // What the runtime says of a file it cannot take (no flatbuffer, an empty file, ops it
+      // cannot prepare); anything else (an interrupt, no memory) is not about the file.
+      if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
+      throw ModelRefused(path, py::str(e.type().attr("__name__")), fs_bytes(py::str(e.value())));
+    }
   });
 }
 

@@ -16,7 +16,6 @@ namespace quorvane::m2 {
 
 namespace {
 
-
 DependencyStoreProvider& provider() {
   static DependencyStoreProvider p;
   return p;
@@ -36,6 +35,11 @@ std::vector<std::string> installed_engine_files() {
 }
 
 }  // namespace
+
+bool is_sha256_hex(std::string_view text) {
+  return text.size() == 64 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 void set_dependency_store_provider(DependencyStoreProvider p) { provider() = std::move(p); }
 
@@ -68,6 +72,8 @@ std::optional<std::string> declared_base_sha(const std::string& bundle) {
 std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
     const std::string& bundle, const std::optional<std::string>& engine,
     const std::optional<std::string>& want_sha) {
+  if (want_sha && !want_sha->empty() && !is_sha256_hex(*want_sha))
+    throw ValueError("not a sha256 digest (64 lowercase hex digits): " + repr_str(want_sha->substr(0, 80)));
   auto st = dependency_store();
   std::vector<std::string> checked;
   auto ok = [&](const std::string& p, const std::string& how) {
@@ -75,6 +81,7 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
     if (!st.store) throw RuntimeError("no dependency store to verify " + p + " against");
     if (st.store->verify_base(p, *want_sha)) return true;
     checked.push_back(p + " (" + how + "): sha mismatch");
+    release_staged({p});  // a staged copy of the wrong base is of no further use
     return false;
   };
 
@@ -91,24 +98,54 @@ std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
 
   std::vector<std::string> cands;
   if (engine && !engine->empty()) cands.push_back(*engine);
+  const bool engine_first = !cands.empty();
   for (const char* var : {"MIRRANT2_SHARED_ENC", "MIRRANT2_ENGINE_DIR", "MIRRANT2_ANE_ENGINE"}) {
     std::string v = getenv_str(var);
     if (!v.empty()) cands.push_back(v);
   }
   for (auto& f : installed_engine_files()) cands.push_back(std::move(f));
 
-  for (const auto& c : cands) {
+  for (size_t i = 0; i < cands.size(); ++i) {
+    const std::string& c = cands[i];
+    // The --engine value was named on purpose: when it is passed over, the refusal says why.
+    auto passed_over = [&](const std::string& why) {
+      if (i == 0 && engine_first) checked.push_back(c + " (--engine): " + why);
+    };
     if (c.empty()) continue;
     if (is_dir(c)) {
       std::string f = join_path(c, SHARED_ENC_MEMBER);
-      if (is_regular_file(f) && ok(f, "engine dir")) return {f, "engine dir " + c};
+      if (!is_regular_file(f)) {
+        passed_over("no shared-enc.tflite in this directory");
+      } else if (ok(f, "engine dir")) {
+        return {f, "engine dir " + c};
+      }
     } else if (is_regular_file(c) && base_name(c) == SHARED_ENC_MEMBER) {
       if (ok(c, "explicit file")) return {c, "explicit file " + c};
     } else if (is_regular_file(c)) {
-      if (auto p = stage_member(c, SHARED_ENC_MEMBER)) {
-        std::string label = "container " + c;
-        if (ok(*p, label)) return {*p, label};
+      std::optional<std::string> p;
+      try {
+        p = stage_member(c, SHARED_ENC_MEMBER);
+      } catch (const StagingWriteError&) {
+        throw;
+      } catch (const MemberTooLarge&) {
+        throw;
+      } catch (const OSError& e) {
+        checked.push_back(c + " (container): cannot be read: " + os_error_text(e));
+        continue;
+      } catch (const RuntimeError& e) {
+        checked.push_back(c + " (container): cannot be read: " + e.what());
+        continue;
       }
+      if (!p) {
+        passed_over("neither shared-enc.tflite nor an .imx or zip container holding one");
+        continue;
+      }
+      std::string label = "container " + c;
+      if (ok(*p, label)) return {*p, label};
+    } else if (path_exists(c)) {
+      passed_over("neither a directory nor a regular file");
+    } else {
+      passed_over(os_error_text(OSError(stat_errno(c))));
     }
   }
 

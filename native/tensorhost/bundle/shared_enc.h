@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,12 +38,20 @@ using DependencyStoreProvider = std::function<DependencyStoreState()>;
 void set_dependency_store_provider(DependencyStoreProvider provider);
 DependencyStoreState dependency_store();
 
-/// The base a bundle declares, or nullopt. Never throws for ordinary errors.
+/// Whether `text` is a sha256 digest as manifests write it: 64 lowercase hexadecimal digits. Only
+/// such a text is ever joined to a store directory.
+bool is_sha256_hex(std::string_view text);
+
+/// The base a bundle declares, or nullopt. Never throws for ordinary errors. What it gives is the
+/// component's answer as it is: the caller checks it with is_sha256_hex.
 std::optional<std::string> declared_base_sha(const std::string& bundle);
 
 /// Searches the content store, the bundle's own copy, the engine value, the environment and the
 /// installed engines, in that order; the first file whose content is `want_sha` (any file when
 /// `want_sha` is nullopt) wins. Returns (path or nullopt, how it was found or why nothing fitted).
+/// A staged copy that fails the check is deleted at once. Why the `engine` value was passed over
+/// is noted too (it names nothing, holds no base, cannot be read). Throws ValueError for a
+/// `want_sha` that is no digest (is_sha256_hex), before anything is looked at.
 std::pair<std::optional<std::string>, std::string> resolve_shared_enc(
     const std::string& bundle, const std::optional<std::string>& engine,
     const std::optional<std::string>& want_sha);

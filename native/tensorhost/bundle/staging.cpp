@@ -28,10 +28,15 @@ struct NewFile {
 
 // A new file "<dir>/tmpXXXXXX<suffix>", created exclusively with mode 0600.
 NewFile create_unique(const std::string& dir, const std::string& suffix) {
-  std::string path = join_path(abs_path(dir), "tmpXXXXXX" + suffix);
+  std::string path;
+  try {
+    path = join_path(abs_path(dir), "tmpXXXXXX" + suffix);
+  } catch (const OSError& e) {
+    throw StagingWriteError(e.errno_value, dir);  // a relative directory, and no working directory
+  }
   check_no_nul(path);
   int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-  if (fd < 0) throw OSError(errno, path);
+  if (fd < 0) throw StagingWriteError(errno, path);
   return {UniqueFd(fd), std::move(path)};
 }
 
@@ -55,7 +60,7 @@ NewFile create_in_default_dir(const std::string& suffix) {
       // a NUL in an environment value cannot occur, but would not be usable either
     }
   }
-  throw OSError(ENOENT, "No usable temporary directory found in " + repr_list(candidates));
+  throw StagingWriteError(ENOENT, "No usable temporary directory found in " + repr_list(candidates));
 }
 
 }  // namespace
@@ -102,7 +107,7 @@ std::string stage_with(const std::string& nm, Fill&& fill) {
       try {
         write_all(f.fd.get(), data, n);
       } catch (const OSError& e) {
-        throw OSError(e.errno_value, f.path);
+        throw StagingWriteError(e.errno_value, f.path);
       }
     });
   } catch (...) {
@@ -112,7 +117,7 @@ std::string stage_with(const std::string& nm, Fill&& fill) {
   }
   if (int err = f.fd.close(); err != 0) {
     forget();
-    throw OSError(err, f.path);
+    throw StagingWriteError(err, f.path);
   }
   auto lock = staged_lock();
   staging_in_progress().clear();

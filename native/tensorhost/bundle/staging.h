@@ -8,8 +8,16 @@
 #include <vector>
 
 #include "tensorhost/bundle/staged_list.h"
+#include "tensorhost/host/errors.h"
 
 namespace quorvane::m2 {
+
+/// A staged file could not be made or written (the staging directory is full, say): an OSError
+/// naming the staged file. Kept apart from the errors of reading the bundle, which are the
+/// bundle's fault, not the machine's.
+struct StagingWriteError : OSError {
+  using OSError::OSError;
+};
 
 /// The staging directory from MIRRANT2_STAGE_DIR (created with its parents), or nullopt for the
 /// system's default temporary directory. An unusable directory is logged and gives nullopt.
@@ -18,13 +26,13 @@ std::optional<std::string> stage_dir();
 /// A file that holds member `nm` of `bundle`: the member file itself when `bundle` is a directory
 /// holding it as a regular file, else a new owner-only temporary file named "..._<basename of nm>"
 /// holding `data`, recorded on the staged list only once it is written and closed.
-/// Throws OSError when the file cannot be created or written.
+/// Throws StagingWriteError when the file cannot be created or written.
 std::string stage_tflite(const std::string& bundle, const std::string& nm, std::string_view data);
 
 /// Member `nm` of `bundle` as stage_tflite gives it, its bytes streamed from the bundle into the
 /// staged file rather than held in memory; nullopt when the bundle holds no such member. Throws
-/// MemberTooLarge for a member above MEMBER_CEILING (no file is left), else as read_member and
-/// stage_tflite.
+/// MemberTooLarge for a member above MEMBER_CEILING (no file is left), else as read_member (an
+/// unreadable bundle) and stage_tflite.
 std::optional<std::string> stage_member(const std::string& bundle, const std::string& nm);
 
 }  // namespace quorvane::m2

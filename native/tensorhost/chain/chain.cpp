@@ -74,9 +74,10 @@ LitertChain::LitertChain(std::vector<std::string> tflite_paths, const CanonSourc
   if (!missing.empty()) {
     std::vector<std::string> have;
     for (const auto& [name, r] : found) have.push_back(name);  // std::map: sorted by code unit
-    throw RuntimeError("LiteRT chain missing signature(s) " + repr_list(missing) + " across " +
-                       repr_list(tflite_paths) + " (have " + repr_list(have) +
-                       "); need combined_litert.tflite OR shared-enc.tflite + identity.tflite");
+    throw MissingSignatures("LiteRT chain missing signature(s) " + repr_list(missing) + " across " +
+                                repr_list(tflite_paths) + " (have " + repr_list(have) +
+                                "); need combined_litert.tflite OR shared-enc.tflite + identity.tflite",
+                            missing, have);
   }
   for (size_t i = 0; i < SIGS.size(); ++i) runners_[i] = found.at(std::string(SIGS[i]));
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tensorhost/chain/tensor.h"
+#include "tensorhost/host/errors.h"
 
 namespace quorvane::m2 {
 
@@ -56,8 +57,27 @@ class ModelRunner {
   virtual std::shared_ptr<SignatureRunner> signature_runner(const std::string& name) = 0;
 };
 
+/// The runtime refused the model file at `path`: it is no model, or not one it can load. Becomes
+/// the Python error the runtime raised (`kind`, its text unchanged); the host refuses the bundle
+/// whose member it was.
+struct ModelRefused : pytext::PyKindError {
+  ModelRefused(std::string p, std::string kind_name, const std::string& text)
+      : PyKindError(std::move(kind_name), text), path(std::move(p)) {}
+  std::string path;
+};
+
+/// The model files loaded, taken together, lack signatures the chain needs. A RuntimeError; the
+/// host refuses the bundle whose members they were.
+struct MissingSignatures : RuntimeError {
+  MissingSignatures(const std::string& text, std::vector<std::string> m, std::vector<std::string> h)
+      : RuntimeError(text), missing(std::move(m)), have(std::move(h)) {}
+  std::vector<std::string> missing;
+  std::vector<std::string> have;
+};
+
 /// Loads the model file at `path` whose kernels run on `threads` threads, with its tensors
-/// allocated. Throws the runtime's error when the file cannot be loaded.
+/// allocated. Throws ModelRefused when the runtime refuses the file, or the runtime's other
+/// errors (it is missing, say) as they are.
 using RunnerFactory =
     std::function<std::unique_ptr<ModelRunner>(const std::string& path, int64_t threads)>;
 

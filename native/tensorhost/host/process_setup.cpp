@@ -36,7 +36,29 @@ void keep_large_blocks_in_heap() {
 #endif
 }
 
+void claim_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: this very one, since the ones below it are open by now.
+    const int got = ::open("/dev/null", O_RDWR);
+    if (got < 0) return;  // no /dev/null: nothing to stand in for the stream
+    if (got != fd) {
+      ::dup2(got, fd);
+      ::close(got);
+    }
+  }
+}
+
 namespace {
+
+// A descriptor of the host's own, never one of the standard streams' numbers.
+int above_standard_streams(int fd) {
+  if (fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return fd;
+  ::close(fd);
+  return moved;
+}
 
 int g_signal_pipe_write = -1;
 
@@ -72,6 +94,8 @@ void forward_signal(int sig) {
 void end_by_signals_after_clean_up() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  fds[0] = above_standard_streams(fds[0]);
+  fds[1] = above_standard_streams(fds[1]);
   g_signal_pipe_write = fds[1];
   std::thread([rd = fds[0]] {
     for (;;) {

@@ -4,6 +4,13 @@
 
 namespace quorvane::m2 {
 
+/// Opens /dev/null on each of file descriptors 0, 1 and 2 that is closed, before anything else
+/// opens a descriptor. Otherwise the host's own pipes and files would take those numbers: the
+/// serve loop would read request words from whatever landed on 0, and the start-up line and the
+/// log would go into it. A stream given closed thus reads as at its end (the host then exits with
+/// status 0 once it is ready) or swallows what is written to it.
+void claim_standard_descriptors();
+
 /// Keeps large blocks in the heap for reuse. Every chunk allocates and frees the same few blocks
 /// of 20 to 60 MB (the decoder's float frames, its input rows, the RGB888 frames). Left to the
 /// allocator's defaults, the decoder's two 57 MB batches are mapped fresh for every chunk and

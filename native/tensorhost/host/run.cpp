@@ -4,6 +4,7 @@
 #include "tensorhost/bundle/loader.h"
 #include "tensorhost/chain/chain.h"
 #include "tensorhost/chain/renderer.h"
+#include "tensorhost/constants.h"
 #include "tensorhost/host/log.h"
 #include "tensorhost/host/run.h"
 #include "tensorhost/host/section_timers.h"
@@ -20,8 +21,8 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   auto [cc, color_report] = [&] {
     try {
       return load_color_correct(bundle);
-    } catch (const MemberTooLarge& e) {
-      refuse_oversized(e);
+    } catch (...) {
+      refuse_read_error(bundle, std::string(COLOR_MEMBER));
     }
   }();
   elog(color_report);
@@ -34,7 +35,14 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
       threads = capped;
     }
   }
-  auto chain = std::make_shared<LitertChain>(lb.tflite_paths, lb.canon, threads);
+  std::shared_ptr<LitertChain> chain;
+  try {
+    chain = std::make_shared<LitertChain>(lb.tflite_paths, lb.canon, threads);
+  } catch (const ModelRefused& e) {
+    refuse_model(bundle, lb, e.path, e.kind + ": " + e.what());
+  } catch (const MissingSignatures& e) {
+    refuse_signatures(bundle, lb, e.missing, e.have);
+  }
   Renderer renderer(chain, cc);
   const int status = serve(renderer, lb.model_name, std_in(), std_out());
 #if defined(QUORVANE_TIMERS) && QUORVANE_TIMERS

@@ -132,7 +132,7 @@ int64_t default_threads(int64_t n_interpreters, int64_t requested) {
     } else if (auto v = parse_int(raw)) {
       t = *v;
     } else {
-      throw ValueError("invalid literal for int() with base 10: " + repr_str(raw));
+      throw ValueError("LIBSTREAM_THREADS takes an integer, not " + repr_str(raw));
     }
   }
   if (t > MAX_THREADS)

@@ -14,12 +14,14 @@ had already read is discarded, up to the end records owed, before the next rende
 engine still open when the interpreter exits is closed by an exit hook.
 
 Errors: ``EngineUnavailable`` (of ``quorvane._session``) when the host module is not installed or
-the program cannot be started; ``EngineFailed`` when the host refuses the avatar (exit status 3:
-the detail is its FATAL line), exits or stops answering, or loses frames (the detail gives its exit
-status and last log lines), and when a render in flight is stopped by anyone but its own consumer
+the program cannot be started; ``InvalidAvatar`` (of ``quorvane._errors``) when the host refuses the
+avatar (exit status 3: the detail is its FATAL line); ``EngineFailed`` when the host fails its
+start otherwise, exits or stops answering, or loses frames (the detail gives its exit status and
+last log lines), and when a render in flight is stopped by anyone but its own consumer
 (:meth:`interrupt` or :meth:`close` from elsewhere), so that it never ends as if complete;
 FileNotFoundError for a missing avatar; RuntimeError from :meth:`frames` itself when a render is
-still running on the same engine (that render goes on untouched).
+still running on the same engine (that render goes on untouched). A start that fails or is
+interrupted (Ctrl-C while the host loads) ends its host before the error goes on.
 """
 
 from __future__ import annotations
@@ -74,6 +76,37 @@ def _errors():
     return EngineFailed, EngineUnavailable
 
 
+class _StartFailed(Exception):
+    """The host did not start: its exit status (None while it runs) and what to tell about it
+    (its FATAL line for a refused avatar, else its status or why its start-up line was refused,
+    and its last log lines)."""
+
+    def __init__(self, status, detail: str) -> None:
+        super().__init__(detail)
+        self.status = status
+        self.detail = detail
+
+
+def _await_ready(host: HostPipe) -> None:
+    """Waits for the READY line of a host just started. A host that does not start is stopped
+    before _StartFailed is raised, and so is one whose wait is interrupted (KeyboardInterrupt
+    included), before that goes on."""
+    try:
+        if not host.ready.wait(READY_TIMEOUT_S):
+            raise _StartFailed(None, f"no READY line within {READY_TIMEOUT_S:.0f} s; {host.tail()}")
+        if host.hello is not None:
+            return
+        if host.start_error is not None:
+            raise _StartFailed(None, f"{host.start_error}; {host.tail()}")
+        status = host.wait_exit()
+        if status == 3:
+            raise _StartFailed(3, host.fatal or f"the host exited with status 3; {host.tail()}")
+        raise _StartFailed(status, f"the host exited with status {status}; {host.tail()}")
+    except BaseException:
+        host.stop()
+        raise
+
+
 class Mirrant2Engine:
     """The engine of one mirrant-2 avatar file (``source``), over one model host process.
 
@@ -106,17 +139,14 @@ class Mirrant2Engine:
             host = HostPipe(host_command() + ["render-stream", os.path.abspath(source)])
         except OSError as e:
             raise EngineUnavailable("the mirrant-2 engine could not be started", repr(e)) from None
-        if not host.ready.wait(READY_TIMEOUT_S):
-            host.stop()
-            raise EngineFailed("the mirrant-2 engine did not start",
-                               f"no READY line within {READY_TIMEOUT_S:.0f} s; {host.tail()}")
-        if host.hello is None:
-            status = host.wait_exit()
-            host.stop()
-            if status == 3:
-                raise EngineFailed("that avatar could not be loaded by the mirrant-2 engine",
-                                   host.fatal or f"the host exited with status 3; {host.tail()}")
-            raise EngineFailed("the mirrant-2 engine did not start", f"the host exited with status {status}; {host.tail()}")
+        try:
+            _await_ready(host)
+        except _StartFailed as e:
+            if e.status == 3:
+                from .._errors import InvalidAvatar, refuse
+
+                raise refuse(InvalidAvatar, "that avatar could not be loaded by the mirrant-2 engine", e.detail) from None
+            raise EngineFailed("the mirrant-2 engine did not start", e.detail) from None
         self._host = host
         _OPEN_ENGINES.add(self)
         self.frames_per_second = host.hello["fps"]

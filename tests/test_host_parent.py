@@ -1,0 +1,172 @@
+"""The package's side of the host pipe (``HostPipe``, and the starts of ``Mirrant2Engine`` and of
+the runtime's ``ChainFixture``) against hosts that misbehave: what it keeps of a host stays bounded,
+a start-up line it cannot use fails the start at once, an interrupted start ends its host, and no
+staged file outlives its host. The parents run in child interpreters, under a time-out."""
+
+import json
+import os
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from bundles import CANON, IDENTITY, SHARED_ENC, make, manifest, sha
+from conftest import run_python
+
+HERE = Path(__file__).parent
+SCRIPTED = str(HERE / "scripted_host.py")
+DEMO = str(HERE.parent / "demo" / "avatar.imx")
+FLOOD = 48 << 20
+
+
+def parent(code, env=None, timeout=120):
+    """Runs `code` as the parent in a child interpreter that has the scripted host as its model
+    host; returns the JSON the code prints."""
+    head = textwrap.dedent(f"""
+        import json, os, resource, sys, time
+        sys.path.insert(0, {str(HERE)!r})
+        import quorvane._m2_runtime as rt
+        import quorvane._mirrant2._engine as eng
+        from quorvane._mirrant2._host_pipe import HostPipe
+        eng.host_command = rt.host_command = lambda: [sys.executable, {SCRIPTED!r}]
+
+        def peak_mb():
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """)
+    r = run_python(head + textwrap.dedent(code), env=env, timeout=timeout)
+    assert r.returncode == 0, r.stderr.decode()[-3000:]
+    return json.loads(r.stdout.decode().splitlines()[-1])
+
+
+@pytest.mark.parametrize("flood", ["FLOOD_ERR", "FLOOD_OUT"])
+def test_what_is_kept_of_a_flooding_host_is_bounded(flood):
+    # 512 MB of standard error without a newline grew the parent by 1.5 GB, and as much on
+    # standard output before READY by 1 GB; here 48 MB must cost it next to nothing.
+    got = parent("""
+        before = peak_mb()
+        h = HostPipe(eng.host_command())
+        h.ready.wait(60)
+        h.stop(grace_s=0 if h.hello is None else 30)
+        print(json.dumps({"growth": peak_mb() - before, "ready": h.hello is not None, "error": getattr(h, "start_error", None),
+                          "tail": len(h.tail())}))
+    """, env={flood: str(FLOOD)})
+    print(f"{flood}: the parent grew by {got['growth']:.1f} MB")
+    assert got["growth"] < 16
+    assert got["tail"] < 80 << 10
+    if flood == "FLOOD_ERR":
+        assert got["ready"] and got["error"] is None
+    else:
+        assert not got["ready"] and got["error"] == "no READY line in the first 65536 bytes of the host's output"
+
+
+def test_a_long_fatal_line_is_cut():
+    # The refusal carried the whole line: 537 M characters for 512 MB.
+    got = parent("""
+        try:
+            eng.Mirrant2Engine(os.environ["AVATAR"])
+        except Exception as e:
+            print(json.dumps({"kind": type(e).__name__, "detail": e.detail}))
+    """, env={"FATAL": str(FLOOD), "AVATAR": DEMO})
+    assert len(got["detail"]) < 9000
+    assert got["detail"].startswith("FATAL: fff") and got["detail"].endswith("f [...]")
+    assert got["kind"] == "InvalidAvatar"
+
+
+@pytest.mark.parametrize("line", [
+    '{"fps":20,"width":4000000000,"height":720,"sample_rate":16000,"color":null}',
+    '{"fps":20,"width":416,"height":"720","sample_rate":16000,"color":null}',
+    '{"fps":true,"width":416,"height":720,"sample_rate":16000,"color":null}',
+    '{"fps":20,"width":416,"height":720,"color":null}',
+    '[20,416,720]',
+    '{"fps":20,',
+], ids=["absurd", "text", "bool", "no-rate", "list", "broken"])
+def test_a_ready_line_that_is_not_sane_fails_the_start_at_once(line):
+    # An absurd size killed the reader thread and a render then waited out its 300 s stall
+    # time-out; other bad lines waited for a host that was not going to exit.
+    got = parent("""
+        from quorvane._session import EngineFailed
+        out = {}
+        for name, start in (("engine", lambda: eng.Mirrant2Engine(os.environ["AVATAR"])),
+                            ("fixture", lambda: rt.ChainFixture(os.environ["AVATAR"], preferred_ep="auto",
+                                                                intra_op_threads=0))):
+            t0 = time.monotonic()
+            try:
+                start()
+                out[name] = "started"
+            except (EngineFailed, RuntimeError) as e:
+                out[name] = [type(e).__name__, round(time.monotonic() - t0, 1),
+                             str(getattr(e, "detail", None) or e)]
+        print(json.dumps(out))
+    """, env={"READY_LINE": f"READY {line}\n", "AVATAR": DEMO})
+    for name, kind in (("engine", "EngineFailed"), ("fixture", "RuntimeError")):
+        assert got[name] != "started", name
+        got_kind, seconds, text = got[name]
+        assert got_kind == kind and seconds < 5 and "READY line" in text, got[name]
+
+
+def test_an_interrupted_start_ends_its_host(tmp_path):
+    # Ctrl-C while the host loaded left it running until the interpreter exited, and what it
+    # had staged on disk for good.
+    stage = tmp_path / "stage"
+    stage.mkdir()
+    got = parent("""
+        import signal, threading
+        import quorvane
+        from quorvane import _core
+
+        def interrupt_once_running(pidfile):
+            while not os.path.exists(pidfile):
+                time.sleep(0.01)
+            time.sleep(0.3)  # the parent waits for READY by now
+            os.kill(os.getpid(), signal.SIGINT)
+
+        out = {}
+        for name, start in (("open", lambda: quorvane.open(os.environ["AVATAR"])),
+                            ("fixture", lambda: _core.Fixture(os.environ["AVATAR"]))):
+            os.environ["PIDFILE"] = os.path.join(os.environ["TMP_DIR"], name + ".pid")
+            threading.Thread(target=interrupt_once_running, args=(os.environ["PIDFILE"],)).start()
+            try:
+                start()
+                out[name] = "started"
+                continue
+            except KeyboardInterrupt:
+                pass
+            pid = int(open(os.environ["PIDFILE"]).read())
+            try:
+                running = os.waitpid(pid, os.WNOHANG) == (0, 0)
+            except ChildProcessError:
+                running = False  # stopped and reaped
+            out[name] = {"running": running, "staged": sorted(os.listdir(os.environ["MIRRANT2_STAGE_DIR"]))}
+            if running:
+                os.kill(pid, signal.SIGKILL)
+        print(json.dumps(out))
+    """, env={"HANG": "1", "AVATAR": DEMO, "TMP_DIR": str(tmp_path), "MIRRANT2_STAGE_DIR": str(stage)})
+    assert got == {"open": {"running": False, "staged": []}, "fixture": {"running": False, "staged": []}}
+
+
+def test_no_staged_file_outlives_its_host(tmp_path, monkeypatch):
+    # A copy the host rejected stayed for its whole life, and for good once the package killed
+    # the host mid-render. Now a rejected copy goes at once, the copies loaded go once loaded, and
+    # the host's own staging directory goes with the host, however it ended.
+    from quorvane._mirrant2 import Mirrant2Engine
+
+    base = tmp_path / "base" / "shared-enc.tflite"
+    base.parent.mkdir()
+    base.write_bytes(SHARED_ENC)
+    want = sha(SHARED_ENC)
+    bundle = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"other",
+                                    "manifest.json": manifest(dependencies=[{"id": "mirrant2.shared-enc", "sha256": want}])})
+    stage = tmp_path / "stage"
+    monkeypatch.setenv("MIRRANT2_STAGE_DIR", str(stage))
+    monkeypatch.setenv("MIRRANT2_SHARED_ENC", str(base))
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    engine = Mirrant2Engine(bundle)
+    try:
+        assert [f for _, _, files in os.walk(stage) for f in files] == []
+        frames = engine.frames(iter([b"\1\0" * 16000] * 30))
+        next(frames)
+        frames.close()  # the host still renders what it was sent: closing the engine kills it
+    finally:
+        engine.close()
+    assert os.listdir(stage) == []
