@@ -288,6 +288,11 @@ class TestOwnRoot:
         dest = cache.op._materialise(src)
         assert dest == str(tmp_path / "link" / "avatars" / ref.content_key(src))
         assert (tmp_path / "real" / "avatars" / ref.content_key(src) / "manifest.json").is_file()
+        # Another user's link could be pointed elsewhere once it has passed.
+        os.lchown(tmp_path / "link", 65534, 65534)
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        assert str(e.value).startswith(f"QUORVANE_CACHE_DIR: the avatar cache {tmp_path / 'link'} belongs to another user")
 
 
 class TestFailures:

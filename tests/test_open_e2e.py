@@ -8,6 +8,8 @@ import logging
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -92,6 +94,23 @@ class TestSessionAvatar:
             frames = list(a.render([pcm[:9999], pcm[9999:20001], pcm[20001:]]))
         assert len(frames) == 25
         assert len([p for p in cache.iterdir() if not p.name.startswith(".")]) == 1
+
+    def test_without_proc_the_avatar_is_unpacked_from_a_private_copy(self, cache, tmp_path):
+        # Some chroots and sandboxes mount no /proc: the unpacker then reads a copy of the very
+        # file that was hashed, which goes once the entry is published.
+        bare = ["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$@"', "sh"]
+        if shutil.which("unshare") is None or subprocess.run(bare + ["true"], capture_output=True).returncode:
+            pytest.skip("no mount namespace of its own to unmount /proc in")
+        code = "import sys, quorvane._open as op; print(op._materialise(sys.argv[1]))"
+        r = subprocess.run(bare + [sys.executable, "-c", code, str(DATA / "corvine2-light.imx")], capture_output=True,
+                           text=True, timeout=60, stdin=subprocess.DEVNULL)
+        assert r.returncode == 0, r.stderr
+        entry = pathlib.Path(r.stdout.strip())
+        assert sorted(os.listdir(cache)) == sorted([".idx", entry.name])
+        (tmp_path / "direct").mkdir()
+        _offline.unfold_imx(str(DATA / "corvine2-light.imx"), str(tmp_path / "direct"))
+        assert {p.name: p.read_bytes() for p in entry.iterdir()} == {
+            p.name: p.read_bytes() for p in (tmp_path / "direct").iterdir()}
 
     @pytest.mark.parametrize(
         "setting,value,starts",

@@ -25,8 +25,9 @@ struct CacheDirFault {
 };
 
 /// Makes the cache root (with any missing parents) and `avatars` inside it when missing, each
-/// with mode 0700, then judges the root (its link followed: a root may be a link to a directory
-/// of this user) and `avatars`, in that order; the first that is not private_dir is the fault.
+/// with mode 0700, then judges the root (its link followed: a root may be a link, of this user
+/// or the superuser, to a directory of this user) and `avatars`, in that order; the first that
+/// is not private_dir is the fault.
 /// Nothing in either is read or changed. Throws OSError(errno, path) when one cannot be made or
 /// looked at (ENOTDIR when something else stands in its place), ValueError for a NUL.
 CacheDirFault prepare_cache_dirs(const std::string& root, const std::string& avatars);

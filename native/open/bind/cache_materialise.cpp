@@ -1,10 +1,12 @@
 // Materialising an avatar file into the cache, and holding the entries this process uses.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "open/bind/cache_common.h"
@@ -184,14 +186,45 @@ bool met_a_directory(py::handle os_error) {
                     .format(where, fault.owner, fault.mode, ::geteuid()));
 }
 
-/// A path through which the open file `fd` itself is opened again, whatever its name now names.
-py::str path_of_fd(int fd) {
+/// The path from which the unpacker reads the avatar: one that opens the descriptor `fd` itself
+/// (/proc/self/fd/N), so what is unpacked is what was hashed, whatever the user's name names by
+/// now. Where the system offers no such path (no /proc, as in some chroots and sandboxes), a
+/// private copy of the descriptor's content, made in an unpack directory of its own (`copy_dir`,
+/// which the caller removes after the unpack; a leftover is swept like any dead writer's).
+std::string unpack_source(int fd, const struct stat& sst, const std::string& dest, std::string& copy_dir) {
 #ifdef __linux__
-  return fs_str("/proc/self/fd/" + std::to_string(fd));
+  const std::string own = "/proc/self/fd/" + std::to_string(fd);
 #else
-  return fs_str("/dev/fd/" + std::to_string(fd));
+  const std::string own = "/dev/fd/" + std::to_string(fd);
 #endif
+  struct stat st {};
+  if (::stat(own.c_str(), &st) == 0 && st.st_dev == sst.st_dev && st.st_ino == sst.st_ino) return own;
+  copy_dir = make_unpack_dir(dest);
+  const std::string copy = join_path(copy_dir, "avatar");
+  UniqueFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.valid()) throw OSError(errno, copy);
+  std::string block(std::size_t{4} << 20, '\0');
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, block.data(), block.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw OSError(errno, copy);
+    if (n == 0) return copy;
+    if (const int err = posixfs::write_all(out.get(), std::string_view(block.data(), static_cast<std::size_t>(n))))
+      throw OSError(err, copy);
+    at += n;
+  }
 }
+
+/// Removes the private copy of an unpack's source once the unpack is over, however it ended.
+struct CopyDir {
+  std::string path;
+  CopyDir() = default;
+  CopyDir(const CopyDir&) = delete;
+  CopyDir& operator=(const CopyDir&) = delete;
+  ~CopyDir() {
+    if (!path.empty()) remove_tree(path);
+  }
+};
 
 /// Whether the file kept its size and modification time. (Not its change time: a file renamed
 /// over or unlinked meanwhile changes that, and its content stays what it was.)
@@ -214,7 +247,7 @@ py::object materialise(py::object source) {
   if (!src_fd.valid()) {
     with_core_errors([&] { stat_path(src_b); });  // a file that is not there: its error, as it is
     if (open_err == kNotRegular) {
-      raise_refused("InvalidAvatar", py::str(kNotUsable), py::str("neither a regular file nor a directory: ") + source);
+      raise_refused("InvalidAvatar", py::str(kNotUsable), py::str("neither a regular file nor a directory: ") + fs_str(src_b));
     }
     raise_refused("Failed", py::str(kPrepareFailed), pytext::bind::py_os_error(OSError(open_err, src_b)));
   }
@@ -282,11 +315,9 @@ py::object materialise(py::object source) {
     try {
       set_aside_broken(dest_b);
       tmp_b = with_core_errors([&] { return make_unpack_dir(dest_b); });
-      if (::lseek(src_fd.get(), 0, SEEK_SET) != 0) {
-        const int err = errno;
-        with_core_errors([&] { throw OSError(err, src_b); });
-      }
-      unfold_imx(path_of_fd(src_fd.get()), fs_str(tmp_b));
+      CopyDir copy;
+      const std::string from = with_core_errors([&] { return unpack_source(src_fd.get(), sst, dest_b, copy.path); });
+      unfold_imx(fs_str(from), fs_str(tmp_b));
       struct stat now {};
       struct stat man {};
       // Only a complete bundle may become an entry: one published without its manifest would
