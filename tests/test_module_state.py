@@ -114,14 +114,24 @@ def test_component_nowhere(tree):
     assert got["why"] == f"no shared_enc_dep.py in {d}"
 
 
-def test_a_component_writable_by_others_is_not_the_packages(tree):
+@pytest.mark.parametrize("so_mode,mode,ours", [
+    (0o755, 0o666, False),  # anyone could rewrite it
+    (0o755, 0o664, False),  # its group could, and not the module
+    (0o775, 0o664, True),  # an install under umask 002: whoever may change it may change the module
+    (0o775, 0o666, False),
+])
+def test_a_component_writable_by_more_than_the_module_is_not_the_packages(tree, so_mode, mode, ours):
     _, d, so = tree
     f = d / "shared_enc_dep.py"
     f.write_text(COMPONENT)
-    os.chmod(f, 0o666)
+    os.chmod(so, so_mode)
+    os.chmod(f, mode)
     got = load_copy(so)
-    assert got["sed"] is None
-    assert got["why"] == f"{f} is not the package's own (another owner, or writable by others)"
+    if ours:
+        assert got["sed"] == str(f)
+    else:
+        assert got["sed"] is None
+        assert got["why"] == f"{f} is not the package's own (another owner, or writable by others)"
 
 
 def test_an_ordinary_render_runs_no_module_planted_on_the_search_path(tmp_path):

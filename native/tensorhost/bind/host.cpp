@@ -34,11 +34,16 @@ std::string own_file() {
 }
 
 // Whether `path` is as much the package's own as the module file `own`: the same owner, and
-// writable by nobody else. A file planted by another user beside a shared directory is not.
+// writable by no one who cannot rewrite the module itself (an install under umask 002 leaves both
+// group-writable, and that group could change the module's code anyway). A file planted by
+// another user beside a shared directory is not.
 bool owned_like(const std::string& path, const std::string& own) {
   struct stat st {}, ref {};
   if (::stat(path.c_str(), &st) != 0 || ::stat(own.c_str(), &ref) != 0) return false;
-  return st.st_uid == ref.st_uid && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  const mode_t others_may_write = S_IWGRP | S_IWOTH;
+  const bool same_group = st.st_gid == ref.st_gid;
+  const mode_t beyond = st.st_mode & others_may_write & ~(ref.st_mode & (same_group ? others_may_write : S_IWOTH));
+  return st.st_uid == ref.st_uid && beyond == 0;
 }
 
 // The tools/ directory of the source checkout this module runs from, when it runs from one: the

@@ -25,7 +25,7 @@ class PyDependencyStore final : public DependencyStore {
     if (sha.is_none()) return std::nullopt;
     // Whatever came back is checked as a digest by the caller: a text that cannot be one (lone
     // surrogates included) must reach that check, not fail here and count as no base at all.
-    return fs_bytes(py::str(sha));
+    return py::str(sha).attr("encode")("utf-8", "surrogatepass").cast<std::string>();
   }
   std::vector<std::string> store_candidates(const std::string& sha) override {
     py::gil_scoped_acquire gil;
