@@ -583,3 +583,20 @@ class TestWrite:
         (part,) = seen[-1]
         assert part.startswith(b".") and part.endswith(b".part") and len(part) <= 255
         assert os.listdir(os.fsencode(out)) == [os.fsencode(name)]
+
+    def test_the_audio_file_named_by_a_stream_is_never_replaced(self, tmp_path):
+        from quorvane.__main__ import _write
+
+        speech = wav(tmp_path / "s.wav", clip_bytes(640 * 10))
+        kept = (tmp_path / "s.wav").read_bytes()
+        class Streaming(FixtureAvatar):
+            def render(self, audio):
+                for item in audio:
+                    if not isinstance(item, bytes):
+                        yield from super().render(item)
+
+        # A stream names its files only as the render pulls them: the video goes nowhere then.
+        with pytest.raises(ValueError) as ei:
+            _write(Streaming(), (item for item in [b"\x00\x00" * 640, speech]), speech)
+        assert "must not name the audio file" in str(ei.value)
+        assert (tmp_path / "s.wav").read_bytes() == kept and os.listdir(tmp_path) == ["s.wav"]

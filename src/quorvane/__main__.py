@@ -48,6 +48,21 @@ def _audio_files(audio) -> list[str]:
     return [os.fsdecode(item) for item in items if isinstance(item, (str, os.PathLike))]
 
 
+def _noting_files(audio, files: list[str]):
+    """``audio`` passed on item by item, its path items added to ``files`` as the render pulls
+    them: a stream names its files only then, and the video must not replace one of them."""
+    it = iter(audio)
+    try:
+        for item in it:
+            if isinstance(item, (str, os.PathLike)):
+                files.append(os.fsdecode(item))
+            yield item
+    finally:
+        close = getattr(it, "close", None)
+        if close is not None:
+            close()
+
+
 def _file_url(path: str) -> str:
     """``path`` as ffmpeg's file protocol names it: ffmpeg reads a bare name as a URL, so a file
     called "concat:a.wav", "pipe:0" or "-" would read other files or the standard input."""
@@ -58,11 +73,11 @@ _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCH
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
-def _check_destination(out_mp4: str, target: str, audio) -> None:
+def _check_destination(out_mp4: str, target: str, audio, streamed: tuple[str, ...] = ()) -> None:
     """ValueError, naming the path, when the video may not replace what ``out_mp4`` names: its
     ``target`` (the file a link leads to) exists and is not a regular file (a FIFO, a device, a
     socket or a directory is not ours to replace), or it is one of the files the speech is read
-    from, which the video would destroy. OSError naming ``out_mp4`` when its target cannot be
+    from (``streamed``: those a stream has named so far), which the video would destroy. OSError naming ``out_mp4`` when its target cannot be
     looked up (a file where a directory should be, a loop of links)."""
     try:
         st = os.stat(target)
@@ -73,7 +88,7 @@ def _check_destination(out_mp4: str, target: str, audio) -> None:
     if not stat.S_ISREG(st.st_mode):
         kind = next((name for test, name in _KINDS if test(st.st_mode)), "not a regular file")
         raise ValueError(f"out_mp4 must be a regular file or a new name; {out_mp4!r} is {kind}")
-    for path in _audio_files(audio):
+    for path in (*_audio_files(audio), *streamed):
         try:
             src = os.stat(path)
         except OSError:
@@ -164,6 +179,10 @@ def _write(avatar, audio, out_mp4: str) -> int:
     fps = _fps_of(avatar)
     speech = _speech_file(audio)
     tmp = _temp_file(target, out_mp4)
+    streamed: list[str] = []
+    if not isinstance(audio, (str, bytes, bytearray, memoryview, os.PathLike, np.ndarray, list, tuple)) and hasattr(
+            audio, "__iter__"):
+        audio = _noting_files(audio, streamed)
     errlog = ff = frames = None
     n = 0
     shape = None
@@ -199,7 +218,8 @@ def _write(avatar, audio, out_mp4: str) -> int:
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
-        _check_destination(out_mp4, target, audio)  # what the path names may have changed meanwhile
+        # What the path names may have changed meanwhile, and a stream may have named it.
+        _check_destination(out_mp4, target, audio, tuple(streamed))
         os.replace(tmp, target)
         return n
     except BaseException:
