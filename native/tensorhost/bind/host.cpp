@@ -87,9 +87,9 @@ void look_up_dependency_store(py::module_& m) {
       continue;
     }
     try {
-      py::object spec = util.attr("spec_from_file_location")("shared_enc_dep", fs_str(file));
-      py::object mod = util.attr("module_from_spec")(spec);
-      spec.attr("loader").attr("exec_module")(mod);
+      py::object found = util.attr("spec_from_file_location")("shared_enc_dep", fs_str(file));
+      py::object mod = util.attr("module_from_spec")(found);
+      found.attr("loader").attr("exec_module")(mod);
       m.attr("_SED") = mod;
       m.attr("_SED_WHY") = fs_str(dir);
       return;
