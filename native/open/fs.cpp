@@ -61,6 +61,11 @@ EntryLook look_at_entry(const std::string& dest) {
     return {proves_absence(err) ? EntryLook::Kind::kIncomplete : EntryLook::Kind::kUnreadable, err, {}};
   }
   UniqueFd dir(raw);
+  struct stat dst {};
+  if (::fstat(dir.get(), &dst) != 0) return {EntryLook::Kind::kUnreadable, errno, {}};
+  if (dst.st_uid != ::geteuid()) {
+    return {EntryLook::Kind::kForeign, 0, {}, dst.st_uid, static_cast<mode_t>(dst.st_mode & 07777)};
+  }
   int err = 0;
   UniqueFd fd = open_regular_at(dir.get(), "manifest.json", err);
   if (!fd.valid()) return {proves_absence(err) ? EntryLook::Kind::kIncomplete : EntryLook::Kind::kUnreadable, err, {}};
