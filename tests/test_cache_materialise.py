@@ -809,6 +809,11 @@ class TestOtherUsers:
         assert out.get("dest") != str(entry) and snapshot(entry) == before
         assert out["error"] == "Failed" and out["message"].startswith(
             f"QUORVANE_CACHE_DIR: the avatar cache {entry} belongs to another user (uid {OTHER})")
+        # The superuser's entry (a root-run open() that kept this user's HOME) is as trusted as
+        # the system is.
+        chown_tree(entry, 0, 0)
+        os.chmod(entry, 0o755)
+        assert run_as_nobody(setting.top, {"source": setting.src}, env).get("dest") == str(entry)
 
     def test_another_users_entry_it_cannot_read_is_never_taken_for_broken(self, setting):
         # A group-shared cache (setgid, group NOBODY's): OTHER's entry of the same content, made
