@@ -786,6 +786,35 @@ class TestOtherUsers:
         assert os.listdir(drop) == [] and not os.path.exists(avatars / key)
         assert out["error"] == "Failed" and "QUORVANE_CACHE_DIR" in out["message"]
 
+    def test_an_entry_another_user_left_while_the_root_was_open_is_never_rendered(self, setting):
+        # NOBODY's own root, once open to everyone: OTHER put an entry under the key of NOBODY's
+        # avatar (a published avatar's key is known to all), then NOBODY did the chmod the
+        # refusal names.
+        root = setting.top / "mine"
+        avatars = root / "avatars"
+        entry = avatars / ref.content_key(setting.src)
+        entry.mkdir(parents=True)
+        write_bundle(entry, b"the other user's avatar")
+        chown_tree(entry, OTHER, OTHER)
+        os.chmod(entry, 0o777)  # and OTHER may change it at any time still
+        for d in (root, avatars):
+            os.chown(d, NOBODY, NOBODY)
+            os.chmod(d, 0o777)
+        env = {"QUORVANE_CACHE_DIR": str(root)}
+        assert "chmod 700" in run_as_nobody(setting.top, {"source": setting.src}, env)["message"]
+        for d in (root, avatars):
+            os.chmod(d, 0o700)
+        before = snapshot(entry)
+        out = run_as_nobody(setting.top, {"source": setting.src}, env)
+        assert out.get("dest") != str(entry) and snapshot(entry) == before
+        assert out["error"] == "Failed" and out["message"].startswith(
+            f"QUORVANE_CACHE_DIR: the avatar cache {entry} belongs to another user (uid {OTHER})")
+        # The superuser's entry (a root-run open() that kept this user's HOME) is as trusted as
+        # the system is.
+        chown_tree(entry, 0, 0)
+        os.chmod(entry, 0o755)
+        assert run_as_nobody(setting.top, {"source": setting.src}, env).get("dest") == str(entry)
+
     def test_another_users_entry_it_cannot_read_is_never_taken_for_broken(self, setting):
         # A group-shared cache (setgid, group NOBODY's): OTHER's entry of the same content, made
         # under umask 077, in use by OTHER.

@@ -61,6 +61,13 @@ EntryLook look_at_entry(const std::string& dest) {
     return {proves_absence(err) ? EntryLook::Kind::kIncomplete : EntryLook::Kind::kUnreadable, err, {}};
   }
   UniqueFd dir(raw);
+  struct stat dst {};
+  if (::fstat(dir.get(), &dst) != 0) return {EntryLook::Kind::kUnreadable, errno, {}};
+  // The superuser's entries are as trusted as the system (one made by a root-run open() that kept
+  // this user's HOME, say); anyone else's may hold or become anything.
+  if (dst.st_uid != ::geteuid() && dst.st_uid != 0) {
+    return {EntryLook::Kind::kForeign, 0, {}, dst.st_uid, static_cast<mode_t>(dst.st_mode & 07777)};
+  }
   int err = 0;
   UniqueFd fd = open_regular_at(dir.get(), "manifest.json", err);
   if (!fd.valid()) return {proves_absence(err) ? EntryLook::Kind::kIncomplete : EntryLook::Kind::kUnreadable, err, {}};

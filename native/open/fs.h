@@ -74,14 +74,20 @@ struct EntryLook {
     kIncomplete,
     /// The entry or its manifest cannot be looked at (permission, input/output ...): `err`.
     kUnreadable,
+    /// A directory that another user owns (`owner`, its permission bits `mode`): left by someone
+    /// who could once write in the cache, so nothing in it is this user's to use or to heal.
+    kForeign,
   };
   Kind kind;
   int err = 0;
   std::string manifest;
+  uid_t owner = 0;
+  mode_t mode = 0;
 };
 
 /// Looks at the entry `dest`: its directory and its manifest are opened without following links
-/// and without blocking, so a link or a FIFO planted there is only ever found broken.
+/// and without blocking, so a link or a FIFO planted there is only ever found broken; a directory
+/// of another user's is found foreign before anything in it is read.
 EntryLook look_at_entry(const std::string& dest);
 
 }  // namespace quorvane::open

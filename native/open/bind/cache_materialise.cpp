@@ -70,11 +70,14 @@ enum class State {
   kComplete,    // its manifest is a regular file holding a JSON object
   kIncomplete,  // provably not complete: absent, or broken (a sweep may be removing it)
   kUnknown,     // it cannot be looked at: left alone, never taken for broken
+  kForeign,     // another user's directory: never used, never healed, never moved
 };
 
 struct Judged {
   State state;
   int err = 0;
+  uid_t owner = 0;
+  mode_t mode = 0;
 };
 
 bool json_object(const std::string& raw) {
@@ -98,6 +101,8 @@ Judged judge_entry(const std::string& dest) {
       return {json_object(look.manifest) ? State::kComplete : State::kIncomplete};
     case EntryLook::Kind::kIncomplete:
       return {State::kIncomplete};
+    case EntryLook::Kind::kForeign:
+      return {State::kForeign, 0, look.owner, look.mode};
     case EntryLook::Kind::kUnreadable:
       break;
   }
@@ -184,6 +189,13 @@ bool met_a_directory(py::handle os_error) {
   raise_refused("Failed", message,
                 py::str("{}: owner uid {}, mode {:04o}; this process runs as uid {}")
                     .format(where, fault.owner, fault.mode, ::geteuid()));
+}
+
+/// Refuses an entry that is neither usable nor provably broken: one that cannot be looked at, or
+/// one another user left there while the cache was open to others.
+void refuse_unless_judged(const std::string& dest, const Judged& entry) {
+  if (entry.state == State::kUnknown) refuse_unreadable(dest, entry.err);
+  if (entry.state == State::kForeign) refuse_cache_dir({CacheDirFault::Kind::kForeignOwner, dest, entry.owner, entry.mode});
 }
 
 /// The path from which the unpacker reads the avatar: one that opens the descriptor `fd` itself
@@ -283,7 +295,7 @@ py::object materialise(py::object source) {
   py::object dest = path.attr("join")(avatars, key);
   const std::string dest_b = fs_bytes(dest);
   Judged entry = judge_entry(dest_b);
-  if (entry.state == State::kUnknown) refuse_unreadable(dest_b, entry.err);
+  refuse_unless_judged(dest_b, entry);
   if (entry.state == State::kComplete) {
     global("_hold")(dest);
     if (!truthy(global("_SWEPT"))) {
@@ -297,7 +309,7 @@ py::object materialise(py::object source) {
   UnpackTurn turn(dest_b);
   // Another thread of this process may have published the entry while this one waited.
   entry = judge_entry(dest_b);
-  if (entry.state == State::kUnknown) refuse_unreadable(dest_b, entry.err);
+  refuse_unless_judged(dest_b, entry);
   if (entry.state == State::kComplete) {
     global("_hold")(dest);
     return dest;
