@@ -80,7 +80,8 @@ def test_a_long_fatal_line_is_cut():
     '{"fps":20,"width":416,"height":720,"color":null}',
     '[20,416,720]',
     '{"fps":20,',
-], ids=["absurd", "text", "bool", "no-rate", "list", "broken"])
+    '[' * 50000,
+], ids=["absurd", "text", "bool", "no-rate", "list", "broken", "nested"])
 def test_a_ready_line_that_is_not_sane_fails_the_start_at_once(line):
     # An absurd size killed the reader thread and a render then waited out its 300 s stall
     # time-out; other bad lines waited for a host that was not going to exit.
