@@ -80,7 +80,8 @@ def test_a_long_fatal_line_is_cut():
     '{"fps":20,"width":416,"height":720,"color":null}',
     '[20,416,720]',
     '{"fps":20,',
-], ids=["absurd", "text", "bool", "no-rate", "list", "broken"])
+    '[' * 50000,
+], ids=["absurd", "text", "bool", "no-rate", "list", "broken", "nested"])
 def test_a_ready_line_that_is_not_sane_fails_the_start_at_once(line):
     # An absurd size killed the reader thread and a render then waited out its 300 s stall
     # time-out; other bad lines waited for a host that was not going to exit.
@@ -107,7 +108,9 @@ def test_a_ready_line_that_is_not_sane_fails_the_start_at_once(line):
 
 def test_an_interrupted_start_ends_its_host(tmp_path):
     # Ctrl-C while the host loaded left it running until the interpreter exited, and what it
-    # had staged on disk for good.
+    # had staged on disk for good. The interrupt is kept, as the interactive interpreter keeps
+    # the last one, so a host left to a collection of its owner still runs; "fixture-ready" is
+    # interrupted once the host is ready, while the fixture waits for its picture of silence.
     stage = tmp_path / "stage"
     stage.mkdir()
     got = parent("""
@@ -121,17 +124,20 @@ def test_an_interrupted_start_ends_its_host(tmp_path):
             time.sleep(0.3)  # the parent waits for READY by now
             os.kill(os.getpid(), signal.SIGINT)
 
-        out = {}
+        out, kept = {}, []
         for name, start in (("open", lambda: quorvane.open(os.environ["AVATAR"])),
-                            ("fixture", lambda: _core.Fixture(os.environ["AVATAR"]))):
+                            ("fixture", lambda: _core.Fixture(os.environ["AVATAR"])),
+                            ("fixture-ready", lambda: _core.Fixture(os.environ["AVATAR"]))):
+            if name == "fixture-ready":
+                del os.environ["HANG"]  # the scripted host is ready, and never renders that picture
             os.environ["PIDFILE"] = os.path.join(os.environ["TMP_DIR"], name + ".pid")
             threading.Thread(target=interrupt_once_running, args=(os.environ["PIDFILE"],)).start()
             try:
                 start()
                 out[name] = "started"
                 continue
-            except KeyboardInterrupt:
-                pass
+            except KeyboardInterrupt as e:
+                kept.append(e)
             pid = int(open(os.environ["PIDFILE"]).read())
             try:
                 running = os.waitpid(pid, os.WNOHANG) == (0, 0)
@@ -142,7 +148,8 @@ def test_an_interrupted_start_ends_its_host(tmp_path):
                 os.kill(pid, signal.SIGKILL)
         print(json.dumps(out))
     """, env={"HANG": "1", "AVATAR": DEMO, "TMP_DIR": str(tmp_path), "MIRRANT2_STAGE_DIR": str(stage)})
-    assert got == {"open": {"running": False, "staged": []}, "fixture": {"running": False, "staged": []}}
+    ended = {"running": False, "staged": []}
+    assert got == {"open": ended, "fixture": ended, "fixture-ready": ended}
 
 
 def test_no_staged_file_outlives_its_host(tmp_path, monkeypatch):

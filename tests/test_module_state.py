@@ -135,19 +135,24 @@ def test_a_component_writable_by_more_than_the_module_is_not_the_packages(tree, 
 
 
 def test_an_ordinary_render_runs_no_module_planted_on_the_search_path(tmp_path):
+    # The host as the package starts it: `python -c` put the parent's working directory first on
+    # its search path, so a json.py or numpy.py there ran inside the host, as a shared_enc_dep.py
+    # did from anywhere on that path.
     import subprocess
 
     from bundles import CANON, IDENTITY, SHARED_ENC, make
-    from pipe_client import host_command
+    from quorvane._mirrant2._engine import host_command
 
     marker = tmp_path / "planted-ran"
     for where in ("cwd", "pythonpath"):
         (tmp_path / where).mkdir()
         (tmp_path / where / "shared_enc_dep.py").write_text(planted(marker))
+    for name in ("json.py", "numpy.py"):
+        (tmp_path / "cwd" / name).write_text(planted(marker))
     bundle = make(tmp_path, "dir", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": SHARED_ENC})
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "pythonpath"), HOME=str(tmp_path))
-    r = subprocess.run(host_command(bundle), stdin=subprocess.DEVNULL, capture_output=True, env=env,
-                       cwd=tmp_path / "cwd", timeout=120)
+    r = subprocess.run(host_command() + ["render-stream", bundle], stdin=subprocess.DEVNULL, capture_output=True,
+                       env=env, cwd=tmp_path / "cwd", timeout=120)
     assert r.returncode == 0 and r.stdout.startswith(b"READY "), r.stderr.decode()
     assert b"two-artifact split: base UNVERIFIED" in r.stderr
     assert not marker.exists()

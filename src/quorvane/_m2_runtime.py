@@ -116,9 +116,15 @@ class ChainFixture:
         self._current = None
         with self.work_lock:
             rest: list = []
-            s = self.open_stream(rest.append)
-            self.flush(s)
-            self.collect(s)
+            try:
+                s = self.open_stream(rest.append)
+                self.flush(s)
+                self.collect(s)
+            except BaseException:
+                # A start cut short (Ctrl-C while the host renders this picture) ends its host
+                # now, not once whatever holds the error lets this fixture go.
+                self.stop_host()
+                raise
         # The chain's picture of silence: what a fresh stream shows before speech.
         self._rest = _bgr(rest[0])
         self._rest.setflags(write=False)

@@ -1,7 +1,7 @@
 """``Mirrant2Engine``: renders a mirrant-2 avatar through the model host program.
 
-The engine starts one host per engine (``python -c "from quorvane._mirrant2._entry import run;
-run()" render-stream <avatar>``, with this interpreter), waits for its READY line and keeps it for
+The engine starts one host per engine (``python -c <run quorvane._mirrant2._entry> render-stream
+<avatar>``, with this interpreter: :func:`host_command`), waits for its READY line and keeps it for
 every render. A render (:meth:`Mirrant2Engine.frames`) sends the reset word, the audio in sample
 steps of at most ``STEP_SAMPLES`` float32 samples, then the flush word, and yields the frame
 records as (height, width, 3) uint8 RGB arrays until the end record.
@@ -66,8 +66,18 @@ def _close_open_engines() -> None:
 
 
 def host_command() -> list[str]:
-    """The command that starts the model host with this interpreter."""
-    return [sys.executable, "-c", "from quorvane._mirrant2._entry import run; run()"]
+    """The command that starts the model host with this interpreter.
+
+    ``python -c`` puts the working directory first on the module search path, so the host would
+    import json, numpy or this very package from wherever its parent happened to be started. That
+    entry is taken off (unless the interpreter leaves it out already), and the directory this
+    package was imported from is put last when the path would not hold it otherwise."""
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    code = ("import sys\n"
+            "if not getattr(sys.flags, 'safe_path', False): del sys.path[0]\n"
+            f"if {root!r} not in sys.path: sys.path.append({root!r})\n"
+            "from quorvane._mirrant2._entry import run\nrun()")
+    return [sys.executable, "-c", code]
 
 
 def _errors():

@@ -57,7 +57,7 @@ def _hello(line: bytes) -> dict:
         raise ValueError(f"the host's first output is not its READY line: {shown}")
     try:
         hello = json.loads(line[6:])
-    except ValueError:
+    except (ValueError, RecursionError):  # a line of brackets nests past the decoder's depth
         hello = None
     if not isinstance(hello, dict):
         raise ValueError(f"the READY line holds no JSON object: {shown}")
