@@ -510,8 +510,10 @@ class TestWrite:
         ("", "s.wav"), ("new/", "s.wav"), ("spool/..", "s.wav"), ("missing/out.mp4", "s.wav"),
         ("missing/../out.mp4", "s.wav"), ("notes.txt/out.mp4", "s.wav"), ("locked/out.mp4", "s.wav"),
         ("s.wav", "s.wav"), ("./s.wav", "s.wav"), ("hard.wav", "s.wav"), ("s.wav", (b"\x00\x00", Path("s.wav"))),
+        ("out\x00.mp4", "s.wav"),
     ], ids=["empty", "slash", "dotdot", "no directory", "through no directory", "file as directory",
-            "unwritable", "the audio", "the audio by another name", "the audio's hard link", "the audio listed"])
+            "unwritable", "the audio", "the audio by another name", "the audio's hard link", "the audio listed",
+            "a NUL byte"])
     def test_a_name_that_names_no_file_to_write_is_refused_before_any_frame(self, tmp_path, monkeypatch, name, audio):
         from quorvane.__main__ import _write
 

@@ -107,10 +107,12 @@ def _target_of(out_mp4: str) -> str:
     """The file the video is to replace, as an absolute name without links in its directory:
     ``out_mp4``, or what a link there leads to (the link stays, as a file call that writes through
     it leaves it). The directory is looked up as a file call looks it up: "missing/../out.mp4"
-    fails, rather than naming "out.mp4". ValueError for a name that is empty or ends in a slash,
-    "." or "..", which names no file; OSError naming ``out_mp4`` for a directory not there."""
+    fails, rather than naming "out.mp4". ValueError for a name that is empty, holds a NUL byte or
+    ends in a slash, "." or "..", which names no file; OSError naming ``out_mp4`` for a directory not there."""
     if out_mp4 == "":
         raise ValueError(f"out_mp4 must name a file; got {out_mp4!r}")
+    if "\0" in out_mp4:
+        raise ValueError(f"out_mp4 must not hold a NUL byte, which no file name can; got {out_mp4!r}")
     if out_mp4.endswith(os.sep) or os.path.basename(out_mp4) in (os.curdir, os.pardir):
         raise ValueError(f"out_mp4 must name a file, not a directory; got {out_mp4!r}")
     if os.path.islink(out_mp4):
