@@ -331,17 +331,21 @@ class TestFailures:
         assert names(cache.avatars) == [".idx"] and cache.errors.refused == []
 
     def test_an_unpacker_that_rejects_the_file_gives_invalid_avatar(self, cache, tmp_path):
+        # The unpacker reads the descriptor that was hashed, by a name of its own; what it says
+        # of that name must tell of the user's file.
         src = avatar_file(tmp_path / "a.imx")
         reason = ValueError("not an avatar")
 
         def reject(source, tmp):
             write_bundle(tmp)
+            reason.args = (f"not an .imx container: {source}",)
             raise reason
 
         cache.offline.behaviour = reject
         with pytest.raises(cache.errors.InvalidAvatar) as e:
             cache.op._materialise(src)
         assert assert_refused(e, cache.errors, cache.errors.InvalidAvatar, UNUSABLE, ValueError) is reason
+        assert str(reason) == f"not an .imx container: {src}"
         assert names(cache.avatars) == [".idx"] and cache.sweeps == [] and cache.op._HELD == {}
 
     def test_an_unpacker_os_error_gives_failed(self, cache, tmp_path):
@@ -350,12 +354,14 @@ class TestFailures:
 
         def full(source, tmp):
             (open(os.path.join(tmp, "partial"), "wb")).close()
+            reason.filename = source
             raise reason
 
         cache.offline.behaviour = full
         with pytest.raises(cache.errors.Failed) as e:
             cache.op._materialise(src)
         assert assert_refused(e, cache.errors, cache.errors.Failed, PREPARE, OSError) is reason
+        assert reason.filename == str(src)
         assert names(cache.avatars) == [".idx"]
 
     def test_a_bundle_without_manifest_is_never_published(self, cache, tmp_path):

@@ -227,6 +227,21 @@ std::string unpack_source(int fd, const struct stat& sst, const std::string& des
   }
 }
 
+/// `error`, raised by the unpacker while it read `from` (the descriptor's own path, or a private
+/// copy), made to tell of `source`, the file the user named, which is the name they know.
+void name_the_source(py::handle error, const std::string& from, py::handle source) {
+  const py::str from_s = fs_str(from);
+  const py::object shown = global("os").attr("fsdecode")(source);
+  if (py::isinstance(error, PyExc_OSError) && py::hasattr(error, "filename") &&
+      py::object(error.attr("filename")).equal(from_s)) {
+    error.attr("filename") = shown;
+  }
+  py::tuple args = error.attr("args");
+  if (args.size() == 1 && py::isinstance<py::str>(args[0])) {
+    error.attr("args") = py::make_tuple(args[0].attr("replace")(from_s, shown));
+  }
+}
+
 /// Removes the private copy of an unpack's source once the unpack is over, however it ended.
 struct CopyDir {
   std::string path;
@@ -319,6 +334,7 @@ py::object materialise(py::object source) {
   Outcome outcome = Outcome::kDone;
   py::object caught;
   std::string tmp_b;
+  std::string from;
   // A rename that meets an entry being removed by a sweep fails; the second try finds it gone, or
   // sets its remains aside first.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -328,7 +344,7 @@ py::object materialise(py::object source) {
       set_aside_broken(dest_b);
       tmp_b = with_core_errors([&] { return make_unpack_dir(dest_b); });
       CopyDir copy;
-      const std::string from = with_core_errors([&] { return unpack_source(src_fd.get(), sst, dest_b, copy.path); });
+      from = with_core_errors([&] { return unpack_source(src_fd.get(), sst, dest_b, copy.path); });
       unfold_imx(fs_str(from), fs_str(tmp_b));
       struct stat now {};
       struct stat man {};
@@ -354,6 +370,7 @@ py::object materialise(py::object source) {
       }
       caught = e.value();
       outcome = e.matches(PyExc_OSError) ? Outcome::kOsError : Outcome::kOtherError;
+      if (!from.empty() && from != src_b) name_the_source(caught, from, source);
     }
     if (outcome != Outcome::kOsError || !renaming || !met_a_directory(caught) || judge_entry(dest_b).state == State::kComplete) break;
     remove_tree(tmp_b);
