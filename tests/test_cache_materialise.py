@@ -293,6 +293,10 @@ class TestOwnRoot:
         with pytest.raises(cache.errors.Failed) as e:
             cache.op._materialise(src)
         assert str(e.value).startswith(f"QUORVANE_CACHE_DIR: the avatar cache {tmp_path / 'link'} belongs to another user")
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", f"{tmp_path / 'link'}//")  # a slash follows the link
+        with pytest.raises(cache.errors.Failed) as e:
+            cache.op._materialise(src)
+        assert "belongs to another user" in str(e.value)
 
 
 class TestFailures:

@@ -48,8 +48,11 @@ CacheDirFault prepare_cache_dirs(const std::string& root, const std::string& ava
   check_no_nul(avatars);
   // A root that is a link is only as much this user's as the link itself: one that another user
   // owns may be pointed elsewhere at any moment (the superuser's are as trusted as the system).
+  // (Looked at without its trailing slashes, through which lstat would follow the link.)
+  std::string bare = root;
+  while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
   struct stat link {};
-  if (::lstat(root.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != ::geteuid() && link.st_uid != 0) {
+  if (::lstat(bare.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != ::geteuid() && link.st_uid != 0) {
     return {CacheDirFault::Kind::kForeignOwner, root, link.st_uid, static_cast<mode_t>(link.st_mode & 07777)};
   }
   CacheDirFault fault = judge(root, existing_dir(root, true));
