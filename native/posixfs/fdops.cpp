@@ -96,7 +96,7 @@ UniqueFd open_regular_at(int dir_fd, const std::string& name, int& err, bool fol
 }
 
 int read_to_end(int fd, std::string& out) noexcept {
-  char buf[8192];
+  char buf[1 << 16];  // model files run to megabytes
   for (;;) {
     ssize_t r = ::read(fd, buf, sizeof buf);
     if (r < 0) {

@@ -24,9 +24,9 @@ struct DirName {
   unsigned char type;
 };
 
-/// The names in the open directory `dir_fd`, "." and ".." left out, read through a descriptor of
-/// its own (the offset of `dir_fd` is left alone). 0, or the errno of a listing that failed or
-/// broke off (`out` then holds what was read).
+/// The names in the open directory `dir_fd`, "." and ".." left out, read from the top through a
+/// duplicate of it (which shares its offset: `dir_fd` is left at the listing's end). 0, or the
+/// errno of a listing that failed or broke off (`out` then holds what was read).
 int list_names_at(int dir_fd, std::vector<DirName>& out);
 
 /// Removes `name` of the directory `dir_fd` (AT_FDCWD: a path) and everything below it, going on

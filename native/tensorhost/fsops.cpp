@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "posixfs/fdops.h"
 #include "tensorhost/pystr.h"
 
 namespace quorvane::m2 {
@@ -21,16 +22,7 @@ std::string read_file_bytes(const std::string& path) {
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     out.reserve(static_cast<size_t>(st.st_size));
   }
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t r = ::read(fd.get(), buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw OSError(errno);
-    }
-    if (r == 0) break;
-    out.append(buf, static_cast<size_t>(r));
-  }
+  if (const int err = posixfs::read_to_end(fd.get(), out)) throw OSError(err);
   return out;
 }
 
