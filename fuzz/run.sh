@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds imx_fuzz with clang and runs it over a scratch copy of the seed corpus.
-# A developer's tool, not part of scripts/setup.sh or .ci/run: it installs clang and its runtime
+# Not part of scripts/setup.sh; .ci/run runs it for 30 s. It installs clang and its runtime
 # libraries from Debian when they are missing, and needs the project's .venv (it installs pybind11,
 # cmake and ninja there, which the top-level CMake file needs).
 #
