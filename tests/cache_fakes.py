@@ -42,6 +42,19 @@ def write_bundle(directory, payload=b"model bytes"):
         f.write(payload)
 
 
+KEY_RECORD = ".quorvane-key"  # the record of its key that the cache writes into every entry it publishes
+
+
+def publish(entry, payload=b"model bytes"):
+    """Makes `entry` a complete entry as the cache publishes one: the bundle and the record
+    naming its key (the entry's name)."""
+    entry = pathlib.Path(entry)
+    entry.mkdir(mode=0o700, parents=True, exist_ok=True)
+    write_bundle(entry, payload)
+    (entry / KEY_RECORD).write_text(entry.name)
+    return str(entry)
+
+
 def avatar_file(path, size=1000, seed=0):
     data = np.random.default_rng(seed).integers(0, 256, size, dtype=np.uint8).tobytes()
     with open(path, "wb") as f:
