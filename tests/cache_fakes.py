@@ -125,7 +125,8 @@ OTHER = 65533  # the owner of what "another user" left behind (made as root, the
 AS_NOBODY = [shutil.which("setpriv") or "setpriv", "--reuid", str(NOBODY), "--regid", str(NOBODY), "--clear-groups"]
 
 # A child interpreter that materialises one avatar with the package's own modules faked as in
-# `fakes`, then prints the outcome as JSON. With "wait" it first prints its pid and waits for a
+# `fakes`, then prints the outcome as JSON ("unpack_source": the bundle holds the avatar file's own
+# bytes). With "wait" it first prints its pid and waits for a
 # line; with "pause_in_sweep" the sweep's first probe of a candidate prints "sweeping" and waits
 # for a line, so the test can act between the sweep's listing and its removals.
 CHILD = textwrap.dedent(
@@ -142,6 +143,9 @@ CHILD = textwrap.dedent(
     sys.modules["quorvane._offline"] = Offline()
     import quorvane._open as op
 
+    if job.get("unpack_source"):  # the bundle's member holds the avatar file's own bytes
+        from cache_fakes import write_bundle
+        sys.modules["quorvane._offline"].behaviour = lambda s, t: write_bundle(t, open(s, "rb").read())
     if job.get("pause_in_sweep"):
         real_in_use, paused = op._in_use, []
         def in_use(path, idle):

@@ -978,6 +978,45 @@ class TestOtherUsers:
         os.chmod(entry, 0o755)
         assert run_as_nobody(setting.top, {"source": setting.src}, env).get("dest") == str(entry)
 
+    @pytest.mark.parametrize("done", ["renamed B's entry to A's key", "renamed B's memo over A's",
+                                      "wrote its own manifest into A's entry"])
+    @pytest.mark.parametrize("opened", [0o777, 0o770], ids=["open to all", "group-writable"])
+    def test_what_another_user_did_while_the_root_was_open_is_never_used(self, setting, done, opened):
+        # NOBODY's own cache, open to others as an older layout left it (entries too), with
+        # OTHER in its group. OTHER acts; NOBODY is refused and fixes the modes as told before.
+        root = setting.top / "mine"
+        root.mkdir()
+        b = avatar_file(setting.mine / "b.imx", 3000, seed=12)
+        chown_tree(setting.mine, NOBODY)
+        chown_tree(root, NOBODY)
+        env = {"QUORVANE_CACHE_DIR": str(root)}
+        job = {"unpack_source": True}
+        dest_a = run_as_nobody(setting.top, {**job, "source": setting.src}, env)["dest"]
+        dest_b = run_as_nobody(setting.top, {**job, "source": b}, env)["dest"]
+        avatars, idx = root / "avatars", root / "avatars" / ".idx"
+        for d in (root, avatars, idx, pathlib.Path(dest_a), pathlib.Path(dest_b)):
+            os.chmod(d, opened)
+        # What OTHER does, as OTHER (in NOBODY's group).
+        if done.startswith("renamed B's entry"):
+            act = f"import os, shutil; os.rename({dest_a!r}, {dest_a + '.gone'!r}); os.rename({dest_b!r}, {dest_a!r})"
+        elif done.startswith("renamed B's memo"):
+            act = (f"import os; os.rename({str(idx / ref.memo_name(b, os.stat(b)))!r}, "
+                   f"{str(idx / ref.memo_name(setting.src, os.stat(setting.src)))!r})")
+        else:
+            m = os.path.join(dest_a, "manifest.json")
+            act = f"import os; os.rename({m!r}, {m + '.old'!r}); open({m!r}, 'w').write('{{\"engine\": \"theirs\"}}')"
+        as_other = [shutil.which("setpriv"), "--reuid", str(OTHER), "--regid", str(NOBODY), "--clear-groups"]
+        subprocess.run([*as_other, sys.executable, "-c", act], check=True, timeout=60)
+        out = run_as_nobody(setting.top, {**job, "source": setting.src}, env)
+        assert out["error"] == "Failed" and out["message"].endswith(
+            f"chmod 700 {root} && rm -rf {avatars} (the avatars are unpacked again)")
+        for d in (root, avatars):  # the chmod alone, as the refusal used to advise
+            os.chmod(d, 0o700)
+        out = run_as_nobody(setting.top, {**job, "source": setting.src}, env)
+        assert out.get("dest") == dest_a
+        assert pathlib.Path(dest_a, "model.bin").read_bytes() == pathlib.Path(setting.src).read_bytes()
+        assert json.loads(pathlib.Path(dest_a, "manifest.json").read_text()) == {"engine": "fake"}
+
     def test_another_users_entry_it_cannot_read_is_never_taken_for_broken(self, setting):
         # A group-shared cache (setgid, group NOBODY's): OTHER's entry of the same content, made
         # under umask 077, in use by OTHER.
@@ -992,6 +1031,24 @@ class TestOtherUsers:
             out = run_as_nobody(setting.top, {"source": setting.src}, {"QUORVANE_CACHE_DIR": str(root)})
         assert snapshot(root) == before
         assert out["error"] == "Failed" and "belongs to another user" in out["message"]
+
+    @pytest.mark.parametrize("case", ["HOME not set", "HOME that does not exist", "parent it cannot write"])
+    def test_a_root_it_cannot_make_is_refused_naming_the_setting_the_path_and_the_reason(self, setting, case):
+        # NOBODY's home in the user database is /nonexistent, as service accounts have.
+        if case == "parent it cannot write":
+            env, root, at = {"QUORVANE_CACHE_DIR": str(setting.top / "cache")}, setting.top / "cache", setting.top / "cache"
+            expected = f"QUORVANE_CACHE_DIR: could not prepare the avatar cache {root}: [Errno 13] Permission denied: '{at}'"
+        else:
+            home = "/nonexistent" if case == "HOME not set" else str(setting.top / "gone")
+            env = {"QUORVANE_CACHE_DIR": None, "HOME": None if case == "HOME not set" else home}
+            setting_name = (f"HOME (not set: the home directory {home} of the user database)" if case == "HOME not set"
+                            else "HOME")
+            expected = (f"{setting_name}: could not prepare the avatar cache {home}/.cache/quorvane: [Errno 2] No "
+                        f"such file or directory: '{home}'")
+        before = sorted(os.listdir(setting.top))
+        out = run_as_nobody(setting.top, {"source": setting.src}, env)
+        assert out["error"] == "Failed" and out["message"] == expected
+        assert sorted(set(os.listdir(setting.top)) - {"home-nobody"}) == before and not os.path.exists("/nonexistent")
 
     def test_an_entry_of_its_own_it_cannot_read_is_left_in_place(self, setting):
         # NOBODY's own cache, where one entry's manifest lost its read permission.
