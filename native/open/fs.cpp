@@ -50,6 +50,29 @@ bool proves_absence(int err) { return err == kNotRegular || err == ENOENT || err
 
 }  // namespace
 
+int read_sized(int fd, const struct stat& st, std::string& out) noexcept {
+  // What the cache reads of its own (memos, key records) is a few bytes: the read that would
+  // only find the end is spared.
+  const std::size_t want = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  try {
+    out.resize(want);
+  } catch (...) {
+    return ENOMEM;
+  }
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t r = ::read(fd, out.data() + got, want - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out.resize(got);
+  return 0;
+}
+
 bool closed_to_others(const struct stat& st) {
   return (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -110,7 +133,7 @@ EntryLook look_at_entry(const std::string& dest, std::string_view key) {
   if (!rec.valid()) return {proves_absence(err) ? EntryLook::Kind::kIncomplete : EntryLook::Kind::kUnreadable, err, {}};
   std::string named;
   if (!closed_to_others(rst) || rst.st_size != static_cast<off_t>(key.size())) return {EntryLook::Kind::kIncomplete, 0, {}};
-  if (int r = posixfs::read_to_end(rec.get(), named)) return {EntryLook::Kind::kUnreadable, r, {}};
+  if (int r = read_sized(rec.get(), rst, named)) return {EntryLook::Kind::kUnreadable, r, {}};
   // An entry moved here from another key's name holds another content.
   if (named != key) return {EntryLook::Kind::kIncomplete, 0, {}};
   EntryLook out{EntryLook::Kind::kManifest, 0, {}};

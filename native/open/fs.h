@@ -63,6 +63,11 @@ void remove_tree(const std::string& path) noexcept;
 /// sec + nsec * 1e-9.
 double mtime_seconds(const struct stat& st);
 
+/// Reads the small regular file `fd`, whose status `st` is, whole: the st_size bytes its status
+/// gives, in one read as a rule (interrupted and short reads are retried; an end sooner ends it).
+/// 0 or the errno of the read that failed.
+int read_sized(int fd, const struct stat& st, std::string& out) noexcept;
+
 /// The record of its key that the cache writes into an entry when it publishes it: the entry's
 /// name, no line end. An entry is trusted only while it names the entry it lies in, so an
 /// entry moved to another's name is known for what it is.
