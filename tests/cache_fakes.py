@@ -42,6 +42,19 @@ def write_bundle(directory, payload=b"model bytes"):
         f.write(payload)
 
 
+KEY_RECORD = ".quorvane-key"  # the record of its key that the cache writes into every entry it publishes
+
+
+def publish(entry, payload=b"model bytes"):
+    """Makes `entry` a complete entry as the cache publishes one: the bundle and the record
+    naming its key (the entry's name)."""
+    entry = pathlib.Path(entry)
+    entry.mkdir(mode=0o700, parents=True, exist_ok=True)
+    write_bundle(entry, payload)
+    (entry / KEY_RECORD).write_text(entry.name)
+    return str(entry)
+
+
 def avatar_file(path, size=1000, seed=0):
     data = np.random.default_rng(seed).integers(0, 256, size, dtype=np.uint8).tobytes()
     with open(path, "wb") as f:
@@ -112,7 +125,8 @@ OTHER = 65533  # the owner of what "another user" left behind (made as root, the
 AS_NOBODY = [shutil.which("setpriv") or "setpriv", "--reuid", str(NOBODY), "--regid", str(NOBODY), "--clear-groups"]
 
 # A child interpreter that materialises one avatar with the package's own modules faked as in
-# `fakes`, then prints the outcome as JSON. With "wait" it first prints its pid and waits for a
+# `fakes`, then prints the outcome as JSON ("unpack_source": the bundle holds the avatar file's own
+# bytes). With "wait" it first prints its pid and waits for a
 # line; with "pause_in_sweep" the sweep's first probe of a candidate prints "sweeping" and waits
 # for a line, so the test can act between the sweep's listing and its removals.
 CHILD = textwrap.dedent(
@@ -129,6 +143,9 @@ CHILD = textwrap.dedent(
     sys.modules["quorvane._offline"] = Offline()
     import quorvane._open as op
 
+    if job.get("unpack_source"):  # the bundle's member holds the avatar file's own bytes
+        from cache_fakes import write_bundle
+        sys.modules["quorvane._offline"].behaviour = lambda s, t: write_bundle(t, open(s, "rb").read())
     if job.get("pause_in_sweep"):
         real_in_use, paused = op._in_use, []
         def in_use(path, idle):

@@ -7,7 +7,10 @@ import pwd
 import signal
 import sys
 import threading
+import time
 import types
+
+import numpy as np
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -31,7 +34,7 @@ class TestContentKey:
         key = op._content_key(src, st_, avatars)
         assert key == ref.content_key(src)
         with open(memo_path(avatars, src, st_), "rb") as f:
-            assert f.read() == key[len("sha256-"):].encode()
+            assert f.read() == ref.memo_text(key[len("sha256-"):], src, st_).encode()
         assert os.listdir(os.path.join(avatars, ".idx")) == [ref.memo_name(src, st_)]
 
     def test_a_valid_memo_spares_the_hashing_and_is_never_checked(self, op, tmp_path):
@@ -40,26 +43,55 @@ class TestContentKey:
         st_ = os.stat(src)
         os.makedirs(os.path.join(avatars, ".idx"))
         with open(memo_path(avatars, src, st_), "w") as f:
-            f.write("0123456789abcdef" * 2)
+            f.write(ref.memo_text("0123456789abcdef" * 2, src, st_))
         assert op._content_key(src, st_, avatars) == "sha256-" + "0123456789abcdef" * 2
+
+    @pytest.mark.parametrize("change", ["rewritten in place, times put back", "another device"])
+    def test_a_memo_holds_only_for_the_very_same_file_unchanged(self, op, tmp_path, change):
+        # Release 2 of an avatar, of release 1's size, written where release 1 lay with its
+        # modification time put back (rsync --inplace -t, cp -p): same path, size, mtime and
+        # inode; only the change time tells. And one file system's inode on another device.
+        src = avatar_file(tmp_path / "a.imx", 5000, seed=1)
+        avatars = str(tmp_path / "avatars")
+        st_ = os.stat(src)
+        assert op._content_key(src, st_, avatars) == ref.content_key(src)
+        if change == "another device":
+            now = types.SimpleNamespace(st_size=st_.st_size, st_mtime_ns=st_.st_mtime_ns, st_ino=st_.st_ino,
+                                        st_dev=st_.st_dev + 1, st_ctime_ns=st_.st_ctime_ns)
+        else:
+            release2 = np.random.default_rng(2).integers(0, 256, 5000, dtype=np.uint8).tobytes()
+            time.sleep(0.01)  # a change time of its own, on a clock of coarse ticks
+            with open(src, "r+b") as f:
+                f.write(release2)
+            os.utime(src, ns=(st_.st_atime_ns, st_.st_mtime_ns))
+            now = os.stat(src)
+            assert (now.st_ino, now.st_size, now.st_mtime_ns) == (st_.st_ino, st_.st_size, st_.st_mtime_ns)
+        assert op._content_key(src, now, avatars) == ref.content_key(src)
+        # Hashed again, and remembered apart: the first memo is never heard for the file now.
+        assert sorted(os.listdir(os.path.join(avatars, ".idx"))) == sorted({ref.memo_name(src, st_), ref.memo_name(src, now)})
 
     PLANTED = "fedcba9876543210" * 2
 
     @pytest.mark.parametrize(
         "raw",
         [
-            f"{PLANTED}\n".encode(),
-            f" \t{PLANTED}\r\n".encode(),
-            f"\u3000{PLANTED}\u2028".encode(),
-            f"\x1c{PLANTED}\x1f".encode(),
-            f"{PLANTED}\0".encode(),
-            PLANTED.upper().encode(),
-            f"{PLANTED}0".encode(),
-            PLANTED[:-1].encode(),
-            f"{PLANTED[:16]} {PLANTED[16:]}".encode(),
-            b"\xff" + PLANTED.encode(),
-            b"\xef\xbb\xbf" + PLANTED.encode(),
-            f"\u200b{PLANTED}".encode(),
+            f"{PLANTED}\n{{ID}}".encode(),
+            f"{PLANTED}\n{{ID}}\n".encode(),
+            f" \t{PLANTED}\n{{ID}}\r\n".encode(),
+            f"\u3000{PLANTED}\n{{ID}}\u2028".encode(),
+            f"\x1c{PLANTED}\n{{ID}}\x1f".encode(),
+            f"{PLANTED}\n{{ID}}\0".encode(),
+            f"{PLANTED.upper()}\n{{ID}}".encode(),
+            f"{PLANTED}0\n{{ID}}".encode(),
+            f"{PLANTED[:-1]}\n{{ID}}".encode(),
+            f"{PLANTED[:16]} {PLANTED[16:]}\n{{ID}}".encode(),
+            f"{PLANTED} {{ID}}".encode(),
+            f"{PLANTED}\n{{ID}}0".encode(),
+            f"{PLANTED}\n{'0' * 64}".encode(),  # the memo of another file, moved to this one's name
+            PLANTED.encode(),  # as earlier versions wrote them: naming no identity
+            b"\xff" + f"{PLANTED}\n{{ID}}".encode(),
+            b"\xef\xbb\xbf" + f"{PLANTED}\n{{ID}}".encode(),
+            f"\u200b{PLANTED}\n{{ID}}".encode(),
             b"",
         ],
     )
@@ -68,9 +100,10 @@ class TestContentKey:
         avatars = str(tmp_path / "avatars")
         st_ = os.stat(src)
         os.makedirs(os.path.join(avatars, ".idx"))
+        raw = raw.replace(b"{ID}", ref.identity_digest(src, st_).encode())
         with open(memo_path(avatars, src, st_), "wb") as f:
             f.write(raw)
-        expected = ref.memo_digits(raw)
+        expected = ref.memo_digits(raw, src, st_)
         got = op._content_key(src, st_, avatars)
         if expected is not None:
             assert got == "sha256-" + expected == "sha256-" + self.PLANTED
@@ -78,27 +111,36 @@ class TestContentKey:
             # Ignored: the content is hashed and the memo rewritten in lowercase.
             assert got == ref.content_key(src)
             with open(memo_path(avatars, src, st_), "rb") as f:
-                assert f.read() == ref.key_digits(src).encode()
+                assert f.read() == ref.memo_text(ref.key_digits(src), src, st_).encode()
 
-    @pytest.mark.parametrize("planted", ["link", "another user's"])
-    def test_a_memo_that_is_a_link_or_not_this_users_is_not_heard(self, op, tmp_path, planted):
+    @pytest.mark.parametrize("planted", ["link", "another user's", "writable by others", "in an open memo directory"])
+    def test_a_memo_that_others_could_have_placed_is_not_heard(self, op, tmp_path, planted):
         src = avatar_file(tmp_path / "a.imx", seed=4)
         avatars = str(tmp_path / "avatars")
         st_ = os.stat(src)
-        os.makedirs(os.path.join(avatars, ".idx"))
+        idx = os.path.join(avatars, ".idx")
+        os.makedirs(idx, mode=0o700)
         memo = memo_path(avatars, src, st_)
+        text = ref.memo_text(self.PLANTED, src, st_)
         if planted == "link":
-            (tmp_path / "elsewhere").write_text(self.PLANTED)
+            (tmp_path / "elsewhere").write_text(text)
             os.symlink(tmp_path / "elsewhere", memo)
         else:
             with open(memo, "w") as f:
-                f.write(self.PLANTED)
-            os.chown(memo, 65534, 65534)
+                f.write(text)
+            if planted == "another user's":
+                os.chown(memo, 65534, 65534)
+            elif planted == "writable by others":
+                os.chmod(memo, 0o622)
+            else:
+                os.chmod(idx, 0o777)
         assert op._content_key(src, st_, avatars) == ref.content_key(src)
+        if planted == "in an open memo directory":  # nothing is stored there either
+            return
         assert not os.path.islink(memo) and os.stat(memo).st_uid == os.geteuid()
         with open(memo) as f:
-            assert f.read() == ref.key_digits(src)
-        assert (tmp_path / "elsewhere").read_text() == self.PLANTED if planted == "link" else True
+            assert f.read() == ref.memo_text(ref.key_digits(src), src, st_)
+        assert (tmp_path / "elsewhere").read_text() == text if planted == "link" else True
 
     def test_a_memo_is_written_through_a_new_file_never_through_one_already_there(self, op, tmp_path):
         src = avatar_file(tmp_path / "a.imx", seed=5)
@@ -128,7 +170,7 @@ class TestContentKey:
         op._content_key(src, st_, avatars)
         assert os.listdir(os.path.join(avatars, ".idx")) == [ref.memo_name(src, st_)]
         os.symlink(src, tmp_path / "link.imx")  # links are not resolved: a memo of its own
-        fake = types.SimpleNamespace(st_size=-5, st_mtime_ns=-1, st_ino=2**64 - 1)
+        fake = types.SimpleNamespace(st_size=-5, st_mtime_ns=-1, st_ino=2**64 - 1, st_dev=0, st_ctime_ns=-2)
         assert op._content_key("link.imx", st_, avatars) == ref.content_key(src)
         assert op._content_key(src, fake, avatars) == ref.content_key(src)
         assert sorted(os.listdir(os.path.join(avatars, ".idx"))) == sorted(

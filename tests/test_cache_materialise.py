@@ -6,6 +6,7 @@ import fcntl
 import hashlib
 import json
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -27,12 +28,14 @@ from cache_fakes import (  # noqa: F401  (fixtures)
     chown_tree,
     fakes,
     op,
+    publish,
     run_as_nobody,
     run_child,
     users,
     write_bundle,
 )
 from reference import cache as ref
+from reference.cache import KEY_RECORD
 
 PREPARE = "could not prepare that avatar"
 UNUSABLE = "that is not a usable avatar"
@@ -86,15 +89,15 @@ class TestHitAndMiss:
         assert re.fullmatch(r"/proc/self/fd/\d+", unpacked_from) and listing == []
         assert re.fullmatch(re.escape(f"{dest}.tmp.{os.getpid()}.") + "[0-9a-f]{16}", tmp)
         assert names(cache.avatars) == [".idx", os.path.basename(dest)]
-        assert names(dest) == ["manifest.json", "model.bin"]
+        assert names(dest) == [KEY_RECORD, "manifest.json", "model.bin"]
+        with open(os.path.join(dest, KEY_RECORD)) as f:
+            assert f.read() == os.path.basename(dest)
         assert list(cache.op._HELD) == [dest]
         assert cache.op._SWEPT is True and cache.sweeps == [(cache.avatars, dest)]
 
     def test_only_the_first_hit_of_a_process_sweeps(self, cache, tmp_path):
         src = avatar_file(tmp_path / "a.imx")
-        dest = entry_of(cache, src)
-        os.makedirs(dest)
-        write_bundle(dest)
+        dest = publish(entry_of(cache, src))
         for _ in range(3):
             assert cache.op._materialise(src) == dest
         assert cache.offline.calls == [] and cache.sweeps == [(cache.avatars, dest)]
@@ -139,7 +142,7 @@ class TestHitAndMiss:
         os.makedirs(idx)
         wrong = "0" * 32
         with open(os.path.join(idx, ref.memo_name(src, os.stat(src))), "w") as f:
-            f.write(wrong)
+            f.write(ref.memo_text(wrong, src, os.stat(src)))
         assert cache.op._materialise(src) == os.path.join(cache.avatars, "sha256-" + wrong)
 
     def test_the_steps_are_called_through_the_module(self, cache, tmp_path, monkeypatch):
@@ -197,6 +200,7 @@ class TestSettings:
             (projects / name / "take1.mov").write_bytes(b"\0" * 1000)
             os.utime(projects / name, (time.time() - 7200,) * 2)
         monkeypatch.chdir(work)
+        (tmp_path / "home").mkdir()
         monkeypatch.setenv("HOME", str(tmp_path / "home"))
         monkeypatch.setenv("QUORVANE_CACHE_DIR", "")  # as an env file leaves it
         monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", "0")
@@ -253,13 +257,11 @@ class TestOwnRoot:
     )
     def test_a_cache_that_is_not_this_users_alone_is_refused_and_left_as_it_is(self, cache, tmp_path, fault):
         src = avatar_file(tmp_path / "a.imx")
-        dest = entry_of(cache, src)
-        os.makedirs(dest)
-        write_bundle(dest)
+        dest = publish(entry_of(cache, src))
         idx = os.path.join(cache.avatars, ".idx")
         os.makedirs(idx)
         with open(os.path.join(idx, ref.memo_name(src, os.stat(src))), "w") as f:
-            f.write(ref.key_digits(src))
+            f.write(ref.memo_text(ref.key_digits(src), src, os.stat(src)))
         old = os.path.join(cache.avatars, "sha256-" + "0" * 32)
         os.makedirs(old)
         os.utime(old, (1000, 1000))
@@ -276,7 +278,10 @@ class TestOwnRoot:
         if "another user" in fault:
             assert "belongs to another user (uid 65534)" in message
         else:
-            assert message.endswith(f"the cache must be yours alone: chmod 700 {at_fault}")
+            # A chmod alone would leave in use whatever others put there meanwhile.
+            fix = f"rm -rf {cache.avatars}" if at_fault == cache.avatars else f"chmod 700 {at_fault} && rm -rf {cache.avatars}"
+            assert message.endswith(f"the cache must be yours alone, and nothing they may have put in it used: {fix} "
+                                    "(the avatars are unpacked again)")
         assert snapshot(cache.root) == before
         assert cache.offline.calls == [] and cache.sweeps == [] and cache.op._HELD == {}
 
@@ -288,15 +293,86 @@ class TestOwnRoot:
         dest = cache.op._materialise(src)
         assert dest == str(tmp_path / "link" / "avatars" / ref.content_key(src))
         assert (tmp_path / "real" / "avatars" / ref.content_key(src) / "manifest.json").is_file()
+
+    @pytest.mark.parametrize(
+        "spelled,theirs",
+        [("{link}", "link"), ("{link}//", "link"), ("{link}/.", "link"), ("{link}/./", "link"),
+         ("{tmp}/./link/.", "link"), ("{tmp}/sub/../link/.", "link"), ("{mine}/.", "link"),
+         ("{tmp}/via/real", "via")],
+        ids=["plain", "trailing slashes", "link/.", "link/./", "a/./link/.", "a/sub/../link/.", "own link to theirs",
+             "theirs on the way"],
+    )
+    def test_a_root_reached_through_another_users_link_is_refused_however_it_is_spelled(
+        self, cache, tmp_path, monkeypatch, spelled, theirs
+    ):
         # Another user's link could be pointed elsewhere once it has passed.
-        os.lchown(tmp_path / "link", 65534, 65534)
+        src = avatar_file(tmp_path / "a.imx")
+        (tmp_path / "real").mkdir()
+        (tmp_path / "sub").mkdir()
+        os.symlink(tmp_path / "real", tmp_path / "link")
+        os.symlink(tmp_path / "link", tmp_path / "mine")
+        os.symlink(tmp_path, tmp_path / "via")
+        os.lchown(tmp_path / theirs, NOBODY, NOBODY)
+        root = spelled.format(link=tmp_path / "link", tmp=tmp_path, mine=tmp_path / "mine")
+        monkeypatch.setenv("QUORVANE_CACHE_DIR", root)
         with pytest.raises(cache.errors.Failed) as e:
             cache.op._materialise(src)
-        assert str(e.value).startswith(f"QUORVANE_CACHE_DIR: the avatar cache {tmp_path / 'link'} belongs to another user")
-        monkeypatch.setenv("QUORVANE_CACHE_DIR", f"{tmp_path / 'link'}//")  # a slash follows the link
+        assert str(e.value) == (
+            f"QUORVANE_CACHE_DIR: the avatar cache {root} is reached through {tmp_path / theirs}, a link that belongs "
+            f"to another user (uid {NOBODY}), who can point it anywhere; every link on the way must be yours or the "
+            "superuser's")
+        assert os.listdir(tmp_path / "real") == [] and cache.offline.calls == []
+        os.lchown(tmp_path / theirs, 0, 0)  # the superuser's links are as trusted as the system
+        assert cache.op._materialise(src).startswith(root.rstrip("/"))
+
+    @pytest.mark.parametrize("case", ["HOME that does not exist", "HOME not set, no home in the user database",
+                                      "HOME relative", "dangling link of its own", "component of 300 bytes",
+                                      "file on the way"])
+    def test_a_root_that_cannot_be_prepared_is_refused_naming_the_setting_the_path_and_the_reason(
+        self, cache, tmp_path, monkeypatch, case
+    ):
+        src = avatar_file(tmp_path / "a.imx")
+        if case.startswith("HOME"):
+            monkeypatch.delenv("QUORVANE_CACHE_DIR")
+        if case == "HOME that does not exist":
+            home = tmp_path / "nonexistent"
+            monkeypatch.setenv("HOME", str(home))
+            expected = (f"HOME: could not prepare the avatar cache {home}/.cache/quorvane: [Errno 2] No such file or "
+                        f"directory: '{home}'")
+        elif case.startswith("HOME not set"):
+            import pwd
+
+            home = tmp_path / "nonexistent"
+            monkeypatch.delenv("HOME")
+            real = pwd.getpwuid
+            monkeypatch.setattr(pwd, "getpwuid", lambda uid: types.SimpleNamespace(pw_dir=str(home)) if uid == os.getuid()
+                                else real(uid))
+            expected = (f"HOME (not set: the home directory {home} of the user database): could not prepare the avatar "
+                        f"cache {home}/.cache/quorvane: [Errno 2] No such file or directory: '{home}'")
+        elif case == "HOME relative":
+            monkeypatch.setenv("HOME", "home/me")
+            expected = ("HOME must be an absolute path, since the avatar cache is ~/.cache/quorvane while "
+                        "QUORVANE_CACHE_DIR is unset or empty; it is 'home/me'")
+        elif case == "dangling link of its own":
+            os.symlink(tmp_path / "gone", tmp_path / "link")
+            monkeypatch.setenv("QUORVANE_CACHE_DIR", str(tmp_path / "link"))
+            expected = (f"QUORVANE_CACHE_DIR: could not prepare the avatar cache {tmp_path / 'link'}: [Errno 2] No such "
+                        f"file or directory: '{tmp_path / 'gone'}'")
+        elif case == "component of 300 bytes":
+            root = tmp_path / ("c" * 300) / "cache"
+            monkeypatch.setenv("QUORVANE_CACHE_DIR", str(root))
+            expected = (f"QUORVANE_CACHE_DIR: could not prepare the avatar cache {root}: [Errno 36] File name too long: "
+                        f"'{tmp_path / ('c' * 300)}'")
+        else:
+            (tmp_path / "plain").write_text("")
+            monkeypatch.setenv("QUORVANE_CACHE_DIR", str(tmp_path / "plain" / "cache"))
+            expected = (f"QUORVANE_CACHE_DIR: could not prepare the avatar cache {tmp_path / 'plain' / 'cache'}: "
+                        f"[Errno 20] Not a directory: '{tmp_path / 'plain'}'")
+        before = sorted(os.listdir(tmp_path))
         with pytest.raises(cache.errors.Failed) as e:
             cache.op._materialise(src)
-        assert "belongs to another user" in str(e.value)
+        assert str(e.value) == expected
+        assert sorted(os.listdir(tmp_path)) == before and cache.offline.calls == []
 
 
 class TestFailures:
@@ -405,7 +481,7 @@ class TestFailures:
         assert cache.op._materialise(src) == dest  # healed: a hit
         assert len(cache.offline.calls) == 1 and cache.errors.refused == []
         with open(manifest) as f:
-            assert names(dest) == ["manifest.json", "model.bin"] and json.load(f) == {"engine": "fake"}
+            assert names(dest) == [KEY_RECORD, "manifest.json", "model.bin"] and json.load(f) == {"engine": "fake"}
         assert names(cache.avatars) == [".idx", os.path.basename(dest)] and list(cache.op._HELD) == [dest]
         assert os.fstat(cache.op._HELD[dest]).st_ino == os.stat(manifest).st_ino
 
@@ -425,8 +501,7 @@ class TestFailures:
 
         def beaten(source, tmp):
             write_bundle(tmp)
-            os.makedirs(dest)
-            write_bundle(dest, b"the winner's")
+            publish(dest, b"the winner's")
 
         cache.offline.behaviour = beaten
         assert cache.op._materialise(src) == dest
@@ -435,6 +510,71 @@ class TestFailures:
             assert f.read() == b"the winner's"
         assert list(cache.op._HELD) == [dest]
         assert cache.sweeps == [] and cache.op._SWEPT is False and cache.errors.refused == []
+
+
+class TestTrust:
+    """What this user's cache holds is used only while nothing in it can have been moved or
+    written by anyone else: an entry holds the record of its own key, memos name the file they
+    were made for, and all of it is this user's and closed to others."""
+
+    @pytest.fixture
+    def two(self, cache, tmp_path):
+        a = avatar_file(tmp_path / "a.imx", seed=1)
+        b = avatar_file(tmp_path / "b.imx", seed=2)
+        cache.offline.behaviour = lambda source, tmp: write_bundle(tmp, pathlib.Path(source).read_bytes())
+        return types.SimpleNamespace(a=a, b=b, dest_a=cache.op._materialise(a), dest_b=cache.op._materialise(b))
+
+    @pytest.mark.parametrize(
+        "done",
+        ["B's entry renamed to A's key", "B's memo renamed over A's", "another user's manifest in A's entry",
+         "A's manifest writable by others", "A's entry writable by others", "A's key record removed",
+         "A's key record another user's"],
+    )
+    def test_what_others_may_have_moved_or_written_is_set_aside_and_unpacked_afresh(self, cache, two, done):
+        # As others could, while an older layout left the cache open to them.
+        idx = os.path.join(cache.avatars, ".idx")
+        manifest, record = os.path.join(two.dest_a, "manifest.json"), os.path.join(two.dest_a, KEY_RECORD)
+        if done == "B's entry renamed to A's key":
+            shutil.rmtree(two.dest_a)
+            os.rename(two.dest_b, two.dest_a)
+        elif done == "B's memo renamed over A's":
+            os.rename(os.path.join(idx, ref.memo_name(two.b, os.stat(two.b))),
+                      os.path.join(idx, ref.memo_name(two.a, os.stat(two.a))))
+        elif done == "another user's manifest in A's entry":
+            os.remove(manifest)
+            with open(manifest, "w") as f:
+                f.write('{"engine": "theirs"}')
+            os.chown(manifest, NOBODY, NOBODY)
+        elif done == "A's manifest writable by others":
+            os.chmod(manifest, 0o666)
+        elif done == "A's entry writable by others":
+            os.chmod(two.dest_a, 0o777)
+        elif done == "A's key record removed":
+            os.remove(record)
+        else:
+            os.chown(record, NOBODY, NOBODY)
+        assert cache.op._materialise(two.a) == two.dest_a
+        with open(os.path.join(two.dest_a, "model.bin"), "rb") as f:
+            assert f.read() == pathlib.Path(two.a).read_bytes()
+        with open(manifest) as f:
+            assert json.load(f) == {"engine": "fake"}
+        assert names(two.dest_a) == [KEY_RECORD, "manifest.json", "model.bin"]
+        for p in (two.dest_a, manifest, record):
+            st_ = os.stat(p)
+            assert st_.st_uid == os.geteuid() and st_.st_mode & 0o022 == 0, p
+        assert len(cache.offline.calls) == (2 if done == "B's memo renamed over A's" else 3)
+        assert names(cache.avatars) == sorted([".idx", os.path.basename(two.dest_a)] +
+                                              ([os.path.basename(two.dest_b)] if "renamed to" not in done else []))
+
+    def test_a_manifest_left_open_by_the_unpacker_is_closed_when_published(self, cache, tmp_path):
+        src = avatar_file(tmp_path / "a.imx")
+        old = os.umask(0o002)
+        try:
+            dest = cache.op._materialise(src)
+        finally:
+            os.umask(old)
+        assert os.stat(os.path.join(dest, "manifest.json")).st_mode & 0o022 == 0
+        assert cache.op._materialise(src) == dest and len(cache.offline.calls) == 1
 
 
 class TestHold:
@@ -638,37 +778,48 @@ class TestRaces:
             if time.monotonic() > deadline:
                 break
 
-    @pytest.mark.parametrize("change", ["renamed over", "written in place"])
-    def test_a_file_changed_while_it_is_opened_never_puts_one_content_under_anothers_key(self, cache, tmp_path, change):
+    @pytest.mark.parametrize("change", ["renamed over", "written in place, times put back", "changed at every read"])
+    def test_a_file_changed_while_it_is_opened_is_read_again_never_published_under_anothers_key(
+        self, cache, tmp_path, change
+    ):
         src = avatar_file(tmp_path / "current.imx", 5000, seed=1)
         original = (tmp_path / "current.imx").read_bytes()
         other = avatar_file(tmp_path / "next.imx", 5000, seed=2)
+        release2 = (tmp_path / "next.imx").read_bytes()
         copy = tmp_path / "kept.imx"
         copy.write_bytes(original)
+        st0 = os.stat(src)
 
         def unfold(source, tmp):
             # The file is changed at the moment the unpacker opens it: a deploy that swaps the
-            # avatar by rename, or a writer rewriting it where it lies.
-            if change == "renamed over":
+            # avatar by rename, or a writer rewriting it where it lies with its size and times
+            # put back (rsync --inplace -t, cp -p).
+            if change == "renamed over" and len(cache.offline.calls) == 1:
                 os.replace(other, src)
-            else:
+            elif change != "renamed over" and (len(cache.offline.calls) == 1 or change == "changed at every read"):
+                time.sleep(0.01)  # a change time of its own, on a clock of coarse ticks
                 with open(src, "r+b") as f:
-                    f.write(b"\xff" * 16)
-                os.utime(src, ns=(1, 1))
+                    f.write(release2 if len(cache.offline.calls) % 2 else original)
+                os.utime(src, ns=(st0.st_atime_ns, st0.st_mtime_ns))
             with open(source, "rb") as f:
                 write_bundle(tmp, f.read())
 
         cache.offline.behaviour = unfold
-        if change == "written in place":
+        if change == "changed at every read":
             with pytest.raises(cache.errors.Failed) as e:
                 cache.op._materialise(src)
             assert e.value.args == (PREPARE,) and names(cache.avatars) == [".idx"]
+            assert len(cache.offline.calls) == 3
             return
         dest = cache.op._materialise(src)
-        assert dest == os.path.join(cache.avatars, "sha256-" + hashlib.sha256(original).hexdigest()[:32])
+        assert dest == os.path.join(cache.avatars, "sha256-" + hashlib.sha256(release2).hexdigest()[:32])
         with open(os.path.join(dest, "model.bin"), "rb") as f:
+            assert f.read() == release2
+        assert names(cache.avatars) == [".idx", os.path.basename(dest)]
+        kept = cache.op._materialise(str(copy))
+        assert kept == entry_of(cache, str(copy)) != dest
+        with open(os.path.join(kept, "model.bin"), "rb") as f:
             assert f.read() == original
-        assert cache.op._materialise(str(copy)) == dest and len(cache.offline.calls) == 1
 
     def test_an_open_whose_rename_meets_a_sweep_removing_the_entry_gets_it(self, cache, tmp_path):
         src = avatar_file(tmp_path / "a.imx")
@@ -712,7 +863,7 @@ class TestRaces:
             finally:
                 for t in removers:
                     t.join(30)
-            assert names(dest) == ["manifest.json", "model.bin"] and cache.errors.refused == []
+            assert names(dest) == [KEY_RECORD, "manifest.json", "model.bin"] and cache.errors.refused == []
             assert names(cache.avatars) == [".idx", os.path.basename(dest)]
             shutil.rmtree(dest)
             if time.monotonic() > deadline:
@@ -821,9 +972,50 @@ class TestOtherUsers:
             f"QUORVANE_CACHE_DIR: the avatar cache {entry} belongs to another user (uid {OTHER})")
         # The superuser's entry (a root-run open() that kept this user's HOME) is as trusted as
         # the system is.
+        (entry / KEY_RECORD).write_text(entry.name)
+        os.chmod(entry / "manifest.json", 0o644)
         chown_tree(entry, 0, 0)
         os.chmod(entry, 0o755)
         assert run_as_nobody(setting.top, {"source": setting.src}, env).get("dest") == str(entry)
+
+    @pytest.mark.parametrize("done", ["renamed B's entry to A's key", "renamed B's memo over A's",
+                                      "wrote its own manifest into A's entry"])
+    @pytest.mark.parametrize("opened", [0o777, 0o770], ids=["open to all", "group-writable"])
+    def test_what_another_user_did_while_the_root_was_open_is_never_used(self, setting, done, opened):
+        # NOBODY's own cache, open to others as an older layout left it (entries too), with
+        # OTHER in its group. OTHER acts; NOBODY is refused and fixes the modes as told before.
+        root = setting.top / "mine"
+        root.mkdir()
+        b = avatar_file(setting.mine / "b.imx", 3000, seed=12)
+        chown_tree(setting.mine, NOBODY)
+        chown_tree(root, NOBODY)
+        env = {"QUORVANE_CACHE_DIR": str(root)}
+        job = {"unpack_source": True}
+        dest_a = run_as_nobody(setting.top, {**job, "source": setting.src}, env)["dest"]
+        dest_b = run_as_nobody(setting.top, {**job, "source": b}, env)["dest"]
+        avatars, idx = root / "avatars", root / "avatars" / ".idx"
+        for d in (root, avatars, idx, pathlib.Path(dest_a), pathlib.Path(dest_b)):
+            os.chmod(d, opened)
+        # What OTHER does, as OTHER (in NOBODY's group).
+        if done.startswith("renamed B's entry"):
+            act = f"import os, shutil; os.rename({dest_a!r}, {dest_a + '.gone'!r}); os.rename({dest_b!r}, {dest_a!r})"
+        elif done.startswith("renamed B's memo"):
+            act = (f"import os; os.rename({str(idx / ref.memo_name(b, os.stat(b)))!r}, "
+                   f"{str(idx / ref.memo_name(setting.src, os.stat(setting.src)))!r})")
+        else:
+            m = os.path.join(dest_a, "manifest.json")
+            act = f"import os; os.rename({m!r}, {m + '.old'!r}); open({m!r}, 'w').write('{{\"engine\": \"theirs\"}}')"
+        as_other = [shutil.which("setpriv"), "--reuid", str(OTHER), "--regid", str(NOBODY), "--clear-groups"]
+        subprocess.run([*as_other, sys.executable, "-c", act], check=True, timeout=60)
+        out = run_as_nobody(setting.top, {**job, "source": setting.src}, env)
+        assert out["error"] == "Failed" and out["message"].endswith(
+            f"chmod 700 {root} && rm -rf {avatars} (the avatars are unpacked again)")
+        for d in (root, avatars):  # the chmod alone, as the refusal used to advise
+            os.chmod(d, 0o700)
+        out = run_as_nobody(setting.top, {**job, "source": setting.src}, env)
+        assert out.get("dest") == dest_a
+        assert pathlib.Path(dest_a, "model.bin").read_bytes() == pathlib.Path(setting.src).read_bytes()
+        assert json.loads(pathlib.Path(dest_a, "manifest.json").read_text()) == {"engine": "fake"}
 
     def test_another_users_entry_it_cannot_read_is_never_taken_for_broken(self, setting):
         # A group-shared cache (setgid, group NOBODY's): OTHER's entry of the same content, made
@@ -839,6 +1031,24 @@ class TestOtherUsers:
             out = run_as_nobody(setting.top, {"source": setting.src}, {"QUORVANE_CACHE_DIR": str(root)})
         assert snapshot(root) == before
         assert out["error"] == "Failed" and "belongs to another user" in out["message"]
+
+    @pytest.mark.parametrize("case", ["HOME not set", "HOME that does not exist", "parent it cannot write"])
+    def test_a_root_it_cannot_make_is_refused_naming_the_setting_the_path_and_the_reason(self, setting, case):
+        # NOBODY's home in the user database is /nonexistent, as service accounts have.
+        if case == "parent it cannot write":
+            env, root, at = {"QUORVANE_CACHE_DIR": str(setting.top / "cache")}, setting.top / "cache", setting.top / "cache"
+            expected = f"QUORVANE_CACHE_DIR: could not prepare the avatar cache {root}: [Errno 13] Permission denied: '{at}'"
+        else:
+            home = "/nonexistent" if case == "HOME not set" else str(setting.top / "gone")
+            env = {"QUORVANE_CACHE_DIR": None, "HOME": None if case == "HOME not set" else home}
+            setting_name = (f"HOME (not set: the home directory {home} of the user database)" if case == "HOME not set"
+                            else "HOME")
+            expected = (f"{setting_name}: could not prepare the avatar cache {home}/.cache/quorvane: [Errno 2] No "
+                        f"such file or directory: '{home}'")
+        before = sorted(os.listdir(setting.top))
+        out = run_as_nobody(setting.top, {"source": setting.src}, env)
+        assert out["error"] == "Failed" and out["message"] == expected
+        assert sorted(set(os.listdir(setting.top)) - {"home-nobody"}) == before and not os.path.exists("/nonexistent")
 
     def test_an_entry_of_its_own_it_cannot_read_is_left_in_place(self, setting):
         # NOBODY's own cache, where one entry's manifest lost its read permission.

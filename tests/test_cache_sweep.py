@@ -7,13 +7,25 @@ import hashlib
 import os
 import subprocess
 import sys
+import textwrap
 import time
 import types
 
 import numpy as np
 import pytest
 
-from cache_fakes import NOBODY, OTHER, LockHolder, Nobody, avatar_file, chown_tree, op, users, write_bundle  # noqa: F401
+from cache_fakes import (  # noqa: F401  (fixtures)
+    NOBODY,
+    OTHER,
+    LockHolder,
+    Nobody,
+    avatar_file,
+    chown_tree,
+    op,
+    publish,
+    users,
+    write_bundle,
+)
 from reference import cache as ref
 
 NOW = 1_800_000_000.0
@@ -217,6 +229,10 @@ class TestWhatIsRemoved:
             "sha256-" + "A" * 32: 10,
             "sha256-" + "0" * 32 + ".old": 10,
             "sha256-" + "0" * 32 + f".tmp.{dead}.x": 10,
+            # A final newline is an extra character like any other, whatever `$` allows.
+            "sha256-" + "0" * 32 + f".tmp.{dead}\n": 10,
+            "sha256-" + "0" * 32 + f".tmp.{dead}.{'5a' * 8}\n": 10,
+            "sha256-" + "0" * 32 + "\n": 10,
         }
         for n, size in others.items():
             os.mkdir(os.path.join(sw.avatars, n))
@@ -272,6 +288,41 @@ class TestWhatIsRemoved:
         monkeypatch.setenv("QUORVANE_AVATAR_CACHE_GB", value)
         sw.op._sweep(sw.avatars, "none")
         assert len(sw.left()) == 3
+
+    def test_a_deep_entry_is_removed_whole_under_a_low_descriptor_limit(self, sw, tmp_path):
+        deep = sw.entry("deep", 10, 2 * HOUR)
+        outside = tmp_path / "outside"
+        outside.mkdir()
+        (outside / "mine").write_text("mine")
+        fd = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for i in range(2000):  # deeper than any path may be spelled, and than 64 descriptors
+                os.mkdir("d", dir_fd=fd)
+                os.close(os.open("f", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+                if i % 500 == 0:
+                    os.symlink(outside, "link", dir_fd=fd)
+                fd, old = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+                os.close(old)
+        finally:
+            os.close(fd)
+        sw.age(deep, 2 * HOUR)
+        code = textwrap.dedent(
+            """
+            import resource, sys, types
+            import quorvane._open as op
+            op._cache_cap_bytes = lambda: 0
+            op.time = types.SimpleNamespace(time=lambda: float(sys.argv[2]))
+            resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+            op._sweep(sys.argv[1], "none")
+            """
+        )
+        try:
+            subprocess.run([sys.executable, "-c", code, sw.avatars, repr(NOW)], check=True, timeout=120)
+            assert sw.left() == [".idx"] and os.listdir(outside) == ["mine"]
+        finally:
+            # Deeper than Python's own removal can go: a tree left behind would break pytest's
+            # clean-up of its temporary directories.
+            subprocess.run(["rm", "-rf", deep], check=False)
 
     def test_the_cap_comes_from_the_environment(self, sw, monkeypatch):
         sw.entry("a", 10, 9 * HOUR)
@@ -484,8 +535,7 @@ def test_a_hit_sweeps_the_cache_for_real(op, tmp_path, monkeypatch):
     src.write_bytes(b"avatar")
     dest = avatars / ref.content_key(str(src))
     for d in (dest, avatars / K("old")):
-        d.mkdir(parents=True)
-        write_bundle(d)
+        publish(d)
         stamp = int((NOW - 2 * HOUR) * 1e9)
         os.utime(d, ns=(stamp, stamp))
     assert op._materialise(str(src)) == str(dest)
@@ -522,4 +572,5 @@ def test_a_cache_others_can_write_in_is_never_swept(users):
             line = None
         out = child.result(line)
     assert (projects / "presenter" / "take1.mov").is_file(), out
-    assert out.get("error") == "Failed" and out["message"].endswith(f"the cache must be yours alone: chmod 700 {root}")
+    assert out.get("error") == "Failed" and out["message"].endswith(
+        f"chmod 700 {root} && rm -rf {avatars} (the avatars are unpacked again)")

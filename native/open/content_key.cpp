@@ -23,8 +23,12 @@ struct MdCtxFree {
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 MdCtx new_sha256() {
+  // Fetched once: an implicit fetch at every init costs more than hashing a memo's identity.
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), fetched != nullptr ? fetched : EVP_sha256(), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
   return ctx;
 }
 
@@ -60,21 +64,32 @@ std::string decimal(__int128 v) {
 
 }  // namespace
 
-std::string identity_text(std::string_view abs_path, std::string_view size_dec,
-                          std::string_view mtime_ns_dec, std::string_view inode_dec) {
+std::string identity_text(std::string_view abs_path, std::string_view size_dec, std::string_view mtime_ns_dec,
+                          std::string_view inode_dec, std::string_view dev_dec, std::string_view ctime_ns_dec) {
   std::string out;
-  out.reserve(abs_path.size() + size_dec.size() + mtime_ns_dec.size() + inode_dec.size() + 3);
+  out.reserve(abs_path.size() + size_dec.size() + mtime_ns_dec.size() + inode_dec.size() + dev_dec.size() +
+              ctime_ns_dec.size() + 5);
   out.append(abs_path).push_back('\0');
   out.append(size_dec).push_back('\0');
   out.append(mtime_ns_dec).push_back('\0');
-  out.append(inode_dec);
+  out.append(inode_dec).push_back('\0');
+  out.append(dev_dec).push_back('\0');
+  out.append(ctime_ns_dec);
   return out;
 }
 
 std::string identity_text(std::string_view abs_path, const struct stat& st) {
   const __int128 mtime_ns = static_cast<__int128>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  const __int128 ctime_ns = static_cast<__int128>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return identity_text(abs_path, decimal(st.st_size), decimal(mtime_ns),
-                       decimal(static_cast<__int128>(static_cast<unsigned long long>(st.st_ino))));
+                       decimal(static_cast<__int128>(static_cast<unsigned long long>(st.st_ino))),
+                       decimal(static_cast<__int128>(static_cast<unsigned long long>(st.st_dev))), decimal(ctime_ns));
+}
+
+bool same_identity(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 bool is_key_name(std::string_view name) {
@@ -93,23 +108,39 @@ std::string sha256_hex(std::string_view bytes) {
 
 std::string memo_name(std::string_view identity) { return sha256_hex(identity).substr(0, kKeyDigits); }
 
-std::optional<std::string> read_memo(const std::string& memo_path) noexcept {
+std::string memo_text(std::string_view digits, std::string_view identity) {
+  std::string out(digits);
+  out.push_back('\n');
+  out.append(sha256_hex(identity));
+  return out;
+}
+
+std::optional<std::string> read_memo(const std::string& memo_dir, std::string_view identity) noexcept {
   try {
+    if (has_nul(memo_dir)) return std::nullopt;
+    struct stat dst {};
+    // Memos name what this user's processes render: only this user's own are heard, from a
+    // directory no one else could have put them in or moved them around. (The directory holding
+    // it is this user's alone, so no one else can swap it between this look and the open.)
+    if (::lstat(memo_dir.c_str(), &dst) != 0 || !private_dir(dst)) return std::nullopt;
     int err = 0;
     struct stat st {};
-    UniqueFd fd = open_regular_at(AT_FDCWD, memo_path, err, false, &st);
-    // A memo names what this user's processes render: only one of this user's own is heard.
-    if (!fd.valid() || st.st_uid != ::geteuid()) return std::nullopt;
+    const std::string named = sha256_hex(identity);
+    UniqueFd fd = open_regular_at(AT_FDCWD, join_path(memo_dir, named.substr(0, kKeyDigits)), err, false, &st);
+    if (!fd.valid() || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return std::nullopt;
     std::string content;
-    if (posixfs::read_to_end(fd.get(), content) != 0) return std::nullopt;
+    if (read_sized(fd.get(), st, content) != 0) return std::nullopt;
     std::optional<std::u32string> text = pytext::decode_utf8_strict(content);
     if (!text) return std::nullopt;
-    std::u32string_view digits = pytext::strip_py_space(*text);
-    if (digits.size() != kKeyDigits) return std::nullopt;
+    std::u32string_view memo = pytext::strip_py_space(*text);
+    if (memo.size() != kKeyDigits + 1 + named.size() || memo[kKeyDigits] != U'\n') return std::nullopt;
     std::string out;
-    for (char32_t c : digits) {
+    for (char32_t c : memo.substr(0, kKeyDigits)) {
       if (!is_key_digit(c)) return std::nullopt;
       out.push_back(static_cast<char>(c));
+    }
+    for (std::size_t i = 0; i < named.size(); ++i) {
+      if (memo[kKeyDigits + 1 + i] != static_cast<char32_t>(named[i])) return std::nullopt;
     }
     return out;
   } catch (...) {
@@ -138,9 +169,12 @@ std::string hash_fd_digits(int fd, const std::function<void()>& on_interrupt) {
   return hex_of(ctx).substr(0, kKeyDigits);
 }
 
-void store_memo(const std::string& memo_dir, const std::string& memo, std::string_view digits, long pid) noexcept {
+void store_memo(const std::string& memo_dir, std::string_view identity, std::string_view digits, long pid) noexcept {
   try {
-    if (has_nul(memo_dir) || has_nul(memo)) return;
+    if (has_nul(memo_dir)) return;
+    const std::string named = sha256_hex(identity);
+    const std::string memo = named.substr(0, kKeyDigits);
+    const std::string content = std::string(digits) + '\n' + named;  // memo_text, hashed once
     make_private_dirs(memo_dir);
     int raw = ::open(memo_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (raw < 0) return;
@@ -159,7 +193,7 @@ void store_memo(const std::string& memo_dir, const std::string& memo, std::strin
     }
     if (raw < 0) return;
     UniqueFd fd(raw);
-    bool ok = posixfs::write_all(fd.get(), digits) == 0;
+    bool ok = posixfs::write_all(fd.get(), content) == 0;
     ok = fd.close() == 0 && ok;
     // Only a whole memo is published; a memo left half-written would only be ignored later, but
     // nothing of a failed attempt is left lying in the memo directory.

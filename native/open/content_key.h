@@ -1,6 +1,6 @@
 // Content keys of the avatar cache: the SHA-256 of an avatar file's bytes, cut to 32 lowercase
 // hexadecimal digits, and the memo that spares the hashing while a file keeps its identity
-// (absolute path, size, modification time, inode). Paths are raw file-system bytes. Nothing here
+// (absolute path, device, inode, size, modification and change times). Paths are raw file-system bytes. Nothing here
 // needs the Python interpreter lock.
 #pragma once
 
@@ -24,13 +24,20 @@ inline constexpr std::string_view kKeyPrefix = "sha256-";
 inline constexpr std::string_view kMemoDir = ".idx";
 
 /// The identity text of a file: its absolute path, NUL, size, NUL, modification time in
-/// nanoseconds, NUL, inode number; the numbers already written in decimal.
-std::string identity_text(std::string_view abs_path, std::string_view size_dec,
-                          std::string_view mtime_ns_dec, std::string_view inode_dec);
+/// nanoseconds, NUL, inode number, NUL, device number, NUL, change time in nanoseconds; the
+/// numbers already written in decimal. The change time is what no rewrite can put back (mtime
+/// can be set, and an inode freed by a removal is handed out again), so a file rewritten, or
+/// replaced by one of the same size and times, is a new identity.
+std::string identity_text(std::string_view abs_path, std::string_view size_dec, std::string_view mtime_ns_dec,
+                          std::string_view inode_dec, std::string_view dev_dec, std::string_view ctime_ns_dec);
 
 /// The identity text of the file whose status `st` is, at the absolute path `abs_path`: the
-/// numbers written as Python writes st_size, st_mtime_ns and st_ino.
+/// numbers written as Python writes st_size, st_mtime_ns, st_ino, st_dev and st_ctime_ns.
 std::string identity_text(std::string_view abs_path, const struct stat& st);
+
+/// Whether two status records are of one file in one state: device, inode, size, modification
+/// and change times all equal.
+bool same_identity(const struct stat& a, const struct stat& b);
 
 /// Whether `name` is an entry's name: the key prefix and kKeyDigits lowercase hexadecimal digits.
 bool is_key_name(std::string_view name);
@@ -41,12 +48,18 @@ std::string sha256_hex(std::string_view bytes);
 /// The memo name of an identity text: the first 32 digits of its SHA-256.
 std::string memo_name(std::string_view identity);
 
-/// The key digits a memo file holds: its content read as UTF-8 text and stripped of white space
-/// at both ends, when that is exactly 32 characters of 0-9 and a-f. nullopt for a memo that is
-/// missing, unreadable, not text or holds anything else, and for one that is no regular file (it
-/// is opened without following a link and without blocking) or not this user's own. Never
-/// throws.
-std::optional<std::string> read_memo(const std::string& memo_path) noexcept;
+/// What a memo holds: the key digits, a line end, and the 64 hexadecimal digits of the SHA-256
+/// of the identity text it was made for, so that a memo moved to another's name is known for
+/// what it is.
+std::string memo_text(std::string_view digits, std::string_view identity);
+
+/// The key digits the memo of `identity` in the memo directory `memo_dir` holds: its content
+/// read as UTF-8 text and stripped of white space at both ends, when that is memo_text of 32
+/// characters of 0-9 and a-f and this very identity. nullopt for a memo that is missing,
+/// unreadable, not text or holds anything else, and for one that is no regular file (it is
+/// opened without following a link and without blocking), not this user's own or writable by
+/// others, or in a memo directory that is not private_dir. Never throws.
+std::optional<std::string> read_memo(const std::string& memo_dir, std::string_view identity) noexcept;
 
 /// The key digits of the file at `path`, hashed in blocks of kHashBlockBytes until a read returns
 /// nothing. `on_interrupt` runs when a read is interrupted by a signal, before it is retried; it
@@ -58,12 +71,12 @@ std::string hash_file_digits(const std::string& path, const std::function<void()
 /// hashes. Throws OSError(errno) when a read fails.
 std::string hash_fd_digits(int fd, const std::function<void()>& on_interrupt);
 
-/// Stores `digits` as the memo `memo` of the directory `memo_dir`, best effort: `memo_dir` and
-/// its parents are made (mode 0700) when missing, and used only while it is this user's own and
-/// closed to others; the digits go to a new file of its own there (its name `memo`, "." and
-/// `pid`, "." and random digits; created exclusively, never through a link), which is then
-/// renamed over the memo. Any failure ends the attempt silently; the temporary file of an
-/// attempt that failed after creating it is removed again.
-void store_memo(const std::string& memo_dir, const std::string& memo, std::string_view digits, long pid) noexcept;
+/// Stores memo_text(`digits`, `identity`) as the memo of `identity` in the directory
+/// `memo_dir`, best effort: `memo_dir` and its parents are made (mode 0700) when missing, and used
+/// only while it is this user's own and closed to others; the text goes to a new file of its own
+/// there (its name the memo's, "." and `pid`, "." and random digits; created exclusively, never
+/// through a link), which is then renamed over the memo. Any failure ends the attempt silently;
+/// the temporary file of an attempt that failed after creating it is removed again.
+void store_memo(const std::string& memo_dir, std::string_view identity, std::string_view digits, long pid) noexcept;
 
 }  // namespace quorvane::open

@@ -63,14 +63,37 @@ void remove_tree(const std::string& path) noexcept;
 /// sec + nsec * 1e-9.
 double mtime_seconds(const struct stat& st);
 
+/// Reads the small regular file `fd`, whose status `st` is, whole: the st_size bytes its status
+/// gives, in one read as a rule (interrupted and short reads are retried; an end sooner ends it).
+/// 0 or the errno of the read that failed.
+int read_sized(int fd, const struct stat& st, std::string& out) noexcept;
+
+/// The record of its key that the cache writes into an entry when it publishes it: the entry's
+/// name, no line end. An entry is trusted only while it names the entry it lies in, so an
+/// entry moved to another's name is known for what it is.
+inline constexpr std::string_view kKeyRecord = ".quorvane-key";
+
+/// Whether a status record is of something this user (or the superuser) owns that no group and
+/// no other user can write.
+bool closed_to_others(const struct stat& st);
+
+/// Writes the key record `key` into the unpack directory `dir` (any file of that name the
+/// unpacker left is replaced, never written through), and takes write permission for group
+/// and others off its `manifest.json`, so that the entry meets look_at_entry. Throws
+/// OSError(errno, path) on failure, ValueError for a NUL.
+void seal_entry(const std::string& dir, std::string_view key);
+
 /// What the cache finds at an entry directory.
 struct EntryLook {
   enum class Kind {
     /// The entry is a directory (not a link) whose manifest.json is a regular file (not a link),
-    /// read whole into `manifest`.
+    /// read whole into `manifest`, and whose key record names `key`; it, the manifest and the
+    /// record are this user's (or the superuser's) and closed to others.
     kManifest,
-    /// Provably not complete: nothing there, something that is no directory, or a manifest that
-    /// is missing or no regular file (a link, a FIFO, a directory ...).
+    /// Provably not complete or not to be trusted: nothing there, something that is no
+    /// directory, a manifest that is missing or no regular file (a link, a FIFO, a directory
+    /// ...), a key record that is missing or names another key, or any of the three open to
+    /// others or owned by someone else (inside a directory of this user's).
     kIncomplete,
     /// The entry or its manifest cannot be looked at (permission, input/output ...): `err`.
     kUnreadable,
@@ -85,9 +108,10 @@ struct EntryLook {
   mode_t mode = 0;
 };
 
-/// Looks at the entry `dest`: its directory and its manifest are opened without following links
-/// and without blocking, so a link or a FIFO planted there is only ever found broken; a directory
-/// of another user's is found foreign before anything in it is read.
-EntryLook look_at_entry(const std::string& dest);
+/// Looks at the entry `dest`, published under `key`: its directory, manifest and key record are
+/// opened without following links and without blocking, so a link or a FIFO planted there is
+/// only ever found broken; a directory of another user's is found foreign before anything in it
+/// is read.
+EntryLook look_at_entry(const std::string& dest, std::string_view key);
 
 }  // namespace quorvane::open

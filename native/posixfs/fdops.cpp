@@ -39,29 +39,81 @@ int list_names_at(int dir_fd, std::vector<DirName>& out) {
 
 namespace {
 
-void remove_below(int dir_fd) noexcept {
-  // Names are gathered before anything is removed, so removal never races the listing.
-  std::vector<DirName> names;
-  try {
-    list_names_at(dir_fd, names);
-  } catch (...) {
-    return;  // no memory for the listing: what is left stays
-  }
-  for (const DirName& n : names) remove_tree_at(dir_fd, n.name);
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+/// Removes `name` of `dir_fd` unless it is a directory; false for a directory, which is left for
+/// the caller to enter.
+bool unlink_unless_dir(int dir_fd, const char* name) noexcept {
+  if (::unlinkat(dir_fd, name, 0) == 0) return true;
+  return errno != EISDIR && errno != EPERM;  // Linux says EISDIR for a directory, POSIX allows EPERM
 }
+
+/// A directory being emptied: what is left of its listing, and which directory it is, so that
+/// the way back up to it through ".." can be proved to lead to it still.
+struct Level {
+  std::vector<DirName> names;
+  std::size_t next = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
 
 }  // namespace
 
 void remove_tree_at(int dir_fd, const std::string& name) noexcept {
   if (has_nul(name)) return;
-  int child = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (child < 0) {
+  int top = ::openat(dir_fd, name.c_str(), kDirFlags);
+  if (top < 0) {
     // Not a directory (a link to one included), or not there: removed as what it is.
     if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno == EISDIR) ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
     return;
   }
-  remove_below(child);
-  ::close(child);
+  // Only the directory being emptied is held open, whatever the depth: the levels above it are
+  // kept as listings and identities, and each is reached again through "..", which is taken only
+  // when it proves to be the very directory that was left. A tree moved meanwhile is abandoned
+  // where it stands, so nothing outside `name` is ever touched.
+  UniqueFd cur(top);
+  std::vector<Level> levels;
+  try {
+    bool entered = true;  // `cur` is a directory not listed yet
+    for (;;) {
+      if (entered) {
+        entered = false;
+        struct stat st {};
+        if (::fstat(cur.get(), &st) != 0) return;
+        levels.emplace_back();
+        levels.back().dev = st.st_dev;
+        levels.back().ino = st.st_ino;
+        list_names_at(cur.get(), levels.back().names);
+      }
+      Level& here = levels.back();
+      while (!entered && here.next < here.names.size()) {
+        const char* n = here.names[here.next++].name.c_str();
+        if (unlink_unless_dir(cur.get(), n)) continue;
+        int child = ::openat(cur.get(), n, kDirFlags);
+        if (child >= 0) {
+          cur = UniqueFd(child);
+          entered = true;
+        } else if (errno == ENOTDIR || errno == ELOOP) {
+          ::unlinkat(cur.get(), n, 0);  // replaced by something that is no directory since
+        }
+      }
+      if (entered) continue;
+      // This level is as empty as it will get: up one, where its directory goes.
+      if (levels.size() == 1) break;
+      int up = ::openat(cur.get(), "..", kDirFlags);
+      if (up < 0) return;
+      UniqueFd parent(up);
+      levels.pop_back();
+      const Level& above = levels.back();
+      struct stat pst {};
+      if (::fstat(parent.get(), &pst) != 0 || pst.st_dev != above.dev || pst.st_ino != above.ino) return;
+      cur = std::move(parent);
+      ::unlinkat(cur.get(), above.names[above.next - 1].name.c_str(), AT_REMOVEDIR);
+    }
+  } catch (...) {
+    return;  // no memory for a listing: what is left stays
+  }
+  cur.close();
   ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
 }
 

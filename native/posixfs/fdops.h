@@ -32,7 +32,8 @@ int list_names_at(int dir_fd, std::vector<DirName>& out);
 /// Removes `name` of the directory `dir_fd` (AT_FDCWD: a path) and everything below it, going on
 /// past every failure and reporting none. Directories are entered only through descriptors
 /// opened with O_NOFOLLOW, so a link anywhere, even one put in place of a directory while the
-/// removal runs, is unlinked itself: nothing outside `name` is ever removed.
+/// removal runs, is unlinked itself: nothing outside `name` is ever removed. A few descriptors
+/// suffice whatever the depth (a level is left through "..", proved to be the directory it was).
 void remove_tree_at(int dir_fd, const std::string& name) noexcept;
 
 /// What open_regular_at reports when something other than a regular file is there.

@@ -9,20 +9,34 @@ import stat
 import sys
 
 BLOCK = 4 * 1024 * 1024
-ENTRY_RE = re.compile(r"^sha256-[0-9a-f]{32}$")
-TMP_RE = re.compile(r"^sha256-[0-9a-f]{32}\.tmp\.([0-9]+)(?:\.[0-9a-f]{16})?$")
+# Names match whole (fullmatch): `$` alone would also match before a final newline.
+ENTRY_RE = re.compile(r"sha256-[0-9a-f]{32}")
+TMP_RE = re.compile(r"sha256-[0-9a-f]{32}\.tmp\.([0-9]+)(?:\.[0-9a-f]{16})?")
 
 
 class Refused(ValueError):
     """A setting the cache refuses."""
 
 
+KEY_RECORD = ".quorvane-key"
+
+
 def identity_text(source, st):
-    return f"{os.path.abspath(source)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}"
+    return (f"{os.path.abspath(source)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}\0{st.st_dev}"
+            f"\0{st.st_ctime_ns}")
+
+
+def identity_digest(source, st):
+    return hashlib.sha256(os.fsencode(identity_text(source, st))).hexdigest()
 
 
 def memo_name(source, st):
-    return hashlib.sha256(os.fsencode(identity_text(source, st))).hexdigest()[:32]
+    return identity_digest(source, st)[:32]
+
+
+def memo_text(digits, source, st):
+    """What a memo of `source` (status `st`) naming `digits` holds."""
+    return f"{digits}\n{identity_digest(source, st)}"
 
 
 def key_digits(path):
@@ -37,14 +51,17 @@ def content_key(path):
     return "sha256-" + key_digits(path)
 
 
-def memo_digits(raw):
-    """What a memo file holding `raw` yields: the digits, or None when it is ignored."""
+def memo_digits(raw, source, st):
+    """What a memo file of `source` (status `st`) holding `raw` yields: the digits, or None when
+    it is ignored."""
     try:
         text = raw.decode("utf-8").strip()
     except UnicodeDecodeError:
         return None
-    if len(text) == 32 and all(c in "0123456789abcdef" for c in text):
-        return text
+    digits, sep, named = text[:32], text[32:33], text[33:]
+    if all(c in "0123456789abcdef" for c in digits) and len(digits) == 32 and sep == "\n" \
+            and named == identity_digest(source, st):
+        return digits
     return None
 
 
@@ -81,10 +98,10 @@ def plan(avatars, keep, now, cap, held=(), alive=(), min_idle=3600):
     entries, total, tmps = [], 0, []
     for name in os.listdir(avatars):
         path = os.path.join(avatars, name)
-        if not (ENTRY_RE.match(name) or TMP_RE.match(name)) or not stat.S_ISDIR(os.lstat(path).st_mode):
+        if not (ENTRY_RE.fullmatch(name) or TMP_RE.fullmatch(name)) or not stat.S_ISDIR(os.lstat(path).st_mode):
             continue
         idle = now - os.lstat(path).st_mtime
-        m = TMP_RE.match(name)
+        m = TMP_RE.fullmatch(name)
         if m:
             if idle > min_idle and (idle > 86400 or int(m.group(1)) not in alive):
                 tmps.append(path)

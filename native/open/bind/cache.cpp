@@ -27,9 +27,10 @@ void register_cache(py::module_& m) {
   }
   m.attr("_EVICT_MIN_IDLE_S") = 3600;
   // An unpack directory: an entry's name, ".tmp.", the writer's pid and, as this package names
-  // them, "." and random digits (names left by earlier versions have none).
+  // them, "." and random digits (names left by earlier versions have none). It is matched
+  // against whole names (fullmatch), so no anchor can let a final newline pass.
   m.attr("_TMP_RE") =
-      py::module_::import("re").attr("compile")(R"(^sha256-[0-9a-f]{32}\.tmp\.([0-9]+)(?:\.[0-9a-f]{16})?$)");
+      py::module_::import("re").attr("compile")(R"(sha256-[0-9a-f]{32}\.tmp\.([0-9]+)(?:\.[0-9a-f]{16})?)");
   register_cache_keys(m);
   register_cache_materialise(m);
   register_cache_evict(m);

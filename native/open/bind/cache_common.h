@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,20 @@ py::handle original_content_key();
 
 /// The content key of the open regular file `fd` (the avatar file at `source`, whose status `st`
 /// is): its identity from `st`, its digits from the memo under `avatars`, else hashed from `fd`
-/// (from its current offset) and the memo stored. Raises OSError when a read fails.
-py::str content_key_of_open_file(const std::string& source, int fd, const struct stat& st, const std::string& avatars);
+/// (from its current offset) and the memo stored, unless the file is found changed after the
+/// hashing (`changed` then says so: the digits name no content). Raises OSError when a read
+/// fails.
+py::str content_key_of_open_file(const std::string& source, int fd, const struct stat& st, const std::string& avatars,
+                                 bool& changed);
+
+/// The setting a refusal of the cache root names: "QUORVANE_CACHE_DIR" when it is set, else
+/// "HOME" (with the user database's home when HOME is not set), and then that home, which must
+/// be there already: the cache is made in it, never the home itself.
+struct RootSetting {
+  py::str name;
+  std::optional<std::string> home;
+};
+RootSetting root_setting();
 
 /// The `fcntl` module as imported when the module loaded (None where it could not be): when
 /// `_fcntl` is this very module the locks are taken directly; any other object is called.

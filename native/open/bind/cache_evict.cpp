@@ -22,7 +22,8 @@ class ModuleHooks final : public SweepHooks {
   }
   double min_idle_s() override { return as_float(global("_EVICT_MIN_IDLE_S")); }
   std::optional<std::string> tmp_writer(const std::string& name) override {
-    py::object m = global("_TMP_RE").attr("match")(fs_str(name));
+    // Whole names only: a pattern's `$` would also let a name with a final newline pass.
+    py::object m = global("_TMP_RE").attr("fullmatch")(fs_str(name));
     if (m.is_none()) return std::nullopt;
     return fs_bytes(m.attr("group")(1));
   }

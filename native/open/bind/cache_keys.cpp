@@ -18,11 +18,36 @@ PyObject* g_content_key = nullptr;
 /// A setting's value as an error names it: its repr.
 py::str shown(py::handle value) { return py::repr(value); }
 
+/// QUORVANE_CACHE_DIR, or None when it is unset or empty: an env file that leaves the setting
+/// empty means what leaving it out means.
+py::object cache_dir_value() {
+  py::object value = global("os").attr("environ").attr("get")("QUORVANE_CACHE_DIR");
+  return value.is_none() || !truthy(value) ? py::none() : value;
+}
+
 py::object cache_root() {
   py::object os = global("os");
-  py::object value = os.attr("environ").attr("get")("QUORVANE_CACHE_DIR");
-  // An env file that leaves the setting empty means what leaving it out means.
-  if (value.is_none() || !truthy(value)) value = py::str(kDefaultRoot);
+  py::object value = cache_dir_value();
+  if (value.is_none()) {
+    py::object home = os.attr("environ").attr("get")("HOME");
+    // The default lies under HOME: a HOME that is no absolute path is what is wrong.
+    if (!home.is_none() && !truthy(os.attr("path").attr("isabs")(home))) {
+      raise_refused("Failed",
+                    py::str("HOME must be an absolute path, since the avatar cache is {} while QUORVANE_CACHE_DIR "
+                            "is unset or empty; it is {}")
+                        .format(kDefaultRoot, shown(home)),
+                    home);
+    }
+    py::object root = os.attr("path").attr("expanduser")(py::str(kDefaultRoot));
+    if (fs_bytes(root).front() == '~') {
+      raise_refused("Failed",
+                    py::str("HOME is not set and this user has no home directory in the user database, so the "
+                            "avatar cache has no place ({} while QUORVANE_CACHE_DIR is unset or empty)")
+                        .format(kDefaultRoot),
+                    py::none());
+    }
+    return root;
+  }
   py::object root = os.attr("path").attr("expanduser")(value);
   const std::string r = fs_bytes(root);
   if (!r.empty() && r.front() == '~') {
@@ -97,13 +122,13 @@ std::string decimal_of(py::handle st, const char* field) {
 /// The memo's digits, or the hash `hash` makes, storing the memo then; without the interpreter
 /// lock, but answering a signal as Python would: its handler runs, and an exception it raises
 /// (KeyboardInterrupt) ends the hashing.
-template <class Hash>
-std::string digits_for(const std::string& identity, const std::string& idx, const Hash& hash) {
+template <class Hash, class Unchanged>
+std::string digits_for(const std::string& identity, const std::string& idx, const Hash& hash,
+                       const Unchanged& unchanged) {
   std::string digits;
   with_core_errors([&] {
     py::gil_scoped_release unlocked;
-    const std::string memo = memo_name(identity);
-    if (std::optional<std::string> known = read_memo(join_path(idx, memo))) {
+    if (std::optional<std::string> known = read_memo(idx, identity)) {
       digits = std::move(*known);
       return;
     }
@@ -111,7 +136,9 @@ std::string digits_for(const std::string& identity, const std::string& idx, cons
       py::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     });
-    store_memo(idx, memo, digits, static_cast<long>(::getpid()));
+    // A file that changed while it was read may have been hashed half old, half new: such
+    // digits name no content, and are never remembered for the identity it had.
+    if (unchanged()) store_memo(idx, identity, digits, static_cast<long>(::getpid()));
   });
   return digits;
 }
@@ -119,12 +146,13 @@ std::string digits_for(const std::string& identity, const std::string& idx, cons
 py::str content_key(py::object source, py::object st, py::object avatars) {
   const std::string src = fs_bytes(source);
   const std::string abs = with_core_errors([&] { return abs_path(src); });
-  const std::string identity =
-      identity_text(abs, decimal_of(st, "st_size"), decimal_of(st, "st_mtime_ns"), decimal_of(st, "st_ino"));
+  const std::string identity = identity_text(abs, decimal_of(st, "st_size"), decimal_of(st, "st_mtime_ns"),
+                                             decimal_of(st, "st_ino"), decimal_of(st, "st_dev"),
+                                             decimal_of(st, "st_ctime_ns"));
   const std::string idx = join_path(fs_bytes(avatars), kMemoDir);
-  std::string digits = digits_for(identity, idx, [&](const std::function<void()>& on_signal) {
-    return hash_file_digits(src, on_signal);
-  });
+  std::string digits = digits_for(
+      identity, idx, [&](const std::function<void()>& on_signal) { return hash_file_digits(src, on_signal); },
+      [] { return true; });
   return py::str(std::string(kKeyPrefix) + digits);
 }
 
@@ -132,12 +160,28 @@ py::str content_key(py::object source, py::object st, py::object avatars) {
 
 py::handle original_content_key() { return g_content_key; }
 
-py::str content_key_of_open_file(const std::string& source, int fd, const struct stat& st, const std::string& avatars) {
+RootSetting root_setting() {
+  if (!cache_dir_value().is_none()) return {py::str("QUORVANE_CACHE_DIR"), std::nullopt};
+  py::object os = global("os");
+  py::object home = os.attr("environ").attr("get")("HOME");
+  if (!home.is_none()) return {py::str("HOME"), fs_bytes(home)};
+  py::object db_home = os.attr("path").attr("expanduser")("~");
+  return {py::str("HOME (not set: the home directory {} of the user database)").format(db_home), fs_bytes(db_home)};
+}
+
+py::str content_key_of_open_file(const std::string& source, int fd, const struct stat& st, const std::string& avatars,
+                                 bool& changed) {
   const std::string abs = with_core_errors([&] { return abs_path(source); });
   const std::string identity = identity_text(abs, st);
-  std::string digits = digits_for(identity, join_path(avatars, kMemoDir), [&](const std::function<void()>& on_signal) {
-    return hash_fd_digits(fd, on_signal);
-  });
+  changed = false;
+  std::string digits = digits_for(
+      identity, join_path(avatars, kMemoDir),
+      [&](const std::function<void()>& on_signal) { return hash_fd_digits(fd, on_signal); },
+      [&] {
+        struct stat now {};
+        changed = ::fstat(fd, &now) != 0 || !same_identity(now, st);
+        return !changed;
+      });
   return py::str(std::string(kKeyPrefix) + digits);
 }
 
@@ -150,7 +194,7 @@ void register_cache_keys(py::module_& m) {
         "_DEFAULT_CACHE_GB); refused unless it is a finite number, 0 or more.");
   m.def("_content_key", &content_key, py::arg("source"), py::arg("st"), py::arg("avatars"),
         "\"sha256-\" and the first 32 hex digits of the SHA-256 of the file's bytes, spared by a "
-        "memo under avatars/.idx while the file's path, size, mtime and inode stay the same.");
+        "memo under avatars/.idx while the file's path, device, inode, size, mtime and ctime stay the same.");
   g_content_key = py::object(m.attr("_content_key")).release().ptr();  // kept for the life of the process
 }
 

@@ -94,8 +94,10 @@ bool json_object(const std::string& raw) {
 /// An entry without a manifest that reads as one (a regular file holding a JSON object) counts
 /// as absent, so that it is unpacked again rather than handed to an engine that cannot start from
 /// it; one that cannot be looked at at all is not known to be broken.
-Judged judge_entry(const std::string& dest) {
-  EntryLook look = look_at_entry(dest);
+/// `key` is the name the entry is published under: `dest`'s own, unless `dest` is where it was
+/// set aside.
+Judged judge_entry(const std::string& dest, const std::string& key) {
+  EntryLook look = look_at_entry(dest, key);
   switch (look.kind) {
     case EntryLook::Kind::kManifest:
       return {json_object(look.manifest) ? State::kComplete : State::kIncomplete};
@@ -108,6 +110,8 @@ Judged judge_entry(const std::string& dest) {
   }
   return {State::kUnknown, look.err};
 }
+
+Judged judge_entry(const std::string& dest) { return judge_entry(dest, posixfs::base_name(dest)); }
 
 /// Threads of this process that miss the same entry take turns unpacking it, so one content is
 /// unpacked once. The set of names is guarded by the interpreter lock; a name carries the pid, so
@@ -156,7 +160,7 @@ void set_aside_broken(const std::string& dest) {
   if (judge_entry(dest).state != State::kIncomplete) return;
   const std::string aside = dest + ".tmp." + std::to_string(::getpid()) + "." + posixfs::random_hex(16);
   if (::rename(dest.c_str(), aside.c_str()) != 0) return;  // gone already, or not ours to move
-  if (judge_entry(aside).state == State::kComplete && ::rename(aside.c_str(), dest.c_str()) == 0) return;
+  if (judge_entry(aside, posixfs::base_name(dest)).state == State::kComplete && ::rename(aside.c_str(), dest.c_str()) == 0) return;
   remove_tree(aside);
 }
 
@@ -172,30 +176,52 @@ bool met_a_directory(py::handle os_error) {
 }
 
 /// Refuses a cache root or avatars directory that is not this user's alone, naming the setting
-/// and what is wrong, before anything in it is read, moved or deleted.
-[[noreturn]] void refuse_cache_dir(const CacheDirFault& fault) {
+/// and what is wrong, before anything in it is read, moved or deleted. Where the cache is this
+/// user's but was open to others, a chmod alone would leave in use whatever they put there
+/// meanwhile: the fix named also removes the avatars directory, which is unpacked again.
+[[noreturn]] void refuse_cache_dir(const CacheDirFault& fault, const std::string& root) {
   py::str where = fs_str(fault.path);
+  py::object quote = import_module("shlex").attr("quote");
+  py::str setting = root_setting().name;
   py::str message;
   if (fault.kind == CacheDirFault::Kind::kForeignOwner) {
-    message = py::str("QUORVANE_CACHE_DIR: the avatar cache {} belongs to another user (uid {}); the cache "
-                      "must be a directory of your own")
-                  .format(where, fault.owner);
+    message = py::str("{}: the avatar cache {} belongs to another user (uid {}); the cache must be a directory of "
+                      "your own")
+                  .format(setting, where, fault.owner);
+  } else if (fault.kind == CacheDirFault::Kind::kForeignLink) {
+    message = py::str("{}: the avatar cache {} is reached through {}, a link that belongs to another user (uid {}), "
+                      "who can point it anywhere; every link on the way must be yours or the superuser's")
+                  .format(setting, fs_str(root), where, fault.owner);
   } else {
-    py::object quoted = import_module("shlex").attr("quote")(where);
-    message = py::str("QUORVANE_CACHE_DIR: the avatar cache {} can be written by other users (mode {:04o}); "
-                      "the cache must be yours alone: chmod 700 {}")
-                  .format(where, fault.mode, quoted);
+    const std::string avatars = join_path(root, "avatars");
+    py::str fix = fault.path == avatars
+                      ? py::str("rm -rf {}").format(quote(fs_str(avatars)))
+                      : py::str("chmod 700 {} && rm -rf {}").format(quote(where), quote(fs_str(avatars)));
+    message = py::str("{}: the avatar cache {} can be written by other users (mode {:04o}); the cache must be yours "
+                      "alone, and nothing they may have put in it used: {} (the avatars are unpacked again)")
+                  .format(setting, where, fault.mode, fix);
   }
   raise_refused("Failed", message,
                 py::str("{}: owner uid {}, mode {:04o}; this process runs as uid {}")
                     .format(where, fault.owner, fault.mode, ::geteuid()));
 }
 
+/// Refuses a cache root that cannot be made or looked at, naming the setting, the root and the
+/// system's reason (with the path it concerns).
+[[noreturn]] void refuse_root_error(py::handle os_error, const std::string& root) {
+  raise_refused("Failed",
+                py::str("{}: could not prepare the avatar cache {}: {}").format(root_setting().name, fs_str(root),
+                                                                                 py::str(os_error)),
+                os_error);
+}
+
 /// Refuses an entry that is neither usable nor provably broken: one that cannot be looked at, or
 /// one another user left there while the cache was open to others.
 void refuse_unless_judged(const std::string& dest, const Judged& entry) {
   if (entry.state == State::kUnknown) refuse_unreadable(dest, entry.err);
-  if (entry.state == State::kForeign) refuse_cache_dir({CacheDirFault::Kind::kForeignOwner, dest, entry.owner, entry.mode});
+  if (entry.state == State::kForeign) {
+    refuse_cache_dir({CacheDirFault::Kind::kForeignOwner, dest, entry.owner, entry.mode}, split_path(split_path(dest).first).first);
+  }
 }
 
 /// The path from which the unpacker reads the avatar: one that opens the descriptor `fd` itself
@@ -253,15 +279,14 @@ struct CopyDir {
   }
 };
 
-/// Whether the file kept its size and modification time. (Not its change time: a file renamed
-/// over or unlinked meanwhile changes that, and its content stays what it was.)
-bool same_content_stamp(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
+/// How many times an open starts over for an avatar file that changed while it was read, before
+/// it gives up.
+constexpr int kRounds = 3;
 
-py::object materialise(py::object source) {
+/// One try at materialising the avatar file `source`: its entry, or none when the file changed
+/// while it was read and this is not the `last` try (the file is then opened afresh).
+py::object materialise_once(py::object source, bool last) {
   const std::string src_b = fs_bytes(source);
-  if (is_dir(src_b)) return source;
   py::object os = global("os");
   py::object path = os.attr("path");
 
@@ -283,21 +308,34 @@ py::object materialise(py::object source) {
   py::object root = global("_cache_root")();
   py::object avatars = path.attr("join")(root, "avatars");
   const std::string avatars_b = fs_bytes(avatars);
+  const std::string root_b = fs_bytes(root);
   CacheDirFault fault;
   py::object dir_error;
   try {
-    fault = with_core_errors([&] { return prepare_cache_dirs(fs_bytes(root), avatars_b); });
+    fault = with_core_errors([&] {
+      // The default cache is made in the home, never the home itself (a service account's
+      // /nonexistent, say).
+      if (std::optional<std::string> home = root_setting().home) {
+        if (!S_ISDIR(stat_path(*home).st_mode)) throw OSError(ENOTDIR, *home);
+      }
+      return prepare_cache_dirs(root_b, avatars_b);
+    });
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_OSError)) throw;
     dir_error = e.value();
   }
-  if (dir_error) raise_refused("Failed", py::str(kPrepareFailed), dir_error);
-  if (fault.kind != CacheDirFault::Kind::kNone) refuse_cache_dir(fault);
+  if (dir_error) refuse_root_error(dir_error, root_b);
+  if (fault.kind != CacheDirFault::Kind::kNone) refuse_cache_dir(fault, root_b);
 
   py::object key, key_error;
   try {
     if (global("_content_key").is(original_content_key())) {
-      key = content_key_of_open_file(src_b, src_fd.get(), sst, avatars_b);
+      bool changed = false;
+      key = content_key_of_open_file(src_b, src_fd.get(), sst, avatars_b, changed);
+      if (changed) {
+        if (!last) return {};
+        key_error = py::reinterpret_borrow<py::object>(PyExc_OSError)("the avatar file changed while it was read");
+      }
     } else {
       key = global("_content_key")(source, os.attr("fstat")(src_fd.get()), avatars);
     }
@@ -335,6 +373,7 @@ py::object materialise(py::object source) {
   py::object caught;
   std::string tmp_b;
   std::string from;
+  bool source_changed = false;
   // A rename that meets an entry being removed by a sweep fails; the second try finds it gone, or
   // sets its remains aside first.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -353,14 +392,19 @@ py::object materialise(py::object source) {
       if (::lstat(join_path(tmp_b, "manifest.json").c_str(), &man) != 0 || !S_ISREG(man.st_mode)) {
         caught = py::reinterpret_borrow<py::object>(PyExc_ValueError)("the unpacked avatar has no manifest.json");
         outcome = Outcome::kOtherError;
-      } else if (::fstat(src_fd.get(), &now) != 0 || !same_content_stamp(now, sst)) {
-        // Written to in place while it was hashed or unpacked: what was unpacked may not be the
-        // content the key names.
-        caught = py::reinterpret_borrow<py::object>(PyExc_OSError)("the avatar file changed while it was unpacked");
-        outcome = Outcome::kOsError;
       } else {
-        renaming = true;
-        with_core_errors([&] { rename_path(tmp_b, dest_b); });
+        // The record that names its key is part of what is published.
+        with_core_errors([&] { seal_entry(tmp_b, posixfs::base_name(dest_b)); });
+        if (::fstat(src_fd.get(), &now) != 0 || !same_identity(now, sst)) {
+          // Written to, or replaced by renaming over it, while it was hashed or unpacked: what
+          // was unpacked may not be the content the key names, so it is never published.
+          caught = py::reinterpret_borrow<py::object>(PyExc_OSError)("the avatar file changed while it was unpacked");
+          outcome = Outcome::kOsError;
+          source_changed = true;
+        } else {
+          renaming = true;
+          with_core_errors([&] { rename_path(tmp_b, dest_b); });
+        }
       }
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) {
@@ -372,6 +416,7 @@ py::object materialise(py::object source) {
       outcome = e.matches(PyExc_OSError) ? Outcome::kOsError : Outcome::kOtherError;
       if (!from.empty() && from != src_b) name_the_source(caught, from, source);
     }
+    if (source_changed) break;
     if (outcome != Outcome::kOsError || !renaming || !met_a_directory(caught) || judge_entry(dest_b).state == State::kComplete) break;
     remove_tree(tmp_b);
     tmp_b.clear();
@@ -379,6 +424,7 @@ py::object materialise(py::object source) {
 
   if (outcome == Outcome::kOsError) {
     if (!tmp_b.empty()) remove_tree(tmp_b);
+    if (source_changed && !last) return {};
     // Another process published the same content first: its entry is as good as ours.
     if (judge_entry(dest_b).state == State::kComplete) {
       global("_hold")(dest);
@@ -394,6 +440,15 @@ py::object materialise(py::object source) {
   set_global("_SWEPT", py::bool_(true));
   sweep_after(avatars, dest);
   return dest;
+}
+
+py::object materialise(py::object source) {
+  if (is_dir(fs_bytes(source))) return source;
+  // A file that changes while it is read is read again as it is then, a few times at most: a
+  // deploy that rewrites an avatar in place gets the new one, never a mix under either's key.
+  for (int round = 1;; ++round) {
+    if (py::object dest = materialise_once(source, round == kRounds)) return dest;
+  }
 }
 
 }  // namespace
