@@ -13,13 +13,19 @@ how:       "sigint"    Ctrl-C: the process sends itself SIGINT once the output q
                        asyncio.run's teardown cancels them
            "abandon"   as "teardown", but the loop is run with run_until_complete and closed with
                        the avatar's tasks still pending, as some frameworks' threads leave it
+           "drop"      ten applications in a row (mode and consumer are not used), each of which
+                       creates the avatar, has a task iterate run(), pushes 2 s of speech, sleeps 1 s
+                       and returns; its loop, run with run_until_complete, is closed with the tasks
+                       still pending, dropped, and the collector run once
 
-The application never stops the avatar itself, and keeps no reference to it once the loop is done.
-Prints one JSON line before it exits: {"asked": <monotonic time it was asked to end>,
-"ended": <when the loop returned or raised>, "hosts": [<pids of model hosts started>],
-"alive": [<those still running 2 s after the avatar was freed, 4 s for a stuck host: 2 s more for its
-grace>], "collected": <the avatar was freed>, "outcome": <what the loop gave>, "printed": <when this
-line was printed>}; the process should end right after it.
+The application never stops the avatar itself, and keeps no reference to it once the loop is done;
+the collector is then run once. Prints one JSON line before it exits: {"asked": <monotonic time it
+was asked to end>, "ended": <when the loop returned or raised>, "hosts": [<pids of model hosts
+started>], "alive": [<those still running 4 s after the avatar was freed: 2 s more than the grace
+of a host still in a render then>], "collected": <the avatar was freed>, "outcome": <what the loop
+gave>, "printed": <when this line was printed>}; the process should end right after it. With
+"drop", "rounds" holds one {"collected", "hosts", "alive", "staged"} per application instead
+("staged": its hosts' staging directories still there by then).
 """
 
 import asyncio
@@ -105,6 +111,53 @@ def alive(pid):
     return True
 
 
+def alive_or_staged(hosts, stages):
+    return any(alive(p) for p in hosts) or any(os.path.exists(d) for d in stages)
+
+
+def dropped():
+    """One application of "drop": what it left once its avatar was collected."""
+    hosts, stages, refs = [], [], []
+
+    async def app():
+        a = await AsyncAvatar.create(model_path=model, output_size=None)
+        host = getattr(a._fixture, "_host", None)
+        if host is not None:
+            hosts.append(host.proc.pid)
+            stages.append(host.stage_dir)
+
+        async def consume():
+            async for _ in a.run():
+                pass
+
+        asyncio.create_task(consume())
+        await a.push_audio(speech(2.0), sample_rate=16000)
+        await asyncio.sleep(1.0)
+        refs.append(weakref.ref(a))
+
+    loop = asyncio.new_event_loop()
+    loop.run_until_complete(app())
+    loop.close()
+    del loop
+    gc.collect()
+    collected = refs[0]() is None
+    deadline = time.monotonic() + 4.0
+    while alive_or_staged(hosts, stages) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return {"collected": collected, "hosts": hosts, "alive": [p for p in hosts if alive(p)],
+            "staged": [d for d in stages if os.path.exists(d)]}
+
+
+if how == "drop":
+    rounds = []
+    for _ in range(10):
+        rounds.append(dropped())
+        state["hosts"] += rounds[-1]["hosts"]
+    state["rounds"] = rounds
+    state["printed"] = time.monotonic()
+    print(json.dumps(state), flush=True)
+    sys.exit(0)
+
 outcome = None
 try:
     if how == "abandon":
@@ -118,13 +171,9 @@ except BaseException as e:  # noqa: BLE001  (the outcome is what is reported)
     outcome = type(e).__name__
 state["ended"] = time.monotonic()
 state["outcome"] = outcome
-# A call the engine thread has in flight holds its task, and with it the avatar, until it ends.
-deadline = time.monotonic() + 3.0
-while avatar_ref is not None and avatar_ref() is not None and time.monotonic() < deadline:
-    gc.collect()
-    time.sleep(0.05)
+gc.collect()
 state["collected"] = avatar_ref is not None and avatar_ref() is None
-deadline = time.monotonic() + (4.0 if consumer == "stuck" else 2.0)
+deadline = time.monotonic() + 4.0
 while any(alive(p) for p in state["hosts"]) and time.monotonic() < deadline:
     time.sleep(0.02)
 state["alive"] = [p for p in state["hosts"] if alive(p)]

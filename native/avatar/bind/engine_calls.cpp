@@ -4,6 +4,11 @@
 // whole stall time-out. The interpreter joins the engine thread at exit, so such a call would keep
 // the process alive; instead the call is given the engine's grace period and then its runtime is
 // closed, which ends the host, fails the call and frees the thread.
+//
+// A call in flight is held by the engine thread, so nothing it holds may lead back to the avatar:
+// the task awaiting the call is reached from the call's end only through a weak reference. An
+// application that drops the avatar while a call runs, its loop closed or not, thus frees it at
+// once, and the release above then sees to the call.
 #include "avatar/bind/producer_parts.h"
 #include "avatar/bind/support.h"
 
@@ -71,7 +76,49 @@ void hook_exit_once() {
   g_exit_hooked = true;
 }
 
+// The call's end, on the thread that ends it: its outcome goes to the waiter on the waiter's loop,
+// unless nobody waits any more (the waiter was collected with its task) or the loop is closed.
+void engine_call_ended_for(py::object loop, py::object waiter_ref, py::object job) {
+  py::object waiter = waiter_ref();
+  if (waiter.is_none() || truthy(loop.attr("is_closed")())) return;
+  try {
+    loop.attr("call_soon_threadsafe")(global("_settle_engine_waiter"), waiter, job);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;  // the loop closed meanwhile: nobody waits
+  }
+}
+
+// On the loop: the waiter takes the ended call's outcome, unless it was cancelled meanwhile.
+void settle_engine_waiter(py::object waiter, py::object job) {
+  if (truthy(waiter.attr("done")())) return;
+  if (truthy(job.attr("cancelled")())) {
+    waiter.attr("cancel")();
+    return;
+  }
+  py::object e = job.attr("exception")();
+  if (!e.is_none()) {
+    waiter.attr("set_exception")(e);
+  } else {
+    waiter.attr("set_result")(job.attr("result")());
+  }
+}
+
+// The waiter's end: a cancelled waiter cancels its call (which only takes when it has not started).
+void waiter_ended(py::object job, py::object waiter) {
+  if (truthy(waiter.attr("cancelled")())) job.attr("cancel")();
+}
+
 }  // namespace
+
+py::object engine_call_waiter(py::handle job) {
+  py::object loop = aio("get_running_loop")();
+  py::object waiter = loop.attr("create_future")();
+  py::object partial = global("functools").attr("partial");
+  waiter.attr("add_done_callback")(partial(global("_engine_waiter_ended"), job));
+  py::object waiter_ref = py::module_::import("weakref").attr("ref")(waiter);
+  job.attr("add_done_callback")(partial(global("_engine_call_ended_for"), loop, waiter_ref));
+  return waiter;
+}
 
 void track_engine_call(py::handle self, py::handle job, py::handle rt) {
   hook_exit_once();
@@ -94,6 +141,9 @@ void register_engine_calls(py::module_& m) {
         "Gives the engine calls of `calls` still in flight `grace_s` seconds, then closes their runtimes.");
   m.def("_release_engine_calls_at_exit", &release_at_exit);
   m.def("_release_when_collected", &release_when_collected, py::arg("calls"));
+  m.def("_engine_call_ended_for", &engine_call_ended_for, py::arg("loop"), py::arg("waiter_ref"), py::arg("job"));
+  m.def("_settle_engine_waiter", &settle_engine_waiter, py::arg("waiter"), py::arg("job"));
+  m.def("_engine_waiter_ended", &waiter_ended, py::arg("job"), py::arg("waiter"));
 }
 
 }  // namespace quorvane::avatar::bind

@@ -130,7 +130,7 @@ pb::Coroutine engine(py::object self, py::object fn, py::args args) {
   py::object job = self.attr("_engine_executor").attr("submit")(fn, *args);
   self.attr("_engine_job") = job;
   track_engine_call(self, job, self.attr("_runtime"));
-  pb::Held fut = global("asyncio").attr("wrap_future")(job, py::arg("loop") = global("asyncio").attr("get_running_loop")());
+  pb::Held fut = engine_call_waiter(job);
   job = py::object();
   py::object r = co_await pb::awaited(fut);
   co_return r;

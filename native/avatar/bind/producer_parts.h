@@ -30,4 +30,11 @@ void register_engine_calls(py::module_& m);
 /// is given the engine's grace period and then `rt` is closed, which ends it.
 void track_engine_call(py::handle self, py::handle job, py::handle rt);
 
+/// An asyncio future of the running loop that takes the outcome of `job` (its result, its error,
+/// its cancellation) once it ends; cancelling it cancels `job` if that has not started. Unlike
+/// `asyncio.wrap_future`, the job keeps only a weak reference to it: a call in flight on the engine
+/// thread never keeps alive the task that awaits it, nor anything that task holds (the avatar).
+/// Once nobody holds the future, or its loop is closed, the call's end is handed to nobody.
+py::object engine_call_waiter(py::handle job);
+
 }  // namespace quorvane::avatar::bind
