@@ -149,6 +149,13 @@ class TestFixtureAvatar:
             expected.append(rt.pull_frame()[1][:, :, ::-1])
         assert len(frames) == len(expected) == 25
         assert all(f.flags.c_contiguous and np.array_equal(f, g) for f, g in zip(frames, expected))
+        # A stream cut anywhere, samples split between pieces, is the same speech; so is a clip
+        # with a stray last byte.
+        pcm = ref.float_pcm(audio)
+        with quorvane.open(str(DATA / "corvine1.qvfx")) as a:
+            for cut in (list(a.render(pcm[i : i + 4095] for i in range(0, len(pcm), 4095))),
+                        list(a.render(pcm + b"\x01"))):
+                assert len(cut) == 25 and all(np.array_equal(f, g) for f, g in zip(cut, expected))
 
     def test_a_render_depends_only_on_its_own_audio(self):
         loud = np.full(int(1.5 * 16000), 0.9, np.float32)
