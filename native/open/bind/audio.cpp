@@ -101,14 +101,30 @@ py::object array_pcm(py::handle obj) {
 
 // The file's name as a str (os.fspath, with a name of bytes through os.fsdecode, as file calls
 // take it), once it names a regular file; else FileNotFoundError "no audio at <path>". The str()
-// of a bytes name ("b'/a/speech.wav'") would name another file.
-py::object audio_file_path(py::handle obj) {
+// of a bytes name ("b'/a/speech.wav'") would name another file. `st`, when given, gets the
+// file's os.stat result.
+py::object audio_file_path(py::handle obj, py::object* st = nullptr) {
   py::object os = global("os");
   py::object path = os.attr("fsdecode")(obj);
-  if (!truthy(os.attr("path").attr("isfile")(path))) {
+  py::object found;
+  try {
+    found = os.attr("stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;  // as os.path.isfile
+  }
+  if (!found || !truthy(import_module("stat").attr("S_ISREG")(found.attr("st_mode")))) {
     pb::raise_new(PyExc_FileNotFoundError, py::make_tuple(py::str("no audio at ") + py::str(path)));
   }
+  if (st != nullptr) *st = found;
   return path;
+}
+
+// Tells the MP4 writer, when one is listening (_AUDIO_OPENED holds its list), which file the
+// speech is read from: its device and inode as the decoder is about to open it, and its name.
+// Whatever shape named the file, the video must not replace it.
+void note_opened(py::handle st, py::handle path) {
+  py::object opened = global("_AUDIO_OPENED").attr("get")();
+  if (!opened.is_none()) opened.attr("append")(py::make_tuple(st.attr("st_dev"), st.attr("st_ino"), path));
 }
 
 // The decoder's command. ffmpeg reads an input name as a URL: "concat:a.wav", "subfile,,...:x" or
@@ -152,7 +168,9 @@ struct DecoderReaper {
 // only as they are asked for, so a long file is never held whole. ffmpeg's log goes to a file
 // rather than a pipe: a decoder that logs more than a pipe holds would otherwise stall.
 pb::Generator pcm_pieces(py::object obj) {
-  py::object path = audio_file_path(obj);
+  py::object st;
+  py::object path = audio_file_path(obj, &st);
+  note_opened(st, path);
   py::object subprocess = global("subprocess");
   pb::Held errlog = import_from("tempfile", "TemporaryFile")();
   pb::Held proc;
@@ -324,6 +342,8 @@ py::object expected_frames(py::object clip, py::object fps) {
 
 void register_audio(py::module_& m) {
   m.attr("_SAMPLE_RATE") = 16000;
+  m.attr("_AUDIO_OPENED") = py::module_::import("contextvars").attr("ContextVar")("quorvane_audio_opened",
+                                                                                  py::arg("default") = py::none());
   m.def("_pcm", &pcm, py::arg("obj"));
   m.def("_decode", &decode, py::arg("path"));
   m.def("_pcm_pieces", &pcm_pieces, py::arg("path"));
