@@ -264,8 +264,10 @@ py::object decode(py::object path) {
   raise_context_suppressed(refuse("Failed", py::str(kUnreadable), err), err);
 }
 
-// _whole_clip(audio)
-py::object whole_clip(py::object audio) {
+// What _whole_clip makes of `audio` before it asks whether it is iterable: the PCM of a single
+// object, None for a file (whose audio comes as the engine pulls), or an empty object when
+// `audio` is taken item by item.
+py::object single_clip(py::object audio) {
   if (is_byte_like(audio)) return global("_pcm")(audio);
   if (is_path_like(audio)) {
     audio_file_path(audio);  // a missing file is refused now; its audio comes as the engine pulls
@@ -285,6 +287,12 @@ py::object whole_clip(py::object audio) {
     // An array _pcm refuses is taken as an iterable of samples.
   }
   if (refused_channels) raise_several_channels(audio);
+  return py::object();
+}
+
+// _whole_clip(audio)
+py::object whole_clip(py::object audio) {
+  if (py::object clip = single_clip(audio)) return clip;
   PyObject* it = PyObject_GetIter(audio.ptr());
   if (it == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -314,7 +322,31 @@ pb::Generator chunks(py::object audio, py::object clip) {
   }
 }
 
+// Whether the type of `obj` offers a way to iterate it: its own __iter__ (not set to None, as
+// a class does to say it is not iterable), or the sequence protocol.
+bool offers_iteration(py::handle obj) {
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_iter == nullptr) return PySequence_Check(obj.ptr()) != 0;
+  py::object own = py::getattr(reinterpret_cast<PyObject*>(type), "__iter__", py::none());
+  return !own.is_none();
+}
+
 }  // namespace
+
+py::object render_clip(py::object audio, py::object& items) {
+  if (py::object clip = single_clip(audio)) return clip;
+  if (!offers_iteration(audio)) return global("_pcm")(audio);  // the general TypeError
+  py::object err;
+  try {
+    items = iter_of(audio);
+  } catch (...) {
+    err = caught_exception();
+    if (!is_exception(err)) throw;
+  }
+  // The caller's own code failed (its __iter__): the render's error says so, and names it.
+  if (err) raise_refused_from("Failed", py::str("the render stopped"), err);
+  return py::none();
+}
 
 py::object expected_frames_of(const py::int_& length, py::handle fps_obj) {
   py::object fps = py::reinterpret_borrow<py::object>(fps_obj);
