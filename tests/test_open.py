@@ -76,19 +76,26 @@ def built(ns):
 
 
 class TestPathChecks:
-    @pytest.mark.parametrize("source, name", [(b"/x.imx", "bytes"), (42, "int"), (None, "NoneType")])
-    def test_not_a_text_path(self, env, source, name):
+    @pytest.mark.parametrize("source, name", [(42, "int"), (None, "NoneType"), (bytearray(b"/x.imx"), "bytearray")])
+    def test_not_a_path(self, env, source, name):
         with pytest.raises(TypeError) as ei:
             _open.open(source)
         assert str(ei.value) == "open() takes the path of an avatar; got " + name
 
-    def test_path_object_giving_bytes(self, env):
+    @pytest.mark.parametrize("kind", ["bytes", "path object giving bytes"])
+    def test_a_name_of_bytes_is_the_file_systems_own(self, env, tmp_path, kind):
         class BytesPath:
             def __fspath__(self):
-                return b"/x.imx"
+                return name
 
-        with pytest.raises(TypeError, match="got bytes$"):
-            _open.open(BytesPath())
+        name = os.fsencode(str(tmp_path / "avatar\udcff.imx"))  # not UTF-8: the byte 0xff
+        pathlib.Path(os.fsdecode(name)).write_bytes(b"IMX\0")
+        a = _open.open(name if kind == "bytes" else BytesPath())
+        assert env.log[0] == ("read_manifest", os.fsdecode(name)) and type(env.log[0][1]) is str
+        assert a._engine_id == "corvine2-light" and a._engine.kind == "_SessionEngine"
+        with pytest.raises(env.errors.InvalidAvatar) as ei:
+            _open.open(name + b".gone" if kind == "bytes" else pathlib.Path(os.fsdecode(name) + ".gone"))
+        assert str(ei.value) == "no avatar at " + os.fsdecode(name) + ".gone"
 
     def test_path_object_is_the_string(self, env):
         a = _open.open(pathlib.Path(env.path))

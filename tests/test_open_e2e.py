@@ -150,6 +150,13 @@ class TestFixtureAvatar:
             expected.append(rt.pull_frame()[1][:, :, ::-1])
         assert len(frames) == len(expected) == 25
         assert all(f.flags.c_contiguous and np.array_equal(f, g) for f, g in zip(frames, expected))
+        # A stream cut anywhere, samples split between pieces, is the same speech; so is a clip
+        # with a stray last byte.
+        pcm = ref.float_pcm(audio)
+        with quorvane.open(str(DATA / "corvine1.qvfx")) as a:
+            for cut in (list(a.render(pcm[i : i + 4095] for i in range(0, len(pcm), 4095))),
+                        list(a.render(pcm + b"\x01"))):
+                assert len(cut) == 25 and all(np.array_equal(f, g) for f, g in zip(cut, expected))
 
     def test_a_render_depends_only_on_its_own_audio(self):
         loud = np.full(int(1.5 * 16000), 0.9, np.float32)
@@ -170,6 +177,38 @@ class TestFixtureAvatar:
         with quorvane.open(DATA / "corvine1.qvfx") as a:
             assert a.render(speech(0.4), out_mp4=out) == 10
         assert out.stat().st_size > 0 and sorted(os.listdir(tmp_path)) == ["out.mp4"]
+
+    @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="the MP4 writer needs ffmpeg")
+    @pytest.mark.parametrize("shape", ["array of names", "array of paths", "sequence protocol", "hard link"])
+    def test_the_mp4_route_never_replaces_the_speech_whatever_names_it(self, tmp_path, shape):
+        import wave
+
+        speech_wav = tmp_path / "speech.wav"
+        with wave.open(str(speech_wav), "wb") as w:
+            w.setnchannels(1)
+            w.setsampwidth(2)
+            w.setframerate(16000)
+            w.writeframes(ref.float_pcm(speech(0.4)))
+        kept = speech_wav.read_bytes()
+        out = speech_wav
+        if shape == "hard link":
+            out = tmp_path / "take.mp4"
+            os.link(speech_wav, out)
+
+        class Sequence:  # iterable only through __getitem__
+            def __getitem__(self, i):
+                if i:
+                    raise IndexError(i)
+                return speech_wav
+
+        audio = {"array of names": np.array([str(speech_wav)]), "array of paths": np.array([speech_wav], object),
+                 "sequence protocol": Sequence(), "hard link": np.array([str(speech_wav)])}[shape]
+        with quorvane.open(DATA / "corvine1.qvfx") as a:
+            with pytest.raises(ValueError, match="^out_mp4 must not name the audio file; ") as ei:
+                a.render(audio, out_mp4=out)
+        assert repr(str(out)) in str(ei.value)
+        assert speech_wav.read_bytes() == kept
+        assert sorted(os.listdir(tmp_path)) == sorted({"speech.wav", out.name})
 
     def test_a_file_that_is_no_avatar(self, tmp_path):
         src = tmp_path / "notes.txt"

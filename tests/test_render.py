@@ -5,6 +5,7 @@ import gc
 import logging
 import os
 import pathlib
+import shutil
 import sys
 import types
 
@@ -285,21 +286,40 @@ class TestErrorMapping:
             it.close()
         assert ei.value.message == "the render stopped" and isinstance(ei.value.detail, OSError)
 
-    def test_the_callers_own_stream_error_is_the_cause(self, mods):
+    @pytest.mark.parametrize("route", ["frames", "mp4"])
+    @pytest.mark.parametrize("where", ["__iter__", "__next__"])
+    def test_the_callers_own_stream_is_iterated_once_and_its_error_is_the_cause(self, mods, tmp_path, route, where):
+        if route == "mp4" and shutil.which("ffmpeg") is None:
+            pytest.skip("the MP4 writer needs ffmpeg")
         broke = OSError("the caller's source broke")
+        calls = []
 
-        def source():
-            yield b"\x00\x00"
-            raise broke
+        class Source:
+            def __iter__(self):
+                calls.append("__iter__")
+                if where == "__iter__":
+                    raise broke
+                return self.items()
+
+            def items(self):
+                yield b"\x00\x00"
+                raise broke
 
         e = Engine(n=1)
         with pytest.raises(mods.errors.Failed) as ei:
-            list(avatar(e).render(source()))
+            if route == "frames":
+                list(avatar(e).render(Source()))
+            else:
+                avatar(e).render(Source(), out_mp4=tmp_path / "out.mp4")
         exc = ei.value
         assert (exc.message, exc.detail) == ("the render stopped", broke)
-        assert exc.__cause__ is broke and exc.__suppress_context__ and e.log[-1] == "interrupt"
-        # The engine sees the caller's chunks as before, whatever stream they come in.
-        assert e.log[:2] == ["frames", ("chunk", b"\x00\x00")]
+        assert exc.__cause__ is broke and exc.__suppress_context__
+        assert calls == ["__iter__"] and os.listdir(tmp_path) == []
+        if where == "__next__":
+            # The engine sees the caller's chunks as before, whatever stream they come in.
+            assert e.log == ["frames", ("chunk", b"\x00\x00"), "interrupt"]
+        else:
+            assert e.log == []  # refused before the engine started
 
     def test_audio_refused_mid_stream_is_mapped_after_interrupt(self, mods):
         e = Engine(n=0)

@@ -593,12 +593,67 @@ class TestWrite:
         kept = (tmp_path / "s.wav").read_bytes()
         class Streaming(FixtureAvatar):
             def render(self, audio):
-                for item in audio:
-                    if not isinstance(item, bytes):
-                        yield from super().render(item)
+                from quorvane import _open
+
+                for _ in _open._chunks(audio):  # the package's conversion opens what the stream names
+                    pass
+                yield from super().render(speech)
 
         # A stream names its files only as the render pulls them: the video goes nowhere then.
         with pytest.raises(ValueError) as ei:
             _write(Streaming(), (item for item in [b"\x00\x00" * 640, speech]), speech)
         assert "must not name the audio file" in str(ei.value)
         assert (tmp_path / "s.wav").read_bytes() == kept and os.listdir(tmp_path) == ["s.wav"]
+
+    def test_a_replaced_file_keeps_its_permission_bits_and_a_new_one_gets_the_umask_default(self, tmp_path):
+        from quorvane.__main__ import _write
+
+        speech = wav(tmp_path / "s.wav", clip_bytes(640 * 10))
+        private = tmp_path / "private.mp4"
+        private.write_bytes(b"old")
+        private.chmod(0o600)
+        umask = os.umask(0o027)
+        try:
+            assert _write(FixtureAvatar(), speech, str(private)) == 10
+            assert _write(FixtureAvatar(), speech, str(tmp_path / "new.mp4")) == 10
+        finally:
+            os.umask(umask)
+        assert private.stat().st_mode & 0o7777 == 0o600 and private.read_bytes()[4:8] == b"ftyp"
+        assert (tmp_path / "new.mp4").stat().st_mode & 0o7777 == 0o640
+
+    @pytest.mark.parametrize("change", ["renamed", "renamed, then the render fails", "removed"])
+    def test_a_directory_renamed_or_removed_mid_render_keeps_no_part_file(self, tmp_path, change):
+        import shutil
+
+        from quorvane.__main__ import _write
+
+        speech = wav(tmp_path / "s.wav", clip_bytes(640 * 10))
+        (tmp_path / "videos").mkdir()
+        out = str(tmp_path / "videos" / "out.mp4")
+
+        class Moving(FixtureAvatar):
+            def render(self, audio):
+                for k, f in enumerate(super().render(audio)):
+                    if k == 5:  # ffmpeg is writing the temp file by now
+                        if change == "removed":
+                            shutil.rmtree(tmp_path / "videos")
+                        else:
+                            os.rename(tmp_path / "videos", tmp_path / "moved")
+                            if change.endswith("fails"):
+                                raise RuntimeError("engine broke")
+                    yield f
+
+        if change == "renamed":
+            # The video lands in the directory that was named, wherever it went, and only there.
+            assert _write(Moving(), speech, out) == 10
+            assert os.listdir(tmp_path / "moved") == ["out.mp4"]
+            assert (tmp_path / "moved" / "out.mp4").read_bytes()[4:8] == b"ftyp"
+        elif change == "removed":
+            with pytest.raises(FileNotFoundError) as ei:
+                _write(Moving(), speech, out)
+            assert ei.value.filename == out and "out_mp4 cannot be written there" in str(ei.value)
+        else:
+            with pytest.raises(RuntimeError, match="engine broke"):
+                _write(Moving(), speech, out)
+            assert os.listdir(tmp_path / "moved") == []
+        assert sorted(os.listdir(tmp_path)) == (["s.wav"] if change == "removed" else ["moved", "s.wav"])

@@ -43,4 +43,11 @@ void int16_to_float(const std::int16_t* in, std::size_t n, float* out) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]) / 32768.0f;
 }
 
+void s16le_to_float(const unsigned char* in, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto u = static_cast<std::uint16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+    out[i] = static_cast<float>(static_cast<std::int16_t>(u)) / 32768.0f;
+  }
+}
+
 }  // namespace quorvane::open

@@ -22,4 +22,8 @@ std::size_t float_to_int16(const double* in, std::size_t n, std::int16_t* out);
 /// 32767/32768). `in` and `out` hold `n` elements and do not overlap.
 void int16_to_float(const std::int16_t* in, std::size_t n, float* out);
 
+/// The same conversion from s16le bytes as they come (`in` holds 2 * `n` bytes, at any
+/// alignment, in little-endian order whatever the host's).
+void s16le_to_float(const unsigned char* in, std::size_t n, float* out);
+
 }  // namespace quorvane::open

@@ -5,7 +5,9 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import secrets
 import shutil
 import stat
 import subprocess
@@ -42,25 +44,16 @@ def _speech_file(audio) -> str | None:
 
 def _audio_files(audio) -> list[str]:
     """The files the render reads its speech from, as far as they can be known before it starts:
-    ``audio`` itself when it is a path, and the path items of a list or tuple (any other stream is
-    read only as the render pulls it)."""
-    items = audio if isinstance(audio, (list, tuple)) else (audio,)
+    ``audio`` itself when it is a path, and the path items of a list or tuple, read from its own
+    storage (the caller's ``__iter__`` runs once, for the render). The render tells the others as
+    it opens them."""
+    if isinstance(audio, tuple):
+        items = tuple.__iter__(audio)
+    elif isinstance(audio, list):
+        items = list.__iter__(audio)
+    else:
+        items = iter((audio,))
     return [os.fsdecode(item) for item in items if isinstance(item, (str, os.PathLike))]
-
-
-def _noting_files(audio, files: list[str]):
-    """``audio`` passed on item by item, its path items added to ``files`` as the render pulls
-    them: a stream names its files only then, and the video must not replace one of them."""
-    it = iter(audio)
-    try:
-        for item in it:
-            if isinstance(item, (str, os.PathLike)):
-                files.append(os.fsdecode(item))
-            yield item
-    finally:
-        close = getattr(it, "close", None)
-        if close is not None:
-            close()
 
 
 def _file_url(path: str) -> str:
@@ -73,29 +66,35 @@ _KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCH
           (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
-def _check_destination(out_mp4: str, target: str, audio, streamed: tuple[str, ...] = ()) -> None:
-    """ValueError, naming the path, when the video may not replace what ``out_mp4`` names: its
-    ``target`` (the file a link leads to) exists and is not a regular file (a FIFO, a device, a
-    socket or a directory is not ours to replace), or it is one of the files the speech is read
-    from (``streamed``: those a stream has named so far), which the video would destroy. OSError naming ``out_mp4`` when its target cannot be
-    looked up (a file where a directory should be, a loop of links)."""
+def _check_destination(out_mp4: str, target: str, audio, opened=()) -> os.stat_result | None:
+    """What ``out_mp4`` names now (None when nothing), once the video may replace it; else
+    ValueError, naming the path: its ``target`` (the file a link leads to) exists and is not a
+    regular file (a FIFO, a device, a socket or a directory is not ours to replace), or it is one
+    of the files the speech is read from, which the video would destroy: ``audio`` itself or a
+    path it lists, or one that ``opened`` records (device, inode and name of each file the audio
+    conversion opened, whatever shape named it). OSError naming ``out_mp4`` when its target cannot
+    be looked up (a file where a directory should be, a loop of links)."""
     try:
         st = os.stat(target)
     except FileNotFoundError:
-        return
+        return None
     except OSError as e:
         raise _unwritable(e, out_mp4) from e
     if not stat.S_ISREG(st.st_mode):
         kind = next((name for test, name in _KINDS if test(st.st_mode)), "not a regular file")
         raise ValueError(f"out_mp4 must be a regular file or a new name; {out_mp4!r} is {kind}")
-    for path in (*_audio_files(audio), *streamed):
+    sources = []
+    for path in _audio_files(audio):
         try:
             src = os.stat(path)
         except OSError:
             continue  # no file there: the render reports it
-        if (src.st_dev, src.st_ino) == (st.st_dev, st.st_ino):
+        sources.append((src.st_dev, src.st_ino, path))
+    for dev, ino, path in (*sources, *opened):
+        if (dev, ino) == (st.st_dev, st.st_ino):
             same = "" if path == out_mp4 else f" ({path!r})"
             raise ValueError(f"out_mp4 must not name the audio file; {out_mp4!r} is the speech being rendered{same}")
+    return st
 
 
 def _unwritable(e: OSError, out_mp4: str) -> OSError:
@@ -126,28 +125,65 @@ def _target_of(out_mp4: str) -> str:
     return os.path.join(os.path.realpath(directory), name)
 
 
-# The random part of a name that tempfile.mkstemp makes (its name sequence gives 8 characters).
+# The random part of a temp file's name: 8 characters, as tempfile.mkstemp makes them.
 _RANDOM_CHARS = 8
+_NAME_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789_"
 
 
-def _temp_file(target: str, out_mp4: str) -> str:
-    """A new empty file beside ``target``, ``.<name>.<random>.part``, with the name cut short to
-    fit the directory's longest file name: a destination of any length the file system allows
-    gets one. OSError naming ``out_mp4`` when its directory is missing or cannot be written."""
-    directory, name = os.path.split(target)
+def _directory_of(target: str, out_mp4: str) -> int:
+    """A descriptor of the directory ``target`` is in: the temp file is made, renamed and removed
+    through it, so the video lands in that directory even if it is renamed meanwhile, and nothing
+    is left in it when the render fails. OSError naming ``out_mp4`` when it cannot be opened."""
+    flags = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
     try:
-        name_max = os.pathconf(directory, "PC_NAME_MAX")
+        return os.open(os.path.dirname(target), flags)
+    except OSError as e:
+        raise _unwritable(e, out_mp4) from e
+
+
+def _temp_file(dir_fd: int, name: str, out_mp4: str) -> tuple[int, str]:
+    """A new empty file, for this user alone until the video is complete, in the directory of
+    ``dir_fd``: ``.<name>.<random>.part``, the name cut short to fit the directory's longest file
+    name, so a destination of any length the file system allows gets one. Its descriptor and name.
+    OSError naming ``out_mp4`` when the directory cannot be written."""
+    try:
+        name_max = os.fpathconf(dir_fd, "PC_NAME_MAX")
     except (OSError, ValueError):
         name_max = 255
     fixed = len(b"..") + _RANDOM_CHARS + len(b".part")
     while name and len(os.fsencode(name)) + fixed > name_max:
         name = name[:-1]
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(100):
+        tmp = f".{name}.{''.join(secrets.choice(_NAME_CHARS) for _ in range(_RANDOM_CHARS))}.part"
+        try:
+            return os.open(tmp, flags, 0o600, dir_fd=dir_fd), tmp
+        except FileExistsError:
+            continue
+        except OSError as e:
+            raise _unwritable(e, out_mp4) from e
+    raise _unwritable(FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST)), out_mp4)
+
+
+def _default_mode() -> int:
+    """The mode a new file gets under the process's umask: read where the system tells it, since
+    setting it to learn it would change it, for a moment, for every thread."""
     try:
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + name + ".", suffix=".part")
-    except OSError as e:
-        raise _unwritable(e, out_mp4) from e
-    os.close(fd)
-    return tmp
+        with open("/proc/self/status", encoding="ascii", errors="replace") as f:
+            umask = next(int(line.split()[1], 8) for line in f if line.startswith("Umask:"))
+    except (OSError, StopIteration, IndexError, ValueError):
+        umask = os.umask(0)
+        os.umask(umask)
+    return 0o666 & ~umask
+
+
+def _output_of(fd: int, directory: str, tmp: str) -> tuple[str, tuple[int, ...]]:
+    """What ffmpeg is told to write, and the descriptors it is handed: the temp file itself
+    through ``/proc`` when there is one, so a directory renamed before ffmpeg starts does not send
+    the video elsewhere; else its name."""
+    if os.path.exists(f"/proc/self/fd/{fd}"):
+        return f"/proc/self/fd/{fd}", (fd,)
+    return os.path.join(directory, tmp), ()
 
 
 def _ffmpeg_args(width: int, height: int, fps: float, speech: str | None, out: str) -> list[str]:
@@ -165,12 +201,15 @@ def _write(avatar, audio, out_mp4: str) -> int:
     """Render ``audio`` with ``avatar`` into the MP4 file ``out_mp4``: H.264 video at the engine's
     frame rate (25 when it gives none), plus the speech as AAC when ``audio`` is a file path.
     Returns the number of frames written. The file appears only when complete (written beside it,
-    then renamed over it; through a link, over the file the link leads to); on any failure nothing
-    is left behind. Before any frame, and again before the rename, these are refused with
+    then renamed over it; through a link, over the file the link leads to), with the permission
+    bits of the file it replaces (a new one gets the default under the umask); on any failure
+    nothing is left behind. Before any frame, and again before the rename, these are refused with
     ValueError: an empty name, one that ends in a slash, "." or "..", a destination that exists
-    and is not a regular file, and the audio file itself; a missing or unwritable directory with
-    OSError.
-    Errors of the render propagate; ffmpeg's failure raises ``Failed`` (of ``quorvane._errors``)."""
+    and is not a regular file, and the audio file itself (before the rename also any file the
+    render read its speech from); a missing or unwritable directory with OSError naming
+    ``out_mp4``. Errors of the render propagate; ffmpeg's failure raises ``Failed`` (of
+    ``quorvane._errors``)."""
+    from . import _open
     from ._errors import Failed, refuse
 
     out_mp4 = os.fsdecode(out_mp4)
@@ -180,15 +219,15 @@ def _write(avatar, audio, out_mp4: str) -> int:
         raise Failed("writing an MP4 needs ffmpeg, which is not installed")
     fps = _fps_of(avatar)
     speech = _speech_file(audio)
-    tmp = _temp_file(target, out_mp4)
-    streamed: list[str] = []
-    if not isinstance(audio, (str, bytes, bytearray, memoryview, os.PathLike, np.ndarray, list, tuple)) and hasattr(
-            audio, "__iter__"):
-        audio = _noting_files(audio, streamed)
-    errlog = ff = frames = None
+    directory, name = os.path.split(target)
+    dir_fd = _directory_of(target, out_mp4)
+    fd = tmp = errlog = ff = frames = None
     n = 0
     shape = None
+    opened: list[tuple[int, int, str]] = []  # the files the render's audio conversion opens
+    listening = _open._AUDIO_OPENED.set(opened)
     try:
+        fd, tmp = _temp_file(dir_fd, name, out_mp4)
         errlog = tempfile.TemporaryFile()
         frames = avatar.render(audio)
         for frame in frames:
@@ -197,8 +236,9 @@ def _write(avatar, audio, out_mp4: str) -> int:
                 raise ValueError(f"frames must be uint8 height x width x 3; got {img.dtype} {img.shape}")
             if ff is None:
                 shape = img.shape
-                ff = subprocess.Popen(_ffmpeg_args(shape[1], shape[0], fps, speech, tmp),
-                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=errlog)
+                out, fds = _output_of(fd, directory, tmp)
+                ff = subprocess.Popen(_ffmpeg_args(shape[1], shape[0], fps, speech, out), stdin=subprocess.PIPE,
+                                      stdout=subprocess.DEVNULL, stderr=errlog, pass_fds=fds)
             elif img.shape != shape:
                 raise ValueError(f"frame {n} is {img.shape[1]}x{img.shape[0]}, the video is {shape[1]}x{shape[0]}")
             try:
@@ -217,12 +257,14 @@ def _write(avatar, audio, out_mp4: str) -> int:
             errlog.seek(0)
             log = errlog.read().decode("utf-8", "replace").strip()
             raise refuse(Failed, "could not write that video", f"ffmpeg exited with status {status}: {log[-300:]}")
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        # What the path names may have changed meanwhile, and a stream may have named it.
-        _check_destination(out_mp4, target, audio, tuple(streamed))
-        os.replace(tmp, target)
+        # What the path names may have changed meanwhile, and the render has opened its files.
+        replaced = _check_destination(out_mp4, target, audio, opened)
+        try:
+            os.fchmod(fd, _default_mode() if replaced is None else stat.S_IMODE(replaced.st_mode))
+            os.replace(tmp, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+        except OSError as e:
+            raise _unwritable(e, out_mp4) from e
+        tmp = None
         return n
     except BaseException:
         if hasattr(frames, "close"):
@@ -235,12 +277,17 @@ def _write(avatar, audio, out_mp4: str) -> int:
             except OSError:
                 pass
             ff.wait()
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
         raise
     finally:
+        _open._AUDIO_OPENED.reset(listening)
+        if tmp is not None:
+            try:
+                os.unlink(tmp, dir_fd=dir_fd)
+            except FileNotFoundError:
+                pass
+        if fd is not None:
+            os.close(fd)
+        os.close(dir_fd)
         if errlog is not None:
             errlog.close()
 

@@ -11,6 +11,10 @@ namespace py = pybind11;
 void register_audio(py::module_& m);
 /// Whether `obj` names an audio file: a str or an os.PathLike.
 bool is_path_like(py::handle obj);
+/// What a render makes of the caller's `audio`, asking for its iterator once: the PCM of a
+/// single object, or None, with `items` set to the iterator when `audio` is a stream. Refused as
+/// _whole_clip refuses it; an error of the caller's own iterator is `Failed` from that error.
+py::object render_clip(py::object audio, py::object& items);
 /// The frames `length` bytes of PCM should give at `fps` (`_expected_frames` of a clip of that
 /// length): None when `fps` is false or the count is below one.
 py::object expected_frames_of(const py::int_& length, py::handle fps);

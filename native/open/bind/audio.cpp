@@ -101,14 +101,30 @@ py::object array_pcm(py::handle obj) {
 
 // The file's name as a str (os.fspath, with a name of bytes through os.fsdecode, as file calls
 // take it), once it names a regular file; else FileNotFoundError "no audio at <path>". The str()
-// of a bytes name ("b'/a/speech.wav'") would name another file.
-py::object audio_file_path(py::handle obj) {
+// of a bytes name ("b'/a/speech.wav'") would name another file. `st`, when given, gets the
+// file's os.stat result.
+py::object audio_file_path(py::handle obj, py::object* st = nullptr) {
   py::object os = global("os");
   py::object path = os.attr("fsdecode")(obj);
-  if (!truthy(os.attr("path").attr("isfile")(path))) {
+  py::object found;
+  try {
+    found = os.attr("stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;  // as os.path.isfile
+  }
+  if (!found || !truthy(import_module("stat").attr("S_ISREG")(found.attr("st_mode")))) {
     pb::raise_new(PyExc_FileNotFoundError, py::make_tuple(py::str("no audio at ") + py::str(path)));
   }
+  if (st != nullptr) *st = found;
   return path;
+}
+
+// Tells the MP4 writer, when one is listening (_AUDIO_OPENED holds its list), which file the
+// speech is read from: its device and inode as the decoder is about to open it, and its name.
+// Whatever shape named the file, the video must not replace it.
+void note_opened(py::handle st, py::handle path) {
+  py::object opened = global("_AUDIO_OPENED").attr("get")();
+  if (!opened.is_none()) opened.attr("append")(py::make_tuple(st.attr("st_dev"), st.attr("st_ino"), path));
 }
 
 // The decoder's command. ffmpeg reads an input name as a URL: "concat:a.wav", "subfile,,...:x" or
@@ -152,7 +168,9 @@ struct DecoderReaper {
 // only as they are asked for, so a long file is never held whole. ffmpeg's log goes to a file
 // rather than a pipe: a decoder that logs more than a pipe holds would otherwise stall.
 pb::Generator pcm_pieces(py::object obj) {
-  py::object path = audio_file_path(obj);
+  py::object st;
+  py::object path = audio_file_path(obj, &st);
+  note_opened(st, path);
   py::object subprocess = global("subprocess");
   pb::Held errlog = import_from("tempfile", "TemporaryFile")();
   pb::Held proc;
@@ -246,8 +264,10 @@ py::object decode(py::object path) {
   raise_context_suppressed(refuse("Failed", py::str(kUnreadable), err), err);
 }
 
-// _whole_clip(audio)
-py::object whole_clip(py::object audio) {
+// What _whole_clip makes of `audio` before it asks whether it is iterable: the PCM of a single
+// object, None for a file (whose audio comes as the engine pulls), or an empty object when
+// `audio` is taken item by item.
+py::object single_clip(py::object audio) {
   if (is_byte_like(audio)) return global("_pcm")(audio);
   if (is_path_like(audio)) {
     audio_file_path(audio);  // a missing file is refused now; its audio comes as the engine pulls
@@ -267,6 +287,12 @@ py::object whole_clip(py::object audio) {
     // An array _pcm refuses is taken as an iterable of samples.
   }
   if (refused_channels) raise_several_channels(audio);
+  return py::object();
+}
+
+// _whole_clip(audio)
+py::object whole_clip(py::object audio) {
+  if (py::object clip = single_clip(audio)) return clip;
   PyObject* it = PyObject_GetIter(audio.ptr());
   if (it == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -296,7 +322,31 @@ pb::Generator chunks(py::object audio, py::object clip) {
   }
 }
 
+// Whether the type of `obj` offers a way to iterate it: its own __iter__ (not set to None, as
+// a class does to say it is not iterable), or the sequence protocol.
+bool offers_iteration(py::handle obj) {
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_iter == nullptr) return PySequence_Check(obj.ptr()) != 0;
+  py::object own = py::getattr(reinterpret_cast<PyObject*>(type), "__iter__", py::none());
+  return !own.is_none();
+}
+
 }  // namespace
+
+py::object render_clip(py::object audio, py::object& items) {
+  if (py::object clip = single_clip(audio)) return clip;
+  if (!offers_iteration(audio)) return global("_pcm")(audio);  // the general TypeError
+  py::object err;
+  try {
+    items = iter_of(audio);
+  } catch (...) {
+    err = caught_exception();
+    if (!is_exception(err)) throw;
+  }
+  // The caller's own code failed (its __iter__): the render's error says so, and names it.
+  if (err) raise_refused_from("Failed", py::str("the render stopped"), err);
+  return py::none();
+}
 
 py::object expected_frames_of(const py::int_& length, py::handle fps_obj) {
   py::object fps = py::reinterpret_borrow<py::object>(fps_obj);
@@ -324,6 +374,8 @@ py::object expected_frames(py::object clip, py::object fps) {
 
 void register_audio(py::module_& m) {
   m.attr("_SAMPLE_RATE") = 16000;
+  m.attr("_AUDIO_OPENED") = py::module_::import("contextvars").attr("ContextVar")("quorvane_audio_opened",
+                                                                                  py::arg("default") = py::none());
   m.def("_pcm", &pcm, py::arg("obj"));
   m.def("_decode", &decode, py::arg("path"));
   m.def("_pcm_pieces", &pcm_pieces, py::arg("path"));

@@ -117,11 +117,11 @@ void avatar_del(py::object self) {
   }
 }
 
-// The caller's audio stream, item by item, unchanged. An error the caller's own iterator raises
-// is kept in `raised` on its way through: the render's error then names it as its cause, so the
-// caller's traceback shows where their code failed.
-pb::Generator caller_items(py::object audio, py::object raised) {
-  pb::Held it = iter_of(audio);
+// The caller's audio stream, item by item, unchanged, from the one iterator the render asked it
+// for. An error the caller's own iterator raises is kept in `raised` on its way through: the
+// render's error then names it as its cause, so the caller's traceback shows where their code
+// failed.
+pb::Generator caller_items(py::object it, py::object raised) {
   for (;;) {
     py::object item;
     try {
@@ -225,10 +225,12 @@ pb::Generator avatar_render_frames(py::object self, py::object audio) {
   RenderClaim claim(self);
   py::object engine_failed = import_from("quorvane._session", "EngineFailed");
   py::object engine_unavailable = import_from("quorvane._session", "EngineUnavailable");
-  py::object clip = global("_whole_clip")(audio);
-  const bool is_stream = clip.is_none() && !is_path_like(audio);
+  py::object items;
+  py::object clip = render_clip(audio, items);
+  const bool is_stream = static_cast<bool>(items);
   pb::Held raised = py::list();
-  pb::Held source = is_stream ? py::cast(caller_items(audio, raised)) : audio;
+  pb::Held source = is_stream ? py::cast(caller_items(items, raised)) : audio;
+  items = py::object();  // held by the stream from here, where the collector sees it
   py::object clock = global("_RenderClock")();
   py::object gen = self.attr("_engine").attr("frames")(clock.attr("chunks")(global("_chunks")(source, clip)));
   // Up to here the engine has not started: errors reach the consumer as they are.

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstdint>
+#include <string>
 
 #include "open/bind/api.h"
 #include "open/bind/common.h"
@@ -38,12 +39,34 @@ void fixture_init(py::object self, py::object source) {
   self.attr("_rt") = core.attr("Runtime")(self.attr("_fx"));
 }
 
-// np.frombuffer(chunk, dtype=np.int16).astype(np.float32) / 32768.0, as one new array.
-py::array_t<float> chunk_samples(py::handle np, py::handle chunk) {
-  py::array_t<std::int16_t> pcm = np.attr("frombuffer")(chunk, py::arg("dtype") = np.attr("int16"));
-  const auto n = static_cast<std::size_t>(pcm.size());
-  py::array_t<float> samples(static_cast<py::ssize_t>(n));
-  int16_to_float(pcm.data(), n, samples.mutable_data());
+// The samples of `chunk` after the byte `carry` holds, if any, as one new float32 array (each
+// int16 divided by 32768). A render's chunks are one stream of samples: a sample split between
+// two chunks is one sample, so a last odd byte waits in `carry` for the next chunk (and one left
+// at the end of the stream is dropped, as every engine drops it).
+py::array_t<float> chunk_samples(py::handle chunk, std::string& carry) {
+  struct View {
+    Py_buffer buf;
+    explicit View(py::handle obj) {
+      if (PyObject_GetBuffer(obj.ptr(), &buf, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() { PyBuffer_Release(&buf); }
+  } view(chunk);
+  std::size_t rest = static_cast<std::size_t>(view.buf.len);
+  const std::size_t total = carry.size() + rest;
+  py::array_t<float> samples(static_cast<py::ssize_t>(total / 2));
+  float* out = samples.mutable_data();
+  auto in = static_cast<const unsigned char*>(view.buf.buf);
+  if (!carry.empty() && rest > 0) {
+    const unsigned char joined[2] = {static_cast<unsigned char>(carry[0]), in[0]};
+    s16le_to_float(joined, 1, out++);
+    ++in;
+    --rest;
+    carry.clear();
+  }
+  s16le_to_float(in, rest / 2, out);
+  carry.append(reinterpret_cast<const char*>(in) + (rest - rest % 2), rest % 2);
   return samples;
 }
 
@@ -67,9 +90,12 @@ pb::Generator fixture_frames(py::object self, py::object chunks) {
   rt.attr("reset_stream")();
   py::object it = iter_of(chunks);
   py::int_ zero(0);
+  std::string carry;
   while (py::object chunk = next_of(it)) {
     if (!truthy(chunk)) continue;
-    rt.attr("push_audio")(chunk_samples(np, chunk));
+    py::array_t<float> samples = chunk_samples(chunk, carry);
+    if (samples.size() == 0) continue;  // half a sample: it waits for the next chunk
+    rt.attr("push_audio")(samples);
     // Asked afresh before every pull: frames that become ready meanwhile go out before the next
     // chunk is taken.
     while (py::object(rt.attr("ticks_available")()) > zero) {

@@ -134,7 +134,11 @@ bool apple_host_bundled() {
 // open(source) -> Avatar
 py::object open_avatar(py::object source) {
   py::object os = global("os");
-  if (is_instance(source, os.attr("PathLike"))) source = os.attr("fspath")(source);
+  // Taken as file calls take a path: a name of bytes (given as such or by a path object) is the
+  // file system's own, decoded as os.fsdecode does, so a name that is not UTF-8 still opens.
+  if (PyBytes_Check(source.ptr()) || is_instance(source, os.attr("PathLike"))) {
+    source = os.attr("fsdecode")(source);
+  }
   if (!PyUnicode_Check(source.ptr())) {
     pb::raise_new(PyExc_TypeError,
                   py::make_tuple("open() takes the path of an avatar; got " + type_name(source)));
