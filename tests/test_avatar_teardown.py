@@ -448,6 +448,7 @@ class TestTeardown:
             await asyncio.sleep(1.0)
             if teardown == "cleanup":
                 a.cleanup()
+                await asyncio.sleep(0)  # loading a model again takes a turn of the loop at least
             else:
                 await asyncio.wait_for(getattr(a, teardown)(), 10)
             loaded(a, [])
