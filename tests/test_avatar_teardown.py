@@ -10,7 +10,7 @@ import time
 import pytest
 
 import quorvane._avatar as av
-from output_fakes import FakeAvatar, FakeFixture, frame, vrun  # noqa: F401  (fixture)
+from output_fakes import FakeAvatar, FakeFixture, frame, replying, vrun  # noqa: F401  (fixture)
 from quorvane._models import VideoControl
 
 END = av._STREAM_END
@@ -427,6 +427,48 @@ class TestTeardown:
             assert all(n > 0 for n in counts) and not a._running
 
         vrun(main)
+
+    @pytest.mark.parametrize("pace_s", [0.05, 0.3])
+    @pytest.mark.parametrize("teardown", ["stop", "shutdown", "cleanup"])
+    def test_a_consumer_slow_over_each_frame_ends_with_its_run_and_takes_nothing_of_the_next(
+            self, vrun, teardown, pace_s):
+        # One task draws each frame at its own pace; another tears the stream down mid-reply, then
+        # at once pushes the next reply and reads run(). The slow consumer's async for ends, with
+        # none of the next reply's frames or its end of speech, which all go to the new run.
+        async def main(loop):
+            a = loaded(FakeAvatar(producer=replying(40), fresh=True), [])
+            old = []
+
+            async def slow():
+                async for f in a.run():
+                    old.append(f)
+                    await asyncio.sleep(pace_s)
+
+            consumer = asyncio.ensure_future(slow())
+            await asyncio.sleep(1.0)
+            if teardown == "cleanup":
+                a.cleanup()
+                await asyncio.sleep(0)  # loading a model again takes a turn of the loop at least
+            else:
+                await asyncio.wait_for(getattr(a, teardown)(), 10)
+            loaded(a, [])
+            new = []
+
+            async def reply():
+                async for f in a.run():
+                    new.append(f)
+                    if f.end_of_speech:
+                        return
+
+            await asyncio.wait_for(reply(), 30)
+            await asyncio.wait_for(consumer, 5)
+            await a.stop()
+            return old, new
+
+        old, new = vrun(main)
+        assert old and {f.source_message_id for f in old} == {"reply-1"}
+        assert {f.source_message_id for f in new} == {"reply-2"}
+        assert [f.frame_index for f in new] == list(range(41)) and new[-1].end_of_speech
 
     def test_cleanup_after_stop_only_releases(self, vrun):
         async def main(loop):

@@ -126,6 +126,7 @@ PYBIND11_MODULE(_avatar, m) {
         self.attr("_playout_backlog") = 0;
         self.attr("_sync_wake") = py::none();
         self.attr("_sync_handed") = 0.0;
+        self.attr("_run_over") = py::none();
       },
       py::kw_only(), py::arg("input_buffer_size") = 0, py::arg("output_buffer_size") = 6,
       py::arg("output_size") = m.attr("_DEFAULT_OUTPUT_SIZE"), py::arg("num_threads") = 0);

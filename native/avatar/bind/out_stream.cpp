@@ -115,32 +115,60 @@ bool splits(py::handle self, py::handle item) {
   return !py::object(item.attr("bgr_image")).is_none() && !py::object(item.attr("audio_chunk")).is_none();
 }
 
+// The future that the end of the current run completes (`_run_over`), made by the run's first
+// iteration: every iteration of that run waits on it beside its reads, so a teardown wakes them
+// all, whatever has become of the end marker by then.
+py::object run_over(py::handle self) {
+  py::object loop = aio("get_running_loop")();
+  py::object over = getattr_or(self, "_run_over", py::none());
+  if (over.is_none() || truthy(over.attr("done")()) || !py::object(over.attr("get_loop")()).is(loop)) {
+    over = loop.attr("create_future")();
+    self.attr("_run_over") = over;
+  }
+  return over;
+}
+
 pb::AsyncGenerator run_iter(py::object self) {
   co_await pb::awaited([&] { return self.attr("_ensure_running")(); });
+  // This iteration belongs to the run now current (each run has a stop event of its own). Once a
+  // teardown of that run has begun it takes nothing more, not even what a later run puts in the
+  // shared queue and hold, and it ends at its next step however long its consumer took over a
+  // frame.
+  pb::Held run_ev = self.attr("_stop_event");
+  pb::Held over = run_over(self);
+  auto ended = [&] {
+    return truthy(over.attr("done")()) || event_is_set(run_ev) || !truthy(self.attr("_running")) ||
+           !py::object(self.attr("_stop_event")).is(run_ev);
+  };
   pb::Held pend = self.attr("_sync_pend");
   pb::Held cancelled;
   try {
     for (;;) {
+      if (ended()) co_return;
       pb::Held item;
+      bool got = true;
       // Every read takes its item in this task, in the step it resumes in: a barge-in in between
       // then finds the item still queued and drops it, and a read that times out leaves the
       // queue as it was.
       if (py::object(self.attr("_audio_queued")).is_none() && py::len(pend) == 0) {
-        item = co_await pb::awaited([&] { return self.attr("_out_queue").attr("get")(); });
+        try {
+          item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), py::none(), over); });
+        } catch (py::error_already_set& e) {
+          if (!is_aio(e, "TimeoutError")) throw;
+          got = false;
+        }
       } else {
         py::object timeout = py::none();
         if (py::len(pend) > 0) timeout = py::float_(hold_timeout(release_of(pend[py::int_(0)]), monotonic()));
-        bool got = true;
         if (truthy(self.attr("_running")) &&
             static_cast<std::int64_t>(py::len(pend)) >= as_int(global("_SYNC_HOLD_FRAMES"))) {
           // The hold is full: nothing more is read until its oldest picture goes out, so the
           // output queue fills and the producer waits for a sink that has stopped playing. A
-          // barge-in or a teardown wakes this wait; once the run has ended, the end marker is
-          // read whatever is held.
+          // barge-in or a teardown wakes this wait.
           pb::Held waiter = aio("get_running_loop")().attr("create_future")();
           self.attr("_sync_wake") = waiter;
           try {
-            co_await pb::awaited([&] { return within(waiter, timeout); });
+            co_await pb::awaited([&] { return within(waiter, timeout, over); });
           } catch (py::error_already_set& e) {
             if (!is_aio(e, "TimeoutError")) throw;
           }
@@ -148,28 +176,42 @@ pb::AsyncGenerator run_iter(py::object self) {
           got = false;
         } else {
           try {
-            item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), timeout); });
+            item = co_await pb::awaited([&] { return within(self.attr("_out_queue").attr("get")(), timeout, over); });
           } catch (py::error_already_set& e) {
             if (!is_aio(e, "TimeoutError")) throw;
             got = false;
           }
         }
-        while (head_due(self, pend)) {
-          py::object pair = pend.attr("popleft")();
-          co_yield py::object(pair[py::int_(1)]);
-        }
-        if (!got) continue;
       }
+      if (ended()) {
+        // Taken in the step the run ended in, or from a later run: it stays for its own reader.
+        if (got) put_back_first(self.attr("_out_queue"), item);
+        co_return;
+      }
+      while (head_due(self, pend)) {
+        py::object pair = pend.attr("popleft")();
+        co_yield py::object(pair[py::int_(1)]);
+        if (ended()) co_return;
+      }
+      if (!got) continue;
 
       if (item.is(global("_STREAM_END"))) {
         // The marker stays for every other reader of this ended stream, and for later ones until
         // the next start empties the queue: none of them waits for items that will never come.
         put_back_first(self.attr("_out_queue"), item);
+        // Held pictures go out at their times while the run lasts; its teardown drops them.
         while (py::len(pend) > 0) {
-          py::object pair = pend.attr("popleft")();
-          const double wait_s = hold_timeout(release_of(pair), monotonic());
-          co_await pb::awaited([&] { return aio("sleep")(wait_s); });
-          co_yield py::object(pair[py::int_(1)]);
+          py::object head = pend[py::int_(0)];
+          const double wait_s = hold_timeout(release_of(head), monotonic());
+          try {
+            co_await pb::awaited([&] { return within(aio("sleep")(wait_s), py::none(), over); });
+          } catch (py::error_already_set& e) {
+            if (!is_aio(e, "TimeoutError")) throw;
+          }
+          if (ended() || py::len(pend) == 0 || !py::object(pend[py::int_(0)]).is(head)) break;
+          pend.attr("popleft")();
+          co_yield py::object(head[py::int_(1)]);
+          if (ended()) break;
         }
         co_return;
       }
@@ -180,7 +222,9 @@ pb::AsyncGenerator run_iter(py::object self) {
         py::object replace = global("dataclasses").attr("replace");
         const std::int64_t interrupts = interrupts_of(self);
         co_yield keep_resting_mark(item, replace(item, py::arg("bgr_image") = py::none()));
-        // A barge-in while the consumer held the voice drops the picture with its utterance.
+        // A barge-in while the consumer held the voice drops the picture with its utterance, and
+        // a teardown drops it with its run.
+        if (ended()) co_return;
         if (interrupts_of(self) != interrupts) continue;
         const double queued = sink_queued(self);
         py::object size = ac.attr("data").attr("size");
@@ -201,9 +245,10 @@ pb::AsyncGenerator run_iter(py::object self) {
     if (!is_aio(e, "CancelledError")) throw;
     cancelled = e.value();
   }
-  // Only a cancellation of the consumer gets here: the producer is stopped before the
-  // cancellation goes on; an error of stop() goes on in its place, with the cancellation as its
-  // context.
+  // Only a cancellation of the consumer gets here: the producer of its run is stopped before the
+  // cancellation goes on (a run already ended, and any later one, are not this consumer's to
+  // stop); an error of stop() goes on in its place, with the cancellation as its context.
+  if (ended()) pb::raise_instance(cancelled);
   py::object stop_error;
   try {
     co_await pb::awaited([&] { return self.attr("stop")(); });

@@ -65,25 +65,44 @@ py::object task_error(py::handle task) {
   return e.is_none() ? py::object() : e;
 }
 
-// Ends the stream for whoever reads it: the output queue is emptied and the end marker put in its
-// place (the queue was just emptied, so it has room), so a consumer still iterating run() ends at
-// its next read, however slow it is, and so do later ones until the next start; one that waits
-// with its hold of pictures full is woken to read it (it still gives out what it holds, each at
-// its time).
-void end_for_consumers(py::handle self) {
-  py::object q = self.attr("_out_queue");
-  empty_queue(q);
-  q.attr("put_nowait")(global("_STREAM_END"));
+// Ends the run for its consumers: each ends at its next step, however slow it is, and takes
+// nothing more, not even what a later run puts in the queue. The run's own future wakes every
+// one of them wherever it waits. Never waits.
+void end_run(py::handle self) {
+  py::object over = getattr_or(self, "_run_over", py::none());
+  self.attr("_run_over") = py::none();
+  if (!over.is_none() && !truthy(over.attr("done")())) {
+    try {
+      over.attr("set_result")(py::none());
+    } catch (...) {
+      // The run's loop is closed: none of its consumers can be waiting any more.
+      py::object e = caught_exception();
+      if (!is_exception(e)) pb::raise_instance(e);
+    }
+  }
   wake_consumer(self);
 }
 
+// Ends the stream for whoever reads it. The pictures held for the sink belong to the speech the
+// teardown drops, and go with it; the end marker goes in place of what the output queue held (the
+// queue was just emptied, so it has room), for a later run() before the next start.
+void end_for_consumers(py::handle self) {
+  py::object pend = getattr_or(self, "_sync_pend", py::none());
+  if (!pend.is_none()) pend.attr("clear")();
+  py::object q = self.attr("_out_queue");
+  empty_queue(q);
+  q.attr("put_nowait")(global("_STREAM_END"));
+  end_run(self);
+}
+
 // Drops what was pushed before the stop: the queued controls, those whose put still waits for room
-// (counted, they take their item back out as it lands) and their arrival. Left there, the next
-// run would open with the abandoned reply, or with an end of speech that ends a consumer before
-// the new reply's first frame. Never waits.
+// (counted, they take their item back out as it lands), their arrival and the pictures held for
+// the sink. Left there, the next run would open with the abandoned reply, or with an end of speech
+// that ends a consumer before the new reply's first frame. Never waits.
 void drop_pushed(py::handle self) {
   self.attr("_stops") = stops_of(self) + 1;
   empty_queue(self.attr("_in_queue"));
+  self.attr("_sync_pend").attr("clear")();
   self.attr("_arrival_dropped")();
 }
 
@@ -95,6 +114,7 @@ pb::Coroutine stop(py::object self) {
   self.attr("_stop_event").attr("set")();
   wake_producer(self);
   drop_pushed(self);
+  end_run(self);
 
   pb::Held cancelled;  // this task's own cancellation, passed on once the stream is ended
   pb::Held producer = self.attr("_producer_task");

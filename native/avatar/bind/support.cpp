@@ -59,15 +59,23 @@ bool is_generator_exit(py::handle exc) { return PyErr_GivenExceptionMatches(exc.
 // cancellation, and its CancelledError becomes TimeoutError. Every cancellation that reaches the
 // task is therefore another task's, and goes on into the operation and out again as it is; a
 // result that is there at once is taken at once, whatever the time-out.
-pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
-  if (timeout_s.is_none()) {
+// `until` (a future or None) counts as the deadline once it is done.
+pb::Coroutine within_flow(py::object aw, py::object timeout_s, py::object until) {
+  if (timeout_s.is_none() && until.is_none()) {
     py::object r = co_await pb::awaited(aw);
     co_return r;
   }
   pb::Held it = pb::await_iter(aw);
   aw = py::none();
+  pb::Held stop_on = until;
+  until = py::none();
   pb::Held loop = aio("get_running_loop")();
-  const double when = as_double(loop.attr("time")()) + as_double(timeout_s);
+  const bool timed = !timeout_s.is_none();
+  const double when = timed ? as_double(loop.attr("time")()) + as_double(timeout_s) : 0.0;
+  auto due = [&] {
+    if (timed && as_double(loop.attr("time")()) >= when) return true;
+    return !stop_on.is_none() && truthy(stop_on.attr("done")());
+  };
   bool expired = false;
   bool cancelled_from_outside = false;  // then the CancelledError is that one, not the deadline's
   bool throwing = false;
@@ -115,7 +123,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
       }
       if (external) {
         pass_in(external);
-      } else if (!expired && as_double(loop.attr("time")()) >= when) {
+      } else if (!expired && due()) {
         expire();
       }
       continue;
@@ -131,7 +139,9 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
     pb::Held on_done = global("functools").attr("partial")(global("_wake_waiter"), waiter);
     y.attr("add_done_callback")(on_done);
     pb::Held timer = py::none();
-    if (!expired) timer = loop.attr("call_at")(when, global("_wake_waiter"), waiter);
+    if (!expired && timed) timer = loop.attr("call_at")(when, global("_wake_waiter"), waiter);
+    const bool watch = !expired && !stop_on.is_none();
+    if (watch) stop_on.attr("add_done_callback")(on_done);
     py::object external;
     try {
       co_await pb::awaited(waiter);
@@ -139,6 +149,7 @@ pb::Coroutine within_flow(py::object aw, py::object timeout_s) {
       external = caught_exception();
     }
     y.attr("remove_done_callback")(on_done);
+    if (watch) stop_on.attr("remove_done_callback")(on_done);
     if (!timer.is_none()) timer.attr("cancel")();
     // As a task does on its cancellation, the operation's future is cancelled before the error
     // goes into the operation.
@@ -175,7 +186,9 @@ void register_support(py::module_& m) {
   m.def("_wake_waiter", &wake_waiter, py::arg("waiter"), "Sets the future's result to None unless it is done.");
 }
 
-py::object within(py::object aw, py::object timeout_s) { return py::cast(within_flow(std::move(aw), std::move(timeout_s))); }
+py::object within(py::object aw, py::object timeout_s, py::object until) {
+  return py::cast(within_flow(std::move(aw), std::move(timeout_s), std::move(until)));
+}
 
 std::int64_t interrupts_of(py::handle self) { return count_of(self, "_interrupts"); }
 

@@ -80,7 +80,9 @@ void empty_queue(py::handle q);
 /// swallowed, and a result that is there at once is taken even at a time-out of 0. Raises
 /// asyncio.TimeoutError at the deadline; `timeout_s` None waits without one. (asyncio.wait_for runs
 /// the operation in a task of its own on 3.11 and older; asyncio.timeout is missing on 3.10.)
-py::object within(py::object aw, py::object timeout_s);
+/// `until`, a future or None, ends the wait early as the deadline does once it is done: a reader
+/// of a stream that has ended is woken by it and takes nothing more.
+py::object within(py::object aw, py::object timeout_s, py::object until = py::none());
 
 /// The module functions the helpers here rely on (`_wake_waiter`).
 void register_support(py::module_& m);
