@@ -6,7 +6,8 @@ Every renderer call is appended to the file named by EVENTS, so a test sees what
 For the parent's side, it misbehaves as its environment asks, before it serves: FLOOD_ERR=n writes
 n bytes to standard error without a newline (then one), FLOOD_OUT=n writes n bytes to standard
 output; FATAL=n logs a FATAL line of n bytes and exits 3; READY_LINE=text writes that as its
-start-up line instead of serving, and HANG=1 writes nothing; both then wait for the end of input.
+start-up line instead of serving, and HANG=1 writes nothing; both then wait for the end of input;
+READY_AGAIN=1 writes the start-up line once more when it is first fed.
 PIDFILE names a file it writes its process id to once it runs, and MIRRANT2_STAGE_DIR, when set, gets
 one file, as if a model had been staged there.
 """
@@ -53,6 +54,8 @@ class Scripted:
     def feed(self, pcm):
         assert pcm.dtype == np.float32 and pcm.ndim == 1
         note("feed", pcm.size, repr(float(pcm.astype(np.float64).sum())))
+        if os.environ.pop("READY_AGAIN", None):  # a host out of step: its start-up line twice
+            write_all(1, b'READY {"fps":20,"width":416,"height":720,"sample_rate":16000,"color":null}\n')
         self.fed += pcm.size
 
     def ready_chunks(self):

@@ -50,7 +50,48 @@ class TestRefusals:
     @pytest.mark.parametrize("data, count", [(CANON[:-4], 74879), (CANON + b"\0" * 4, 74881), (CANON[:-1], 74879), (b"", 0)])
     def test_canon_count(self, tmp_path, capfd, data, count):
         b = make(tmp_path, "imx", {"canon.f32": data, "combined_litert.tflite": COMBINED})
-        assert fatal(capfd, b) == f"canon.bin has {count} floats, expected 74880"
+        assert fatal(capfd, b) == f"{b}: canon.bin has {count} floats, expected 74880"
+
+    @pytest.mark.parametrize("member", ["canon.bin", "combined_litert.tflite"])
+    @pytest.mark.parametrize("target, what", [("fifo", "a link to a FIFO"), ("dir", "a link to a directory"),
+                                              ("/dev/zero", "a link to a character device"),
+                                              ("loop", "a link that cannot be followed: [Errno 40] Too many "
+                                                       "levels of symbolic links"),
+                                              ("plain-fifo", "a FIFO")])
+    def test_a_member_that_is_no_regular_file_is_named_as_such(self, tmp_path, capfd, member, target, what):
+        # Each was refused as absent ("no canon.bin in ..."), or passed over for another shape.
+        b = make(tmp_path, "dir", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+        p = os.path.join(b, member)
+        os.unlink(p)
+        if target == "fifo":
+            os.mkfifo(tmp_path / "fifo")
+            os.symlink(tmp_path / "fifo", p)
+        elif target == "dir":
+            os.symlink(tmp_path, p)
+        elif target == "loop":
+            os.symlink(p, p)
+        elif target == "plain-fifo":
+            os.mkfifo(p)
+        else:
+            os.symlink(target, p)
+        assert fatal(capfd, b) == f"{b}: {member} is not a regular file ({what})"
+
+    @pytest.mark.parametrize("odd", ['"\\ud800"', "NaN", "-Infinity", "1e400", "sha"])
+    def test_a_manifest_outside_strict_json_is_refused_by_host_and_package_alike(self, tmp_path, capfd, odd):
+        # Python's json read these, the host's parser did not and took the bundle for one that
+        # declares no base: its own copy of another base then rendered, unverified.
+        from quorvane._imx_engine import BadManifest, read_manifest
+
+        want = sha(SHARED_ENC)
+        digest = '"\\ud800' + want[1:] + '"' if odd == "sha" else f'"{want}"'
+        extra = "" if odd == "sha" else f', "x": [{odd}]'
+        doc = f'{{"dependencies": [{{"id": "mirrant2.shared-enc", "sha256": {digest}}}]{extra}}}'.encode()
+        b = make(tmp_path, "imx", {"canon.bin": CANON, "identity.tflite": IDENTITY, "shared-enc.tflite": b"other",
+                                   "manifest.json": doc})
+        with pytest.raises(BadManifest, match="^manifest.json of .* is not valid JSON: "):
+            read_manifest(b)
+        line = fatal(capfd, b)
+        assert line.startswith(f"cannot read manifest.json of {b}: not valid JSON (JSONDecodeError: "), line
 
     def test_canon_first_whatever_else(self, tmp_path, capfd):
         b = make(tmp_path, "dir", {"x.onnx": b"1"})
@@ -475,7 +516,11 @@ class TestSplit:
         want = sha(SHARED_ENC)
         assert th._declared_base_sha(self.split(tmp_path, "imx", want=want)) == want
         bad = make(tmp_path, "dir", {"manifest.json": b"{not json"}, name="bad")
-        assert th._declared_base_sha(bad) is None
+        with pytest.raises(RuntimeError, match="^not valid JSON "):
+            th._declared_base_sha(bad)  # never taken for a manifest that declares nothing
+        listed = make(tmp_path, "dir", {"manifest.json": b"[]"}, name="listed")
+        with pytest.raises(RuntimeError, match="^not a JSON object$"):
+            th._declared_base_sha(listed)
         nodeps = make(tmp_path, "dir", {"manifest.json": b"{}"}, name="nodeps")
         assert th._declared_base_sha(nodeps) is None
 

@@ -1,12 +1,16 @@
 """The package's side of the host pipe (``HostPipe``, and the starts of ``Mirrant2Engine`` and of
 the runtime's ``ChainFixture``) against hosts that misbehave: what it keeps of a host stays bounded,
-a start-up line it cannot use fails the start at once, an interrupted start ends its host, and no
-staged file outlives its host. The parents run in child interpreters, under a time-out."""
+a start-up line it cannot use fails the start at once, a record out of step fails the render before
+any of it is delivered, an interrupted start ends its host, and no staged file outlives its host;
+and the host it starts: isolated as the parent is, and handed an avatar it can open. The parents run
+in child interpreters, under a time-out."""
 
 import json
 import os
+import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -106,6 +110,27 @@ def test_a_ready_line_that_is_not_sane_fails_the_start_at_once(line):
         assert got_kind == kind and seconds < 5 and "READY line" in text, got[name]
 
 
+def test_a_record_out_of_step_fails_the_render_before_any_of_it_is_delivered():
+    # A second READY line was read as a frame record: one frame made of its text reached the
+    # consumer, and only the next record failed the render.
+    got = parent("""
+        from quorvane._session import EngineFailed
+        engine = eng.Mirrant2Engine(os.environ["AVATAR"])
+        delivered = []
+        try:
+            for img in engine.frames(iter([b"\\1\\0" * 4000])):
+                delivered.append(int(img[0, 0, 0]))
+            out = {"ended": "complete"}
+        except EngineFailed as e:
+            out = {"ended": [e.args[0], e.detail.split(";")[0]]}
+        engine.close()
+        print(json.dumps(dict(out, delivered=delivered)))
+    """, env={"READY_AGAIN": "1", "AVATAR": DEMO})
+    idx = int.from_bytes(b"READ", "little")
+    assert got == {"ended": ["the mirrant-2 engine lost frames", f"frame {idx} came as the first frame of a render"],
+                   "delivered": []}
+
+
 def test_an_interrupted_start_ends_its_host(tmp_path):
     # Ctrl-C while the host loaded left it running until the interpreter exited, and what it
     # had staged on disk for good. The interrupt is kept, as the interactive interpreter keeps
@@ -124,19 +149,35 @@ def test_an_interrupted_start_ends_its_host(tmp_path):
             time.sleep(0.3)  # the parent waits for READY by now
             os.kill(os.getpid(), signal.SIGINT)
 
+        import asyncio
+
+        def create():
+            return quorvane.AsyncAvatar.create(model_path=os.environ["AVATAR"], output_size=None)
+
+        async def create_cancelled():
+            task = asyncio.ensure_future(create())
+            while not os.path.exists(os.environ["PIDFILE"]):
+                await asyncio.sleep(0.01)
+            await asyncio.sleep(0.3)
+            task.cancel()
+            await task
+
         out, kept = {}, []
         for name, start in (("open", lambda: quorvane.open(os.environ["AVATAR"])),
                             ("fixture", lambda: _core.Fixture(os.environ["AVATAR"])),
+                            ("create", lambda: asyncio.run(create())),
+                            ("create-cancelled", lambda: asyncio.run(create_cancelled())),
                             ("fixture-ready", lambda: _core.Fixture(os.environ["AVATAR"]))):
             if name == "fixture-ready":
                 del os.environ["HANG"]  # the scripted host is ready, and never renders that picture
             os.environ["PIDFILE"] = os.path.join(os.environ["TMP_DIR"], name + ".pid")
-            threading.Thread(target=interrupt_once_running, args=(os.environ["PIDFILE"],)).start()
+            if name != "create-cancelled":
+                threading.Thread(target=interrupt_once_running, args=(os.environ["PIDFILE"],)).start()
             try:
                 start()
                 out[name] = "started"
                 continue
-            except KeyboardInterrupt as e:
+            except (KeyboardInterrupt, asyncio.CancelledError) as e:
                 kept.append(e)
             pid = int(open(os.environ["PIDFILE"]).read())
             try:
@@ -149,7 +190,7 @@ def test_an_interrupted_start_ends_its_host(tmp_path):
         print(json.dumps(out))
     """, env={"HANG": "1", "AVATAR": DEMO, "TMP_DIR": str(tmp_path), "MIRRANT2_STAGE_DIR": str(stage)})
     ended = {"running": False, "staged": []}
-    assert got == {"open": ended, "fixture": ended, "fixture-ready": ended}
+    assert got == {"open": ended, "fixture": ended, "create": ended, "create-cancelled": ended, "fixture-ready": ended}
 
 
 def test_no_staged_file_outlives_its_host(tmp_path, monkeypatch):
@@ -177,3 +218,130 @@ def test_no_staged_file_outlives_its_host(tmp_path, monkeypatch):
     finally:
         engine.close()
     assert os.listdir(stage) == []
+
+
+ISOLATION = ["-I", "-E", "-s"] + (["-P"] if sys.version_info >= (3, 11) else [])
+
+
+@pytest.mark.parametrize("flag", ISOLATION)
+def test_the_host_is_as_isolated_as_its_parent(tmp_path, flag):
+    # The host was started with no flags: with PYTHONPATH set, a sitecustomize.py (or a json.py,
+    # or a quorvane.py) ran in the host of a parent that had shut them out.
+    planted = tmp_path / "planted"
+    planted.mkdir()
+    marker = tmp_path / "ran"
+    (planted / "sitecustomize.py").write_text(f"open({str(marker)!r}, 'a').write('ran')\n")
+    probe = ("import json, sys; print(json.dumps([getattr(sys.flags, k, 0) for k in "
+             "('isolated', 'ignore_environment', 'no_user_site', 'safe_path')]))")
+    code = textwrap.dedent(f"""
+        import json, subprocess, sys
+        from quorvane._mirrant2._engine import host_command
+        cmd = host_command()
+        cmd[cmd.index("-c") + 1] = {probe!r}  # the host's interpreter, as it is started
+        host = json.loads(subprocess.run(cmd, capture_output=True, check=True).stdout)
+        print(json.dumps({{"parent": [getattr(sys.flags, k, 0) for k in
+                                     ("isolated", "ignore_environment", "no_user_site", "safe_path")],
+                          "host": host}}))
+    """)
+    env = dict(os.environ, PYTHONPATH=str(planted) if flag in ("-I", "-E") else "")
+    r = subprocess.run([sys.executable, flag, "-c", code], capture_output=True, env=env, timeout=60)
+    assert r.returncode == 0, r.stderr.decode()[-3000:]
+    got = json.loads(r.stdout.decode().splitlines()[-1])
+    assert got["host"] == got["parent"] and any(got["parent"])
+    assert not marker.exists()
+
+
+def test_an_interactive_setting_never_changes_the_hosts_exit(tmp_path):
+    # With PYTHONINSPECT=1 the host printed a SystemExit traceback and ended with status 1, not
+    # 3: a refused avatar came out of open() as Failed and of create() as RuntimeError.
+    from bundles import COMBINED
+
+    bundle = make(tmp_path, "imx", {"combined_litert.tflite": COMBINED})  # no canon: refused
+    r = run_python(textwrap.dedent(f"""
+        import json
+        import quorvane._m2_runtime as rt
+        from quorvane._mirrant2._engine import Mirrant2Engine
+        out = []
+        for start in (lambda: Mirrant2Engine({bundle!r}),
+                      lambda: rt.ChainFixture({bundle!r}, preferred_ep="auto", intra_op_threads=0)):
+            try:
+                start()
+                out.append("started")
+            except Exception as e:
+                out.append([type(e).__name__, str(getattr(e, "detail", None) or e)[-200:]])
+        print(json.dumps(out))
+    """), env={"PYTHONINSPECT": "1", "HOME": str(tmp_path)}, timeout=120)
+    got = json.loads(r.stdout.decode().splitlines()[0])
+    assert [kind for kind, _ in got] == ["InvalidAvatar", "ValueError"], got
+    assert all("FATAL: no canon.bin in " in text for _, text in got), got
+
+
+def test_the_host_opens_the_avatar_its_parent_accepted_however_deep_the_working_directory(tmp_path):
+    # The host was handed the absolute path, past PATH_MAX here: "File name too long".
+    from bundles import CANON, COMBINED
+
+    bundle = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+    r = run_python(textwrap.dedent(f"""
+        import json, os, shutil
+        os.chdir({str(tmp_path)!r})
+        for _ in range(24):
+            os.mkdir("d" * 200)
+            os.chdir("d" * 200)
+        shutil.copyfile({bundle!r}, "-avatar.imx")
+        deep = len(os.fsencode(os.path.abspath("-avatar.imx")))
+        from quorvane._mirrant2._engine import Mirrant2Engine
+        engine = Mirrant2Engine("-avatar.imx")
+        frames = sum(1 for _ in engine.frames(iter([bytes(3200)])))
+        engine.close()
+        print(json.dumps({{"deep": deep, "frames": frames}}))
+    """), env={"HOME": str(tmp_path)}, timeout=120)
+    assert r.returncode == 0, r.stderr.decode()[-3000:]
+    got = json.loads(r.stdout.decode().splitlines()[-1])
+    assert got["deep"] > 4096 and got["frames"] > 0
+
+
+@pytest.mark.parametrize("death", ["SIGHUP to the group", "SIGKILL of the parent"])
+def test_the_staging_directory_goes_with_the_host_when_the_parent_died_first(tmp_path, death):
+    # A closed terminal (SIGHUP to the whole group) or a parent killed outright always left the
+    # host's empty quorvane-host-* directory behind: only the parent removed it.
+    import select
+    import signal
+
+    from bundles import CANON, COMBINED
+
+    bundle = make(tmp_path, "imx", {"canon.bin": CANON, "combined_litert.tflite": COMBINED})
+    code = textwrap.dedent(f"""
+        import json, time
+        from quorvane._mirrant2._engine import Mirrant2Engine
+        engine = Mirrant2Engine({bundle!r})
+        print(json.dumps({{"pid": engine._host.proc.pid, "stage": engine._host.stage_dir}}), flush=True)
+        time.sleep(120)
+    """)
+    par = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, start_new_session=True,
+                           env=dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path)))
+    try:
+        assert select.select([par.stdout], [], [], 120)[0], "the parent never started its host"
+        got = json.loads(par.stdout.readline())
+        assert os.path.isdir(got["stage"])
+        if death == "SIGHUP to the group":
+            os.killpg(par.pid, signal.SIGHUP)
+        else:
+            par.kill()
+        par.wait(60)
+        for _ in range(3000):  # the orphaned host ends of the signal, or at the end of its input
+            try:
+                with open(f"/proc/{got['pid']}/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                        break
+            except FileNotFoundError:
+                break
+            time.sleep(0.01)
+        else:
+            os.kill(got["pid"], signal.SIGKILL)
+            pytest.fail("the host outlived its parent")
+        assert not os.path.exists(got["stage"])
+    finally:
+        if par.poll() is None:
+            par.kill()
+            par.wait()
+        par.stdout.close()

@@ -155,11 +155,13 @@ class TestStageTflite:
         assert out.stdout.decode().splitlines() == ["OSError 27 True", "[] 0"]
 
 
-def test_sigterm_and_sigint_during_start_up_remove_staged_files_and_end_by_the_signal(tmp_path):
+def test_sigterm_sigint_and_sighup_during_start_up_remove_what_was_staged_and_end_by_the_signal(tmp_path):
     # Seeded moments across start-up, from the loading of the host module on (the interpreter's
     # own initialisation before it is not the host's to answer for); half of them just after a
     # staged copy appears, the window in which a plain kill used to leave it behind. Ctrl-C was at
-    # times swallowed (the host served on) or reported as a failed import.
+    # times swallowed (the host served on) or reported as a failed import; a closed terminal
+    # (SIGHUP) left the partial copy. The staging directory made for the host alone goes too, as
+    # its parent may have died of the same signal.
     import random
     import signal
     import subprocess
@@ -174,15 +176,18 @@ def test_sigterm_and_sigint_during_start_up_remove_staged_files_and_end_by_the_s
     rng = random.Random(1301)
     caught_staged = 0
     for i in range(24):
-        sig = (signal.SIGTERM, signal.SIGINT)[i % 2]
+        sig = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)[i % 3]
+        own = stage / f"quorvane-host-{i}"
+        own.mkdir()
         proc = subprocess.Popen(host_command(bundle), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=dict(os.environ, MIRRANT2_STAGE_DIR=str(stage)))
+                                stderr=subprocess.PIPE,
+                                env=dict(os.environ, MIRRANT2_STAGE_DIR=str(own), MIRRANT2_STAGE_DIR_OWNED="1"))
         deadline = time.monotonic() + 30
         if i % 4 < 2:
-            while not os.listdir(stage) and proc.poll() is None and time.monotonic() < deadline:
+            while not os.listdir(own) and proc.poll() is None and time.monotonic() < deadline:
                 time.sleep(0.0002)
             time.sleep(rng.uniform(0, 0.002))
-            caught_staged += bool(os.listdir(stage))
+            caught_staged += bool(os.listdir(own))
         else:
             while proc.poll() is None and time.monotonic() < deadline:
                 with open(f"/proc/{proc.pid}/maps", "rb") as maps:

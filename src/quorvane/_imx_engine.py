@@ -70,14 +70,61 @@ def _depth(value) -> int:
     return deepest
 
 
+class _NotStrictJson(ValueError):
+    pass
+
+
+def _no_constant(name: str):
+    raise _NotStrictJson(f"{name} is not a JSON value")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if value in (float("inf"), float("-inf")):
+        raise _NotStrictJson(f"the number {text[:40]} overflows a double")
+    return value
+
+
+def _double_sized_int(text: str) -> int:
+    try:
+        value = int(text)
+        float(value)
+    except (ValueError, OverflowError):  # past the digit limit, or past a double's range
+        raise _NotStrictJson(f"the number {text[:40]}{'...' if len(text) > 40 else ''} overflows a double") from None
+    return value
+
+
+def _no_lone_surrogate(value) -> None:
+    """ValueError for a text, key or value, holding a surrogate that pairs with nothing."""
+    stack = [value]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, dict):
+            stack.extend(node.keys())
+            stack.extend(node.values())
+        elif isinstance(node, list):
+            stack.extend(node)
+        elif isinstance(node, str):
+            try:
+                node.encode("utf-8")
+            except UnicodeEncodeError as e:
+                raise _NotStrictJson(f"a string holds the lone surrogate \\u{ord(node[e.start]):04x}") from None
+
+
 def _parse(raw: bytes, where: str) -> dict:
-    """The manifest in ``raw``, at most ``MANIFEST_CAP_BYTES`` + 1 bytes of it read by the caller."""
+    """The manifest in ``raw``, at most ``MANIFEST_CAP_BYTES`` + 1 bytes of it read by the caller.
+
+    Read as strict JSON, by the rules of the model host's own reading: NaN, Infinity, a number
+    beyond a double's range and a lone surrogate are refused, never read as values the host would
+    not see (it would then take the manifest for one declaring nothing)."""
     if len(raw) > MANIFEST_CAP_BYTES:
         raise BadManifest(f"manifest.json of {where} is larger than {MANIFEST_CAP_BYTES} bytes")
     try:
-        man = json.loads(raw.decode("utf-8"))
+        man = json.loads(raw.decode("utf-8"), parse_constant=_no_constant, parse_float=_finite_float,
+                         parse_int=_double_sized_int)
+        _no_lone_surrogate(man)
         too_deep = _depth(man) > MANIFEST_MAX_DEPTH
-    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+    except (UnicodeDecodeError, json.JSONDecodeError, _NotStrictJson) as e:
         raise BadManifest(f"manifest.json of {where} is not valid JSON: {e}") from None
     except RecursionError:
         too_deep = True  # deeper than the parser goes, so far deeper than the limit

@@ -5,6 +5,8 @@ and runtime (the live ``AsyncAvatar``). It gives them:
 
 - ``_register_default_audio_encoder()``: called on the class; registers the "rms" audio encoder
   with ``quorvane._core`` (fixtures refuse to load until their encoder is registered). Idempotent.
+- ``_load_fixture_in_executor(loop, path)``: the load below on the loop's default executor, as an
+  asyncio future; cancelling it stops a model host the load is starting.
 - ``_load_fixture_blocking(path)``: loads the fixture file at ``path`` and sets ``_fixture``,
   ``_runtime`` (a new ``_core.Runtime``) and ``_model_path``. The intra-op thread count is the
   instance's ``_num_threads`` when above 0, else ``default_threads(CORVINE1)`` for a fixture file
@@ -40,6 +42,13 @@ _M2_COMPOSE_REFUSED = (
     "(streaming mode) and scale the frames where they are shown")
 
 
+def _load_abortably(avatar, path, abort) -> None:
+    from ._m2_runtime import abortable_start
+
+    with abortable_start(abort):
+        avatar._load_fixture_blocking(path)
+
+
 class NativeFixtureLoaderMixin:
     """Base for objects that own a ``_core`` fixture and runtime (attributes ``_fixture``,
     ``_runtime``, ``_model_path``; reads ``_num_threads``)."""
@@ -50,6 +59,18 @@ class NativeFixtureLoaderMixin:
         times, from any thread."""
         if _core.audio_encoder(DEFAULT_AUDIO_ENCODER) is not rms_level:
             _core.register_audio_encoder(DEFAULT_AUDIO_ENCODER, rms_level)
+
+    def _load_fixture_in_executor(self, loop, path):
+        """``_load_fixture_blocking(path)`` on the loop's default executor, as an asyncio future.
+        Cancelling it (its create() or set_model() cancelled or interrupted) stops a model host the
+        job is starting, so the job ends at once rather than once the host has loaded, and an
+        interrupt reaches the caller without waiting for it."""
+        from ._m2_runtime import StartAbort
+
+        abort = StartAbort()
+        fut = loop.run_in_executor(None, _load_abortably, self, path, abort)
+        fut.add_done_callback(lambda f: abort.abort() if f.cancelled() else None)
+        return fut
 
     def _load_fixture_blocking(self, path) -> None:
         """Load the fixture at ``path`` and build its runtime (see the module text)."""

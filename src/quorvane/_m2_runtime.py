@@ -32,7 +32,7 @@ host process and its threads (the next runtime use starts a new one); so does dr
 from __future__ import annotations
 
 import collections
-import os
+import contextlib
 import queue
 import struct
 import threading
@@ -40,7 +40,8 @@ import weakref
 
 import numpy as np
 
-from ._mirrant2._engine import _FLUSH, _RESET, STALL_TIMEOUT_S, STEP_SAMPLES, _await_ready, _StartFailed, host_command
+from ._mirrant2._engine import (_FLUSH, _RESET, FIRST_FRAME, STALL_TIMEOUT_S, STEP_SAMPLES, _await_ready, _StartFailed,
+                               host_avatar_path, host_command)
 from ._mirrant2._host_pipe import HostPipe
 
 FW, FH, FPS, SR, SPF = 416, 720, 20, 16000, 800  # the chain's frame geometry and rate
@@ -74,11 +75,12 @@ class _Stream:
     """What the host owes for the audio sent since one reset word: frames and end records, counted
     on the chain's schedule. ``sink`` takes the frames (None drops them)."""
 
-    __slots__ = ("sink", "fed", "chunks", "frames", "ends")
+    __slots__ = ("sink", "fed", "chunks", "frames", "ends", "next_index")
 
     def __init__(self, sink):
         self.sink = sink
         self.fed = self.chunks = self.frames = self.ends = 0
+        self.next_index = FIRST_FRAME  # the index the host's next frame of this stream must have
 
     def _owe_chunk(self) -> None:
         self.frames += _CHUNK0_FRAMES if self.chunks == 0 else _CHUNK_FRAMES
@@ -95,6 +97,45 @@ class _Stream:
         while self.chunks < max(1, (end_frame + 12 + 31) // 32):
             self._owe_chunk()
         self.ends += 1
+
+
+class StartAbort:
+    """Stops, from any thread, the model hosts that a load on another thread starts while it is
+    in force (:func:`abortable_start`): the live API's create() cancelled or interrupted, while its
+    executor job still waits for the host, must not wait out the host's load time."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._hosts: list = []
+        self._aborted = False
+
+    def abort(self) -> None:
+        with self._lock:
+            self._aborted = True
+            hosts, self._hosts = self._hosts, []
+        for host in hosts:
+            host.kill()  # the start waiting on it fails at once, and ends it as a failed start does
+
+    def started(self, host: HostPipe) -> None:
+        with self._lock:
+            if not self._aborted:
+                self._hosts.append(host)
+                return
+        host.kill()
+
+
+_start_abort = threading.local()
+
+
+@contextlib.contextmanager
+def abortable_start(abort: StartAbort):
+    """The hosts started on this thread meanwhile are stopped by ``abort.abort()``."""
+    before = getattr(_start_abort, "current", None)
+    _start_abort.current = abort
+    try:
+        yield
+    finally:
+        _start_abort.current = before
 
 
 class ChainFixture:
@@ -132,13 +173,16 @@ class ChainFixture:
     # -- the host (callers hold work_lock) ---------------------------------------------------------
 
     def _start_host(self) -> HostPipe:
-        cmd = host_command() + ["render-stream", os.path.abspath(self.path)]
+        cmd = host_command() + ["render-stream", host_avatar_path(self.path)]
         if self.intra_op_threads > 0:
             cmd += ["--threads", str(self.intra_op_threads)]
         try:
             host = HostPipe(cmd)
         except OSError as e:
             raise RuntimeError(f"the mirrant-2 model host could not be started: {e!r}") from None
+        abort = getattr(_start_abort, "current", None)
+        if abort is not None:
+            abort.started(host)
         try:
             _await_ready(host)  # a failed or interrupted start has stopped the host
         except _StartFailed as e:
@@ -195,7 +239,10 @@ class ChainFixture:
             if rec[0] == "end":
                 head.ends -= 1
             elif head.frames:
+                if rec[1] != head.next_index:  # a host out of step: nothing of the record is used
+                    self._lost(host, f"frame {rec[1]} came where frame {head.next_index} was due")
                 head.frames -= 1
+                head.next_index += 1
                 if head.sink is not None:
                     head.sink(rec[2])
             else:

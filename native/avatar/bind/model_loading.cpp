@@ -35,9 +35,10 @@ void note_engine_id(py::handle avatar, py::handle path_str) {
   py::setattr(avatar, "_engine_id", engine_id_for_path(path_str));
 }
 
-// The model load runs on the loop's default executor: blocking work never holds the loop.
+// The model load runs on the loop's default executor: blocking work never holds the loop. A load
+// whose await is cancelled stops the model host it is starting (the mixin's own future does).
 py::object load_in_default_executor(py::handle loop, py::handle avatar, py::handle path_str) {
-  return loop.attr("run_in_executor")(py::none(), avatar.attr("_load_fixture_blocking"), path_str);
+  return avatar.attr("_load_fixture_in_executor")(loop, path_str);
 }
 
 pb::Coroutine create(py::object cls, py::object model_path, py::object input_buffer_size,

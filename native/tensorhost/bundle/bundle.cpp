@@ -461,6 +461,28 @@ bool looks_like_zip(const std::string& path) {
 
 namespace {
 
+// What the entry `p` of a directory bundle is when it is there but no regular file, for its
+// refusal; empty when it is to be passed over as absent: a name that is not there (a dangling link
+// included) and a plain subdirectory.
+std::string not_regular_kind(const std::string& p) {
+  struct stat lst {};
+  if (::lstat(p.c_str(), &lst) != 0) return "";
+  const bool link = S_ISLNK(lst.st_mode);
+  struct stat st = lst;
+  if (link && ::stat(p.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "";
+    return "a link that cannot be followed: " + os_error_text(OSError(errno));
+  }
+  if (S_ISREG(st.st_mode) || (S_ISDIR(st.st_mode) && !link)) return "";
+  const char* what = S_ISDIR(st.st_mode)    ? "a directory"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "a special file";
+  return link ? std::string("a link to ") + what : std::string(what);
+}
+
 // The kinds of bundle, tried in their order; `on_hit` gets the first wanted name found and how to
 // read it. Returns what on_hit returned, or nullopt when none of `names` is there.
 template <class R, class OnHit>
@@ -469,6 +491,8 @@ std::optional<R> find_member(const std::string& bundle, const std::vector<std::s
     for (const auto& nm : names) {
       std::string p = join_path(bundle, nm);
       if (is_regular_file(p)) return on_hit(nm, DirMember{p});
+      if (std::string kind = not_regular_kind(p); !kind.empty())
+        throw NotRegularMember(bundle + ": " + nm + " is not a regular file (" + kind + ")");
     }
     return std::nullopt;
   }

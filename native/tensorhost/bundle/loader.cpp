@@ -61,7 +61,8 @@ FloatTensor read_canon(const std::string& bundle) {
   // A length that is no whole number of floats is refused like a wrong count, never crashed on.
   const auto count = static_cast<int64_t>(raw.size() / 4);
   if (raw.size() % 4 != 0 || count != LATENT_FLOATS)
-    fatal("canon.bin has " + std::to_string(count) + " floats, expected " + std::to_string(LATENT_FLOATS));
+    fatal(bundle + ": canon.bin has " + std::to_string(count) + " floats, expected " +
+          std::to_string(LATENT_FLOATS));
   FloatTensor canon = FloatTensor::empty({LATENT_FLOATS});
   std::memcpy(canon.data, raw.data(), raw.size());
   return canon;
@@ -95,6 +96,7 @@ static LoadedBundle load_bundle_unguarded(const std::string& bundle, const std::
             "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
             "combined-member path does not need it and is unaffected.)");
+    member = "manifest.json";
     const std::optional<std::string> want = declared_base_sha(bundle);
     if (want && !want->empty() && !is_sha256_hex(*want)) refuse_digest(bundle, st.store->shared_enc_id_repr(), *want);
     member = SHARED_ENC_MEMBER;
@@ -165,6 +167,8 @@ void refuse_read_error(const std::string& bundle, const std::string& member) {
     throw;
   } catch (const MemberTooLarge& e) {
     refuse_oversized(e);
+  } catch (const NotRegularMember& e) {
+    fatal(e.what());
   } catch (const StagingWriteError&) {
     throw;
   } catch (const OSError& e) {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tensorhost/bundle/bundle.h"
+#include "tensorhost/bundle/q8gd.h"
 #include "tensorhost/bundle/staging.h"
 #include "tensorhost/constants.h"
 #include "tensorhost/fsops.h"
@@ -51,21 +52,27 @@ DependencyStoreState dependency_store() {
 std::optional<std::string> declared_base_sha(const std::string& bundle) {
   auto st = dependency_store();
   if (!st.store) return std::nullopt;
+  // A manifest that cannot be read declares nothing anyone can trust: taken as declaring no base,
+  // it would let a bundle's own copy of another base through unverified. So it is refused, read
+  // by the package's rules (strict JSON: no NaN or Infinity, no number past a double, no lone
+  // surrogate), which the package applies before it ever starts the host.
+  auto mb = member_bytes(bundle, {"manifest.json"}, SMALL_MEMBER_CEILING);
+  if (!mb) return std::nullopt;
+  nlohmann::json doc;
   try {
-    auto mb = member_bytes(bundle, {"manifest.json"}, SMALL_MEMBER_CEILING);
-    if (!mb) return std::nullopt;
-    if (!is_strict_utf8(mb->second)) return std::nullopt;
-    auto doc = nlohmann::json::parse(mb->second);
-    if (!doc.is_object()) return std::nullopt;
-    std::optional<std::string> deps;
-    if (auto it = doc.find("dependencies"); it != doc.end()) deps = it->dump();
+    doc = parse_manifest(mb->second);
+  } catch (const PyKindError& e) {
+    throw RuntimeError("not valid JSON (" + e.kind + ": " + e.what() + ")");
+  }
+  if (!doc.is_object()) throw RuntimeError("not a JSON object");
+  std::optional<std::string> deps;
+  if (auto it = doc.find("dependencies"); it != doc.end()) deps = it->dump();
+  try {
     return st.store->base_sha256_of(deps);
   } catch (const ExitRequest&) {
     throw;
-  } catch (const MemberTooLarge&) {
-    throw;
   } catch (const std::exception&) {
-    return std::nullopt;
+    return std::nullopt;  // the policy's own failure counts as no base declared
   }
 }
 

@@ -42,8 +42,10 @@ DependencyStoreState dependency_store();
 /// such a text is ever joined to a store directory.
 bool is_sha256_hex(std::string_view text);
 
-/// The base a bundle declares, or nullopt. Never throws for ordinary errors. What it gives is the
-/// component's answer as it is: the caller checks it with is_sha256_hex.
+/// The base a bundle declares, or nullopt (no manifest, or the component finds none in it or fails).
+/// A manifest that is no strict JSON object throws RuntimeError saying why, since a manifest nobody
+/// can read declares nothing anyone can trust. What it gives is the component's answer as it is:
+/// the caller checks it with is_sha256_hex.
 std::optional<std::string> declared_base_sha(const std::string& bundle);
 
 /// Searches the content store, the bundle's own copy, the engine value, the environment and the

@@ -25,10 +25,25 @@ std::string& staging_in_progress() {
   return *path;
 }
 
+std::string& owned_stage_dir() {
+  static auto* path = new std::string();
+  return *path;
+}
+
+namespace {
+
+// Only an empty directory goes: whatever else someone put there is not ours to delete.
+void remove_owned_stage_dir() {
+  if (!owned_stage_dir().empty()) ::rmdir(owned_stage_dir().c_str());
+}
+
+}  // namespace
+
 void drop_staged_for_good() {
   auto lock = staged_lock();
   if (!staging_in_progress().empty()) ::unlink(staging_in_progress().c_str());
   for (const auto& p : staged()) ::unlink(p.c_str());
+  remove_owned_stage_dir();
   lock.release();  // never unlocked: the process ends before anything could stage again
 }
 
@@ -53,6 +68,7 @@ void drop_staged() {
     list.pop_back();
     ::unlink(p.c_str());
   }
+  remove_owned_stage_dir();
 }
 
 }  // namespace quorvane::m2

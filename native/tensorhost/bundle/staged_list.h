@@ -17,8 +17,13 @@ std::unique_lock<std::mutex> staged_lock();
 /// and changed under staged_lock().
 std::string& staging_in_progress();
 
+/// The staging directory this process owns (its parent made it for this host alone), removed once
+/// it is empty at the end; empty when it owns none. Set once at start-up, before anything is staged.
+std::string& owned_stage_dir();
+
 /// For a process that a signal is about to end, from any thread: deletes every staged file and
-/// the one being written, then keeps the list locked, so that nothing is staged after it.
+/// the one being written and the owned staging directory, then keeps the list locked, so that
+/// nothing is staged after it.
 void drop_staged_for_good();
 
 /// Deletes each path of `paths` that is on the staged list; a path deleted is taken off the list
@@ -26,7 +31,8 @@ void drop_staged_for_good();
 /// and leaves the path listed, so the exit hook tries again.
 void release_staged(const std::vector<std::string>& paths);
 
-/// Deletes every staged file, newest first, ignoring failures. The list is empty afterwards.
+/// Deletes every staged file, newest first, ignoring failures, then the owned staging directory
+/// when nothing else is left in it. The list is empty afterwards.
 void drop_staged();
 
 }  // namespace quorvane::m2

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "tensorhost/bundle/bundle.h"
+#include "tensorhost/bundle/staged_list.h"
 #include "tensorhost/fsops.h"
 #include "tensorhost/host/errors.h"
 #include "tensorhost/host/fdio.h"
@@ -76,6 +77,14 @@ std::optional<std::string> stage_dir() {
          ") — staging in the default temp dir instead");
     return std::nullopt;
   }
+}
+
+void own_stage_dir_if_told() {
+  if (getenv_str("MIRRANT2_STAGE_DIR_OWNED") != "1") return;
+  const std::string dir = strip_unicode(getenv_str(STAGE_DIR_ENV));
+  if (dir.empty()) return;
+  auto lock = staged_lock();
+  owned_stage_dir() = abs_path(dir);  // the working directory may not stay the same
 }
 
 namespace {

@@ -23,6 +23,11 @@ struct StagingWriteError : OSError {
 /// system's default temporary directory. An unusable directory is logged and gives nullopt.
 std::optional<std::string> stage_dir();
 
+/// Takes the staging directory for this process's own when MIRRANT2_STAGE_DIR_OWNED is "1" (the
+/// parent made it for this host alone): it is then removed, once empty, when the process ends,
+/// however it ends short of SIGKILL, so it goes even when the parent is gone by then.
+void own_stage_dir_if_told();
+
 /// A file that holds member `nm` of `bundle`: the member file itself when `bundle` is a directory
 /// holding it as a regular file, else a new owner-only temporary file named "..._<basename of nm>"
 /// holding `data`, recorded on the staged list only once it is written and closed.

@@ -1,6 +1,7 @@
 #include "tensorhost/host/cli.h"
 #include "tensorhost/host/run.h"
 
+#include "tensorhost/bundle/staging.h"
 #include "tensorhost/fsops.h"
 #include "tensorhost/host/errors.h"
 #include "tensorhost/host/log.h"
@@ -50,6 +51,7 @@ bool is_unknown_command(const HostArgs& a) {
 
 int host_main(const std::vector<std::string>& argv) {
   claim_standard_descriptors();
+  own_stage_dir_if_told();
   end_by_signals_after_clean_up();
   HostArgs a;
   int64_t threads = 0;

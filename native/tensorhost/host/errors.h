@@ -22,6 +22,13 @@ struct MemberTooLarge : RuntimeError {
   using RuntimeError::RuntimeError;
 };
 
+/// A directory bundle's entry of a wanted member's name that is there but no regular file (a link
+/// to a FIFO, a directory or a device, a link loop): refused by name, never taken for an absent
+/// member. what() names the bundle, the member and what it is. Maps to RuntimeError.
+struct NotRegularMember : RuntimeError {
+  using RuntimeError::RuntimeError;
+};
+
 /// The process is to end with `status` (a FATAL refusal, a usage error). It leaves through Python
 /// as SystemExit(status), so exit hooks still run and buffered output is not lost; nothing in the
 /// core calls std::exit.

@@ -73,7 +73,7 @@ void forward_signal(int sig) {
 [[noreturn]] void clean_up_and_end(int sig) {
   drop_staged_for_good();
   try {
-    elog(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + " \u2014 exiting");
+    elog(std::string(sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM") + " \u2014 exiting");
   } catch (const std::exception&) {
     // standard error gone: the status still says what happened
   }
@@ -86,7 +86,7 @@ void forward_signal(int sig) {
   ::sigaddset(&one, sig);
   ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
   ::raise(sig);
-  ::_exit(128 + sig);  // not reached: the default disposition of both ends the process
+  ::_exit(128 + sig);  // not reached: the default disposition of each ends the process
 }
 
 }  // namespace
@@ -112,6 +112,10 @@ void end_by_signals_after_clean_up() {
   sa.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal ends the host as SIGTERM does, staged files removed; unless it was started
+  // to outlive its terminal (SIGHUP ignored, as nohup leaves it), which it then keeps doing.
+  struct sigaction hup {};
+  if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 void widen_output_pipe(int fd) {

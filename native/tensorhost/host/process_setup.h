@@ -26,8 +26,9 @@ void keep_large_blocks_in_heap();
 /// refusal (a user's pipe memory quota), leaves `fd` as it is.
 void widen_output_pipe(int fd);
 
-/// From here on SIGINT and SIGTERM end the process the same way at any moment, start-up
-/// included: staged model files (and one being written) are deleted, a log line names the signal,
+/// From here on SIGINT, SIGTERM and SIGHUP (unless it is ignored) end the process the same way at
+/// any moment, start-up included: staged model files (and one being written) are deleted, and
+/// the owned staging directory with them, a log line names the signal,
 /// and the process ends by that signal with its default disposition, so the parent sees the
 /// signal as the cause. They replace the interpreter's handlers, which run only between Python
 /// steps of the main thread and so could notice a signal late, or never, while native code runs;

@@ -48,6 +48,8 @@ STALL_TIMEOUT_S = 300.0
 _FLUSH = struct.pack("<I", 0xFFFFFFFF)
 _RESET = struct.pack("<I", 0xFFFFFFFE)
 _HOST_MODULE = "quorvane._mirrant2._tensorhost"
+_PATH_MAX = os.pathconf("/", "PC_PATH_MAX") if hasattr(os, "pathconf") else 4096
+FIRST_FRAME = 3  # the index of the first frame after a reset; each next one is one more
 
 
 # Engines whose host may still run. They are closed while the interpreter can still run the pipe
@@ -65,8 +67,24 @@ def _close_open_engines() -> None:
             pass
 
 
+def _isolation_flags() -> list[str]:
+    """The flags of this interpreter's isolation, for the host's: a parent run with -I, -E, -s or
+    -P must not get a host that reads the environment, the user's site directory or the working
+    directory it shut out (so multiprocessing passes them to its children too)."""
+    if sys.flags.isolated:
+        return ["-I"]
+    flags = []
+    if sys.flags.ignore_environment:
+        flags.append("-E")
+    if sys.flags.no_user_site:
+        flags.append("-s")
+    if getattr(sys.flags, "safe_path", False):
+        flags.append("-P")
+    return flags
+
+
 def host_command() -> list[str]:
-    """The command that starts the model host with this interpreter.
+    """The command that starts the model host with this interpreter, isolated as it is.
 
     ``python -c`` puts the working directory first on the module search path, so the host would
     import json, numpy or this very package from wherever its parent happened to be started. That
@@ -77,7 +95,21 @@ def host_command() -> list[str]:
             "if not getattr(sys.flags, 'safe_path', False): del sys.path[0]\n"
             f"if {root!r} not in sys.path: sys.path.append({root!r})\n"
             "from quorvane._mirrant2._entry import run\nrun()")
-    return [sys.executable, "-c", code]
+    return [sys.executable, *_isolation_flags(), "-c", code]
+
+
+def host_avatar_path(source: str) -> str:
+    """The avatar's path as the host is handed it: absolute, so that a relative one starting with
+    "-" cannot read as an option; but as given, against the working directory the host inherits,
+    when the absolute one is too long for the system to open (a working directory nested that
+    deep is still usable, relative to itself)."""
+    try:
+        full = os.path.abspath(source)
+    except OSError:  # the working directory's own path is past what the system gives out
+        full = None
+    if full is not None and (len(os.fsencode(full)) < _PATH_MAX or os.path.isabs(source)):
+        return full
+    return source if not source.startswith("-") else os.path.join(os.curdir, source)
 
 
 def _errors():
@@ -144,9 +176,8 @@ class Mirrant2Engine:
         self._claim_lock = threading.Lock()  # a render may be asked for from any thread
         self._ends_owed = 0  # end records the host will still send for flushes already queued
         self.stop_reason = "not started"
-        # An absolute path: a relative one that starts with "-" would read as an option.
         try:
-            host = HostPipe(host_command() + ["render-stream", os.path.abspath(source)])
+            host = HostPipe(host_command() + ["render-stream", host_avatar_path(source)])
         except OSError as e:
             raise EngineUnavailable("the mirrant-2 engine could not be started", repr(e)) from None
         try:
@@ -210,8 +241,11 @@ class Mirrant2Engine:
         EngineFailed, _ = _errors()
         if rec[0] != "frame":
             raise EngineFailed("the mirrant-2 engine lost step", f"an end record came before the flush; {self._host.tail()}")
-        if last is not None and rec[1] != last + 1:
-            raise EngineFailed("the mirrant-2 engine lost frames", f"frame {rec[1]} followed frame {last}")
+        # Checked from the first record on: a host out of step (a second READY line read as a
+        # record, say) gives a number no render can have, and none of its bytes reach the consumer.
+        if rec[1] != (FIRST_FRAME if last is None else last + 1):
+            after = "as the first frame of a render" if last is None else f"after frame {last}"
+            raise EngineFailed("the mirrant-2 engine lost frames", f"frame {rec[1]} came {after}; {self._host.tail()}")
         return rec[1], np.frombuffer(rec[2], dtype=np.uint8).reshape(self.frame_height, self.frame_width, 3)
 
     # -- the engine interface --------------------------------------------------------------------

@@ -50,6 +50,15 @@ def _new_stage_dir() -> str:
     return tempfile.mkdtemp(prefix="quorvane-host-")
 
 
+def _host_env(stage_dir: str) -> dict:
+    """The host's environment: this one, with its own staging directory, which it removes itself
+    when it ends (also when its parent is gone by then), and without the settings of an interactive
+    session: PYTHONINSPECT would turn the host's exit into a traceback and status 1."""
+    env = dict(os.environ, MIRRANT2_STAGE_DIR=stage_dir, MIRRANT2_STAGE_DIR_OWNED="1")
+    env.pop("PYTHONINSPECT", None)
+    return env
+
+
 def _hello(line: bytes) -> dict:
     """The description a READY line gives, checked: ValueError saying what is wrong with it."""
     shown = repr(line[:200]) + (" ..." if len(line) > 200 else "")
@@ -85,7 +94,7 @@ class HostPipe:
         self.stage_dir = _new_stage_dir()
         try:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         env=dict(os.environ, MIRRANT2_STAGE_DIR=self.stage_dir))
+                                         env=_host_env(self.stage_dir))
         except BaseException:
             self._remove_stage_dir()
             raise
@@ -147,6 +156,9 @@ class HostPipe:
                 if idx == -1:
                     self.records.put(("end",))
                     continue
+                if idx < 0:  # no frame has such a number: what follows cannot be trusted either
+                    self.log.append(f"(the host broke the frame protocol: a record numbered {idx})")
+                    break
                 buf = bytearray(n)  # frames are handed out as writable arrays over this buffer
                 view, got = memoryview(buf), 0
                 while got < n:
@@ -207,6 +219,15 @@ class HostPipe:
                 self.records.get_nowait()
             except queue.Empty:
                 return
+
+    def kill(self) -> None:
+        """Kill the host at once, from any thread; whoever waits on it sees its output end, and
+        stop() still does the rest."""
+        try:
+            if self.proc.poll() is None:
+                self.proc.kill()
+        except OSError:
+            pass
 
     def stop(self, grace_s: float = 0.0) -> None:
         """End the host: its input is closed (after the words still queued); after ``grace_s``
