@@ -32,6 +32,7 @@ from __future__ import annotations
 import json
 import os
 import posixpath
+import re
 import zipfile
 import zlib
 from typing import Iterable, Mapping
@@ -57,19 +58,6 @@ class BadManifest(InvalidAvatar, ValueError):
     """A ``manifest.json`` that cannot be this package's manifest; the message says why."""
 
 
-def _depth(value) -> int:
-    """How deeply JSON arrays and objects nest in ``value`` (0 for a scalar), without recursion."""
-    deepest, stack = 0, [(value, 1)]
-    while stack:
-        node, depth = stack.pop()
-        items = node.values() if isinstance(node, dict) else node if isinstance(node, list) else None
-        if items is None:
-            continue
-        deepest = max(deepest, depth)
-        stack.extend((v, depth + 1) for v in items)
-    return deepest
-
-
 class _NotStrictJson(ValueError):
     pass
 
@@ -78,37 +66,46 @@ def _no_constant(name: str):
     raise _NotStrictJson(f"{name} is not a JSON value")
 
 
-def _finite_float(text: str) -> float:
-    value = float(text)
-    if value in (float("inf"), float("-inf")):
-        raise _NotStrictJson(f"the number {text[:40]} overflows a double")
-    return value
+_STRICT_JSON = json.JSONDecoder(parse_constant=_no_constant)  # made once: json.loads(**kw) makes one a call
 
 
-def _double_sized_int(text: str) -> int:
-    try:
-        value = int(text)
-        float(value)
-    except (ValueError, OverflowError):  # past the digit limit, or past a double's range
-        raise _NotStrictJson(f"the number {text[:40]}{'...' if len(text) > 40 else ''} overflows a double") from None
-    return value
+# Text decoded as strict UTF-8 holds no surrogate: only a \u escape in the JSON can make one.
+_SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89a-fA-F]")
+_FLOAT_EDGE = float(1 << 1023)
 
 
-def _no_lone_surrogate(value) -> None:
-    """ValueError for a text, key or value, holding a surrogate that pairs with nothing."""
-    stack = [value]
+def _strict_depth(value, strings: bool) -> int:
+    """How deeply JSON arrays and objects nest in ``value`` (0 for a scalar), without recursion;
+    _NotStrictJson for a number beyond a double's range (read as an int or as an infinite float)
+    or, when ``strings``, a text (a key or a value) holding a surrogate that pairs with nothing.
+    One walk does all: it runs on every open()."""
+    deepest, stack = 0, [(value, 1)]
     while stack:
-        node = stack.pop()
-        if isinstance(node, dict):
-            stack.extend(node.keys())
-            stack.extend(node.values())
-        elif isinstance(node, list):
-            stack.extend(node)
-        elif isinstance(node, str):
+        node, depth = stack.pop()
+        kind = type(node)
+        if kind is dict or kind is list:
+            deepest = max(deepest, depth)
+            if kind is dict:
+                if strings:
+                    stack.extend((k, depth) for k in node)
+                stack.extend((v, depth + 1) for v in node.values())
+            else:
+                stack.extend((v, depth + 1) for v in node)
+        elif kind is int:
+            if not -_FLOAT_EDGE < node < _FLOAT_EDGE:
+                try:
+                    float(node)
+                except OverflowError:
+                    raise _NotStrictJson("a number overflows a double") from None
+        elif kind is float:
+            if node in (float("inf"), float("-inf")):
+                raise _NotStrictJson("a number overflows a double")
+        elif strings and kind is str:
             try:
                 node.encode("utf-8")
             except UnicodeEncodeError as e:
                 raise _NotStrictJson(f"a string holds the lone surrogate \\u{ord(node[e.start]):04x}") from None
+    return deepest
 
 
 def _parse(raw: bytes, where: str) -> dict:
@@ -120,14 +117,12 @@ def _parse(raw: bytes, where: str) -> dict:
     if len(raw) > MANIFEST_CAP_BYTES:
         raise BadManifest(f"manifest.json of {where} is larger than {MANIFEST_CAP_BYTES} bytes")
     try:
-        man = json.loads(raw.decode("utf-8"), parse_constant=_no_constant, parse_float=_finite_float,
-                         parse_int=_double_sized_int)
-        _no_lone_surrogate(man)
-        too_deep = _depth(man) > MANIFEST_MAX_DEPTH
-    except (UnicodeDecodeError, json.JSONDecodeError, _NotStrictJson) as e:
-        raise BadManifest(f"manifest.json of {where} is not valid JSON: {e}") from None
+        man = _STRICT_JSON.decode(raw.decode("utf-8"))
+        too_deep = _strict_depth(man, _SURROGATE_ESCAPE.search(raw) is not None) > MANIFEST_MAX_DEPTH
     except RecursionError:
         too_deep = True  # deeper than the parser goes, so far deeper than the limit
+    except ValueError as e:  # not UTF-8, not JSON, not strict JSON, an int past the digit limit
+        raise BadManifest(f"manifest.json of {where} is not valid JSON: {e}") from None
     if too_deep:
         raise BadManifest(f"manifest.json of {where} nests deeper than {MANIFEST_MAX_DEPTH} levels")
     if not isinstance(man, dict):
